@@ -1,0 +1,125 @@
+/*
+ * talmerin-orvel-inference: text-to-speech with neural voice models.
+ *
+ * A host calls orvel_init() once, loads up to 8 voices (an ONNX model plus its
+ * JSON configuration), speaks any number of texts with them, and calls
+ * orvel_shutdown() at the end. Text is UTF-8; audio is 16-bit signed mono PCM
+ * at the voice's sample rate, peak-normalised.
+ *
+ * Threads: the library keeps process-wide state and has no locks. Call it from
+ * one thread at a time (a getter or setter during synthesis included).
+ *
+ * Errors: functions return -1 on failure (or a documented value). The failing
+ * call records one message, readable with orvel_get_error(), and echoes it on
+ * standard error as "[orvel] ERROR: <message>". orvel_init, orvel_load_voice,
+ * orvel_speak_to_buffer and orvel_speak_to_file clear the message on entry.
+ * Every other function leaves it untouched: orvel_version, orvel_get_error,
+ * orvel_shutdown, orvel_unload_voice, the getters and the setters.
+ *
+ * Progress lines go to standard error with the prefix "[orvel] ".
+ */
+#ifndef ORVEL_H
+#define ORVEL_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#  if defined(ORVEL_BUILD)
+#    define ORVEL_API __declspec(dllexport)
+#  else
+#    define ORVEL_API __declspec(dllimport)
+#  endif
+#elif defined(__GNUC__)
+#  define ORVEL_API __attribute__((visibility("default")))
+#else
+#  define ORVEL_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The library version, "1.0.0". A static string: do not free it. Any state. */
+ORVEL_API const char *orvel_version(void);
+
+/*
+ * The last recorded error message, or NULL when none is recorded.
+ * The text is owned by the library and stays valid until the next call that
+ * clears or records an error (see the list above).
+ */
+ORVEL_API const char *orvel_get_error(void);
+
+/*
+ * Initialises eSpeak NG and ONNX Runtime. espeak_data_path is eSpeak NG's data
+ * directory (the "espeak-ng-data" folder or the folder that holds it), or NULL
+ * for eSpeak NG's default. The path is only read during the call.
+ * Returns 0, or -1 (for example "Already initialized" when called twice).
+ */
+ORVEL_API int orvel_init(const char *espeak_data_path);
+
+/*
+ * Unloads every voice and releases everything orvel_init created. Always
+ * succeeds, also when not initialised; orvel_init may be called again after it.
+ */
+ORVEL_API void orvel_shutdown(void);
+
+/*
+ * Loads a voice into the lowest free of the 8 slots. model_path is the .onnx
+ * file; config_path the JSON configuration, or NULL for model_path + ".json".
+ * Returns the voice id (0-7), or -1 with a recorded message.
+ */
+ORVEL_API int orvel_load_voice(const char *model_path, const char *config_path);
+
+/* Frees the voice's slot. Invalid ids and free slots are ignored silently. */
+ORVEL_API void orvel_unload_voice(int voice_id);
+
+/* The voice's sample rate in Hz, or -1 for an invalid id (nothing recorded). */
+ORVEL_API int orvel_get_voice_sample_rate(int voice_id);
+
+/* The voice's number of speakers (at least 1), or -1 for an invalid id. */
+ORVEL_API int orvel_get_num_speakers(int voice_id);
+
+/*
+ * Length scale for the voice's later requests (larger is slower); 0 or less
+ * returns to the configured value. Invalid ids are ignored.
+ */
+ORVEL_API void orvel_set_speed(int voice_id, float length_scale);
+
+/*
+ * Speaker for a multi-speaker voice; a negative id removes the speaker input.
+ * Only used when the voice has 2 or more speakers. Invalid voice ids are ignored.
+ */
+ORVEL_API void orvel_set_speaker(int voice_id, int speaker_id);
+
+/*
+ * Noise scale and noise width for the voice's later requests; 0 or less returns
+ * either to its configured value. Invalid ids are ignored.
+ */
+ORVEL_API void orvel_set_noise(int voice_id, float noise_scale, float noise_w);
+
+/*
+ * Speaks UTF-8 text with a loaded voice into a new buffer.
+ * On success returns 0, *out_samples (OUT) is a library-allocated buffer of
+ * *out_count (OUT) samples (possibly 0, the pointer is then still non-NULL);
+ * release it with orvel_free_audio. On failure returns -1; the out-parameters
+ * are left untouched when an argument is rejected, and set to NULL and 0 when
+ * synthesis itself fails. Text beyond 8191 bytes or 4096 phonemes is dropped.
+ */
+ORVEL_API int orvel_speak_to_buffer(int voice_id, const char *text,
+                                    int16_t **out_samples, int32_t *out_count);
+
+/*
+ * Speaks UTF-8 text with a loaded voice into a 16-bit mono WAV file at
+ * wav_path (created or replaced). Returns 0, or -1; a file that could not be
+ * written completely is removed.
+ */
+ORVEL_API int orvel_speak_to_file(int voice_id, const char *text, const char *wav_path);
+
+/* Frees a buffer from orvel_speak_to_buffer. NULL is a harmless no-op. */
+ORVEL_API void orvel_free_audio(int16_t *samples);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ORVEL_H */

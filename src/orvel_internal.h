@@ -1,0 +1,39 @@
+// The engine's process-wide state, for the engine itself and its tests.
+#ifndef ORVEL_INTERNAL_H
+#define ORVEL_INTERNAL_H
+
+#include <cstdint>
+
+#include "json_parse.h"
+#include "ort_api.h"
+
+constexpr int MAX_VOICES = 8;
+constexpr int ERROR_SIZE = 512;
+constexpr int PATH_SIZE = 1024;           // configuration and model paths, NUL included
+constexpr int MAX_CODEPOINTS = 4096;      // phonemes of one request
+constexpr int MAX_PHONEME_IDS = 4096;     // ids of one request
+
+struct VoiceSlot {
+    int32_t loaded;
+    OrtSession *session;
+    OrtSessionOptions *session_options;
+    ModelConfig config;
+    float speed_override;
+    int32_t speaker_id;
+    float noise_override;
+    float noise_w_override;
+};
+
+extern char g_error[ERROR_SIZE];
+extern int32_t g_initialized;
+extern const OrtApi *g_ort;
+extern OrtEnv *g_env;
+extern OrtMemoryInfo *g_memory_info;
+extern VoiceSlot g_voices[MAX_VOICES];
+
+#if defined(__GNUC__)
+__attribute__((format(printf, 1, 2)))
+#endif
+void set_error(const char *format, ...);
+
+#endif

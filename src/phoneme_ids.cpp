@@ -1,0 +1,1 @@
+#include "phoneme_ids.h"

@@ -1,0 +1,192 @@
+#include "phonemize.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform.h"
+
+namespace {
+
+// eSpeak NG's public interface, reduced to what we call.
+constexpr int AUDIO_OUTPUT_SYNCHRONOUS = 2;
+constexpr int ESPEAK_INITIALIZE_DONT_EXIT = 0x8000;
+constexpr int ESPEAK_CHARS_AUTO = 0;
+constexpr int ESPEAK_PHONEMES_IPA = 2;
+
+constexpr int PATH_BUFFER_SIZE = 1024;
+constexpr int PATH_COPY_MAX = 1004;
+
+using InitializeFn = int (*)(int output, int buflength, const char *path, int options);
+using SetVoiceByNameFn = int (*)(const char *name);
+using TextToPhonemesFn = const char *(*)(const void **textptr, int textmode, int phonememode);
+using TerminateFn = int (*)();
+
+LibraryHandle g_espeak_dll = nullptr;
+InitializeFn p_espeak_Initialize = nullptr;
+SetVoiceByNameFn p_espeak_SetVoiceByName = nullptr;
+TextToPhonemesFn p_espeak_TextToPhonemes = nullptr;
+TerminateFn p_espeak_Terminate = nullptr;
+int espeak_initialized = 0;
+
+template <typename Fn>
+Fn find_entry(const char *name) {
+    return reinterpret_cast<Fn>(platform_find_symbol(g_espeak_dll, name));
+}
+
+// Loads eSpeak NG from beside the data path's last component, else by bare
+// name through the platform's search, and resolves the four entry points.
+int load_espeak_dll(const char *espeak_data_path) {
+    char path[PATH_BUFFER_SIZE] = {0};
+    char *separator = nullptr;
+    if (espeak_data_path) {
+        std::strncpy(path, espeak_data_path, PATH_COPY_MAX);
+        separator = std::strrchr(path, '\\');
+        if (!separator) separator = std::strrchr(path, '/');
+    }
+    if (separator) {
+        std::memcpy(separator + 1, ORVEL_ESPEAK_LIBRARY_NAME, sizeof(ORVEL_ESPEAK_LIBRARY_NAME));
+        LibraryHandle candidate = platform_load_library(path);
+        if (candidate) {
+            // Hold exactly one reference: a second one would keep the library
+            // mapped after terminate, and eSpeak NG 1.51 then deadlocks on re-init.
+            if (g_espeak_dll) platform_free_library(g_espeak_dll);
+            g_espeak_dll = candidate;
+        }
+    }
+    if (!g_espeak_dll) {
+        g_espeak_dll = platform_load_library(ORVEL_ESPEAK_LIBRARY_NAME);
+        if (!g_espeak_dll) {
+            std::fprintf(stderr, "Failed to load " ORVEL_ESPEAK_LIBRARY_NAME "\n");
+            return -1;
+        }
+    }
+    p_espeak_Initialize = find_entry<InitializeFn>("espeak_Initialize");
+    p_espeak_SetVoiceByName = find_entry<SetVoiceByNameFn>("espeak_SetVoiceByName");
+    p_espeak_TextToPhonemes = find_entry<TextToPhonemesFn>("espeak_TextToPhonemes");
+    p_espeak_Terminate = find_entry<TerminateFn>("espeak_Terminate");
+    if (!p_espeak_Initialize || !p_espeak_SetVoiceByName || !p_espeak_TextToPhonemes ||
+        !p_espeak_Terminate) {
+        std::fprintf(stderr, "Failed to resolve espeak-ng functions\n");
+        platform_free_library(g_espeak_dll);
+        g_espeak_dll = nullptr;
+        return -1;
+    }
+    return 0;
+}
+
+void unload_espeak_dll() {
+    platform_free_library(g_espeak_dll);
+    g_espeak_dll = nullptr;
+}
+
+// Length of the longest prefix of text (at most max bytes) that does not end
+// inside a UTF-8 sequence: eSpeak NG would read a cut sequence as Latin-1.
+size_t whole_utf8_prefix(const char *text, size_t max) {
+    size_t len = 0;
+    while (len < max && text[len]) ++len;
+    if (len < max || text[len] == '\0') return len;
+    // Cut at max: step back over continuation bytes to the lead byte.
+    size_t lead = len;
+    while (lead > 0 && (static_cast<unsigned char>(text[lead - 1]) & 0xC0) == 0x80 && len - lead < 3) --lead;
+    if (lead == 0) return len;
+    unsigned char b = static_cast<unsigned char>(text[lead - 1]);
+    size_t need = b >= 0xF0 && b <= 0xF7 ? 4 : b >= 0xE0 && b <= 0xEF ? 3 : b >= 0xC0 && b <= 0xDF ? 2 : 1;
+    size_t have = len - (lead - 1);
+    return have < need ? lead - 1 : len;
+}
+
+// Appends the code points of one clause, dropping "(" ... ")" language groups
+// and zero-width characters. Never reads past the string's NUL.
+void append_clause(const char *phonemes, int32_t *codepoints, int capacity, int *count) {
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(phonemes);
+    bool in_group = false;
+    while (*p) {
+        unsigned char b = *p;
+        int extra = 0;
+        int32_t cp;
+        if (b < 0x80) {
+            cp = b;
+        } else if (b >= 0xC0 && b <= 0xDF) {
+            cp = b & 0x1F;
+            extra = 1;
+        } else if (b >= 0xE0 && b <= 0xEF) {
+            cp = b & 0x0F;
+            extra = 2;
+        } else if (b >= 0xF0 && b <= 0xF7) {
+            cp = b & 0x07;
+            extra = 3;
+        } else {
+            cp = b;
+        }
+        ++p;
+        for (int i = 0; i < extra && *p; ++i, ++p) cp = (cp << 6) | (*p & 0x3F);
+
+        if (in_group) {
+            if (cp == ')') in_group = false;
+            continue;
+        }
+        if (cp == '(') {
+            in_group = true;
+            continue;
+        }
+        if (cp == 0x200D || cp == 0xFEFF) continue;
+        if (*count < capacity) codepoints[(*count)++] = cp;
+    }
+}
+
+}  // namespace
+
+int phonemize_init(const char *espeak_data_path) {
+    if (espeak_initialized) return 0;
+    if (load_espeak_dll(espeak_data_path) != 0) return -1;
+    // DONT_EXIT: without it eSpeak NG calls exit() inside the host on bad data.
+    int result = p_espeak_Initialize(AUDIO_OUTPUT_SYNCHRONOUS, 0, espeak_data_path,
+                                     ESPEAK_INITIALIZE_DONT_EXIT);
+    // 1.51 reports a failure as 0 (never negative). Its fifo thread is still
+    // running then: terminate and unload, or a later initialise deadlocks.
+    if (result < 1) {
+        std::fprintf(stderr, "Failed to initialize espeak-ng (code %d)\n", result);
+        p_espeak_Terminate();
+        unload_espeak_dll();
+        return -1;
+    }
+    espeak_initialized = 1;
+    return 0;
+}
+
+void phonemize_terminate() {
+    if (!espeak_initialized) return;
+    p_espeak_Terminate();
+    unload_espeak_dll();
+    espeak_initialized = 0;
+}
+
+int phonemize_text(const char *voice_name, const char *text, int32_t *codepoints, int capacity) {
+    if (!espeak_initialized) {
+        std::fprintf(stderr, "espeak-ng not initialized\n");
+        return -1;
+    }
+    if (p_espeak_SetVoiceByName(voice_name) != 0) {
+        std::fprintf(stderr, "Failed to set espeak voice: %s\n", voice_name);
+        return -1;
+    }
+    char buffer[PHONEMIZE_TEXT_SIZE];
+    size_t len = whole_utf8_prefix(text, PHONEMIZE_TEXT_SIZE - 1);
+    std::memcpy(buffer, text, len);
+    buffer[len] = '\0';
+
+    int count = 0;
+    if (len == 0) return 0;
+    // Run until eSpeak NG sets the pointer to null, not until the NUL: it holds
+    // one look-ahead character, so a one-character last clause is still inside.
+    const void *cursor = buffer;
+    int calls_at_end = 0;
+    while (cursor) {
+        // One call at the NUL releases a held character; guard against a
+        // library that never lets go of the pointer.
+        if (*static_cast<const char *>(cursor) == '\0' && ++calls_at_end > 2) break;
+        const char *phonemes = p_espeak_TextToPhonemes(&cursor, ESPEAK_CHARS_AUTO, ESPEAK_PHONEMES_IPA);
+        if (phonemes && *phonemes) append_clause(phonemes, codepoints, capacity, &count);
+    }
+    return count;
+}

@@ -1,0 +1,25 @@
+// The few operating-system services the library needs, behind one interface.
+#ifndef ORVEL_PLATFORM_H
+#define ORVEL_PLATFORM_H
+
+// eSpeak NG's shared library file name on this platform.
+#if defined(_WIN32)
+#define ORVEL_ESPEAK_LIBRARY_NAME "espeak-ng.dll"
+#elif defined(__APPLE__)
+#define ORVEL_ESPEAK_LIBRARY_NAME "libespeak-ng.1.dylib"
+#else
+#define ORVEL_ESPEAK_LIBRARY_NAME "libespeak-ng.so.1"
+#endif
+
+using LibraryHandle = void *;
+
+// Loads a shared library by path or bare name; null on failure.
+LibraryHandle platform_load_library(const char *path);
+
+// Looks up an exported entry point; null when missing.
+void *platform_find_symbol(LibraryHandle library, const char *name);
+
+// Releases a library loaded by platform_load_library (null is ignored).
+void platform_free_library(LibraryHandle library);
+
+#endif

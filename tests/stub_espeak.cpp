@@ -1,0 +1,66 @@
+// A scripted stand-in for eSpeak NG: the four entry points the library uses,
+// returning clause strings a test chose, plus control functions for the test.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#define STUB_API extern "C" __attribute__((visibility("default")))
+
+namespace {
+std::vector<std::string> g_clauses;
+size_t g_next = 0;
+int g_initialize_result = 22050;
+int g_initialize_options = -1;
+std::string g_initialize_path = "<none>";
+int g_voice_result = 0;
+std::string g_voice_name;
+std::string g_text_seen;
+int g_phoneme_calls = 0;
+int g_terminate_calls = 0;
+}  // namespace
+
+STUB_API int espeak_Initialize(int, int, const char *path, int options) {
+    g_initialize_path = path ? path : "<null>";
+    g_initialize_options = options;
+    return g_initialize_result;
+}
+
+STUB_API int espeak_SetVoiceByName(const char *name) {
+    g_voice_name = name ? name : "";
+    return g_voice_result;
+}
+
+// Each call returns the next scripted clause and advances the text pointer by
+// one byte; after the last clause the pointer becomes null, as eSpeak NG does.
+STUB_API const char *espeak_TextToPhonemes(const void **textptr, int, int) {
+    if (g_phoneme_calls++ == 0 || g_next == 0) g_text_seen = static_cast<const char *>(*textptr);
+    if (g_next >= g_clauses.size()) {
+        *textptr = nullptr;
+        return "";
+    }
+    const char *result = g_clauses[g_next++].c_str();
+    if (g_next >= g_clauses.size()) *textptr = nullptr;
+    else if (**reinterpret_cast<const char *const *>(textptr)) *textptr = static_cast<const char *>(*textptr) + 1;
+    return result;
+}
+
+#ifndef STUB_NO_TERMINATE
+STUB_API int espeak_Terminate() {
+    ++g_terminate_calls;
+    return 0;
+}
+#endif
+
+STUB_API void stub_set_clauses(const char *const *clauses, int count) {
+    g_clauses.assign(clauses, clauses + count);
+    g_next = 0;
+    g_phoneme_calls = 0;
+}
+STUB_API void stub_set_initialize_result(int result) { g_initialize_result = result; }
+STUB_API void stub_set_voice_result(int result) { g_voice_result = result; }
+STUB_API int stub_initialize_options() { return g_initialize_options; }
+STUB_API const char *stub_initialize_path() { return g_initialize_path.c_str(); }
+STUB_API const char *stub_voice_name() { return g_voice_name.c_str(); }
+STUB_API const char *stub_text_seen() { return g_text_seen.c_str(); }
+STUB_API int stub_phoneme_calls() { return g_phoneme_calls; }
+STUB_API int stub_terminate_calls() { return g_terminate_calls; }

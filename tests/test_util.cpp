@@ -1,0 +1,47 @@
+#include "test_util.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+namespace {
+struct ScratchDir {
+    std::string path;
+    ScratchDir() {
+        char pattern[] = "/tmp/orvel-test-XXXXXX";
+        const char *made = mkdtemp(pattern);
+        path = made ? made : "/tmp";
+    }
+    ~ScratchDir() {
+        std::error_code ec;
+        if (path != "/tmp") std::filesystem::remove_all(path, ec);
+    }
+};
+}  // namespace
+
+const std::string &scratch_dir() {
+    static ScratchDir dir;
+    return dir.path;
+}
+
+std::string write_scratch_file(const std::string &name, const std::string &bytes) {
+    std::string path = scratch_dir() + "/" + name;
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return path;
+}
+
+std::string read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+bool file_exists(const std::string &path) {
+    std::error_code ec;
+    return std::filesystem::exists(path, ec);
+}
+
+std::string test_voice(const std::string &file) { return std::string(ORVEL_TEST_VOICES_DIR) + "/" + file; }

@@ -1,0 +1,21 @@
+// Helpers shared by the tests: scratch files, fixture paths, captured stderr.
+#ifndef ORVEL_TEST_UTIL_H
+#define ORVEL_TEST_UTIL_H
+
+#include <string>
+
+// A fresh scratch folder for this test process (removed at exit).
+const std::string &scratch_dir();
+
+// Writes bytes to scratch_dir()/name and returns the full path.
+std::string write_scratch_file(const std::string &name, const std::string &bytes);
+
+// Reads a whole file; empty when it cannot be read.
+std::string read_file(const std::string &path);
+
+bool file_exists(const std::string &path);
+
+// Path of a generated test voice file, e.g. test_voice("probe.onnx").
+std::string test_voice(const std::string &file);
+
+#endif
