@@ -105,7 +105,8 @@ ORVEL_API void orvel_shutdown(void) {
 
 ORVEL_API int orvel_load_voice(const char *, const char *) {
     clear_error();
-    set_error("Not implemented");
+    if (!g_initialized) set_error("Not initialized \xE2\x80\x94 call orvel_init() first");
+    else set_error("Voice loading is not available yet");
     return -1;
 }
 
@@ -121,15 +122,22 @@ ORVEL_API void orvel_set_speaker(int, int) {}
 
 ORVEL_API void orvel_set_noise(int, float, float) {}
 
-ORVEL_API int orvel_speak_to_buffer(int, const char *, int16_t **, int32_t *) {
+ORVEL_API int orvel_speak_to_buffer(int voice_id, const char *, int16_t **, int32_t *) {
     clear_error();
-    set_error("Not implemented");
+    if (!g_initialized) set_error("Not initialized");
+    else set_error("Invalid voice_id: %d", voice_id);
     return -1;
 }
 
-ORVEL_API int orvel_speak_to_file(int, const char *, const char *) {
+ORVEL_API int orvel_speak_to_file(int voice_id, const char *text, const char *wav_path) {
     clear_error();
-    set_error("Not implemented");
+    if (!wav_path) {
+        set_error("wav_path is NULL");
+        return -1;
+    }
+    int16_t *samples = nullptr;
+    int32_t count = 0;
+    orvel_speak_to_buffer(voice_id, text, &samples, &count);
     return -1;
 }
 

@@ -1,5 +1,6 @@
 // A scripted stand-in for eSpeak NG: the four entry points the library uses,
 // returning clause strings a test chose, plus control functions for the test.
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -9,7 +10,6 @@
 namespace {
 std::vector<std::string> g_clauses;
 size_t g_next = 0;
-int g_initialize_result = 22050;
 int g_initialize_options = -1;
 std::string g_initialize_path = "<none>";
 int g_voice_result = 0;
@@ -22,7 +22,10 @@ int g_terminate_calls = 0;
 STUB_API int espeak_Initialize(int, int, const char *path, int options) {
     g_initialize_path = path ? path : "<null>";
     g_initialize_options = options;
-    return g_initialize_result;
+    // The library loads the stub inside its own init, so a test scripts this
+    // result through the environment.
+    const char *scripted = std::getenv("STUB_ESPEAK_INIT_RESULT");
+    return scripted ? std::atoi(scripted) : 22050;
 }
 
 STUB_API int espeak_SetVoiceByName(const char *name) {
@@ -56,7 +59,6 @@ STUB_API void stub_set_clauses(const char *const *clauses, int count) {
     g_next = 0;
     g_phoneme_calls = 0;
 }
-STUB_API void stub_set_initialize_result(int result) { g_initialize_result = result; }
 STUB_API void stub_set_voice_result(int result) { g_voice_result = result; }
 STUB_API int stub_initialize_options() { return g_initialize_options; }
 STUB_API const char *stub_initialize_path() { return g_initialize_path.c_str(); }

@@ -1,0 +1,269 @@
+// The eSpeak NG binding: loading, initialising, the clause loop, decoding and
+// filtering. Scripted cases use the stub library; the rest the real eSpeak NG.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "phonemize.h"
+#include "stub_espeak.h"
+#include "test_util.h"
+
+namespace {
+
+using Codepoints = std::vector<int32_t>;
+
+// Decodes well-formed UTF-8 into code points, for expected values.
+Codepoints utf8(const std::string &s) {
+    Codepoints out;
+    for (size_t i = 0; i < s.size();) {
+        unsigned char b = static_cast<unsigned char>(s[i]);
+        int extra = b < 0x80 ? 0 : b < 0xE0 ? 1 : b < 0xF0 ? 2 : 3;
+        int32_t cp = extra == 0 ? b : extra == 1 ? (b & 0x1F) : extra == 2 ? (b & 0x0F) : (b & 0x07);
+        for (int k = 1; k <= extra; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+        out.push_back(cp);
+        i += 1 + extra;
+    }
+    return out;
+}
+
+Codepoints phonemize(const char *text, int capacity = 4096, const char *voice = "en-us") {
+    Codepoints out(capacity > 0 ? capacity : 1, -1);
+    int n = phonemize_text(voice, text, out.data(), capacity);
+    if (n < 0) return {-999};
+    out.resize(n);
+    return out;
+}
+
+// Each test runs in its own process; make sure the next one starts clean.
+class Phonemize : public ::testing::Test {
+protected:
+    void TearDown() override { phonemize_terminate(); }
+};
+
+}  // namespace
+
+TEST_F(Phonemize, RealTextJoinsClausesWithoutSeparator) {
+    ASSERT_EQ(phonemize_init(nullptr), 0);
+    EXPECT_EQ(phonemize("Hello world. How are you, friend?"),
+              utf8("həlˈoʊ wˈɜːld" "hˈaʊ ɑːɹ juː" "fɹˈɛnd"));
+}
+
+TEST_F(Phonemize, OneCharacterLastClauseIsKeptAndDoesNotLeak) {
+    ASSERT_EQ(phonemize_init(nullptr), 0);
+    Codepoints first = phonemize("Hello, x");
+    Codepoints tail = utf8("ˈɛks");
+    ASSERT_GE(first.size(), tail.size());
+    EXPECT_EQ(Codepoints(first.end() - tail.size(), first.end()), tail);
+    EXPECT_EQ(phonemize("good morning"), utf8("ɡˈʊd mˈɔːɹnɪŋ"));
+}
+
+TEST_F(Phonemize, LanguageSwitchGroupsAreDropped) {
+    ASSERT_EQ(phonemize_init(nullptr), 0);
+    Codepoints out = phonemize("Он сказал hello мне", 4096, "ru");
+    for (int32_t cp : out) {
+        EXPECT_NE(cp, '(');
+        EXPECT_NE(cp, ')');
+    }
+    EXPECT_FALSE(out.empty());
+}
+
+TEST_F(Phonemize, CapacityCutsButEveryClauseIsStillTranslated) {
+    ASSERT_EQ(phonemize_init(nullptr), 0);
+    EXPECT_EQ(phonemize("Hello world. How are you?", 3), utf8("həl"));
+    EXPECT_EQ(phonemize("Hello", 0), Codepoints{});
+    // Nothing is left behind for the next request.
+    EXPECT_EQ(phonemize("good morning"), utf8("ɡˈʊd mˈɔːɹnɪŋ"));
+}
+
+TEST_F(Phonemize, OnlyPunctuationOrSpacesGiveNothing) {
+    ASSERT_EQ(phonemize_init(nullptr), 0);
+    EXPECT_EQ(phonemize(" "), Codepoints{});
+    EXPECT_EQ(phonemize("?!,;:"), Codepoints{});
+}
+
+TEST_F(Phonemize, UnknownVoiceFailsWithItsName) {
+    ASSERT_EQ(phonemize_init(nullptr), 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(phonemize("hello", 4096, "no-such-voice"), Codepoints{-999});
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Failed to set espeak voice: no-such-voice\n");
+}
+
+TEST_F(Phonemize, TextBeforeInitAndAfterTerminateIsRefused) {
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(phonemize("hello"), Codepoints{-999});
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "espeak-ng not initialized\n");
+    ASSERT_EQ(phonemize_init(nullptr), 0);
+    phonemize_terminate();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(phonemize("hello"), Codepoints{-999});
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "espeak-ng not initialized\n");
+}
+
+// eSpeak NG 1.51 would call exit() here with its default options, and would
+// deadlock on the next initialise unless the failed instance is unloaded.
+TEST_F(Phonemize, DataFolderWithoutDataFailsAndAGoodInitFollows) {
+    std::string empty = scratch_dir() + "/empty-data";
+    ASSERT_EQ(mkdir(empty.c_str(), 0700), 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(phonemize_init(empty.c_str()), -1);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("Failed to initialize espeak-ng (code 0)\n"), std::string::npos) << err;
+    EXPECT_FALSE(library_is_loaded("libespeak-ng.so.1"));
+
+    ASSERT_EQ(phonemize_init(nullptr), 0);
+    EXPECT_EQ(phonemize("Hello"), utf8("həlˈoʊ"));
+    phonemize_terminate();
+    ASSERT_EQ(phonemize_init(nullptr), 0);
+    EXPECT_EQ(phonemize("Hello"), utf8("həlˈoʊ"));
+}
+
+TEST_F(Phonemize, RepeatedInitAndTerminateDoNotHang) {
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_EQ(phonemize_init(nullptr), 0);
+        ASSERT_EQ(phonemize("Hi"), utf8("hˈaɪ"));
+        phonemize_terminate();
+        ASSERT_FALSE(library_is_loaded("libespeak-ng.so.1"));
+    }
+}
+
+// ---- Loader: candidate path first, then the bare name ----
+
+TEST_F(Phonemize, CandidateBesideTheDataFolderIsLoadedFirst) {
+    std::string data = stub_data_path("full");
+    ASSERT_EQ(phonemize_init(data.c_str()), 0);
+    StubEspeak stub;
+    ASSERT_TRUE(stub.loaded());
+    EXPECT_EQ(stub.initialize_path(), data);
+    EXPECT_EQ(stub.initialize_options(), 0x8000);  // don't exit
+}
+
+TEST_F(Phonemize, TrailingSeparatorLooksInsideTheFolder) {
+    ASSERT_EQ(phonemize_init((stub_dir("full") + "/").c_str()), 0);
+    EXPECT_TRUE(StubEspeak().loaded());
+}
+
+TEST_F(Phonemize, LastBackslashWinsOverALaterSlash) {
+    // "<dir>/d\x/data": the candidate is "<dir>/d\" + library name.
+    std::string dir = scratch_dir();
+    std::string candidate = dir + "/d\\libespeak-ng.so.1";
+    ASSERT_EQ(symlink(stub_library("full").c_str(), candidate.c_str()), 0);
+    ASSERT_EQ(phonemize_init((dir + "/d\\x/data").c_str()), 0);
+    EXPECT_TRUE(library_is_loaded(candidate));
+}
+
+TEST_F(Phonemize, NoSeparatorOrMissingCandidateFallsBackToTheBareName) {
+    for (std::string path : {std::string("espeak-ng-data"), scratch_dir() + "/nowhere/data"}) {
+        testing::internal::CaptureStderr();
+        ASSERT_EQ(phonemize_init(path.c_str()), 0) << path;
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        EXPECT_FALSE(library_is_loaded(stub_library("full")));
+        EXPECT_TRUE(library_is_loaded("libespeak-ng.so.1"));
+        phonemize_terminate();
+    }
+}
+
+TEST_F(Phonemize, OnlyTheFirst1004BytesOfTheDataPathAreSearched) {
+    // The only separator lies beyond byte 1004, so there is no candidate.
+    std::string path = stub_dir("full") + std::string(1100, 'x') + "/data";
+    ASSERT_EQ(phonemize_init(path.c_str()), 0);
+    EXPECT_FALSE(library_is_loaded(stub_library("full")));
+}
+
+TEST_F(Phonemize, MissingEntryPointReleasesTheLibrary) {
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(phonemize_init(stub_data_path("no_terminate").c_str()), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Failed to resolve espeak-ng functions\n");
+    EXPECT_FALSE(library_is_loaded(stub_library("no_terminate")));
+    ASSERT_EQ(phonemize_init(stub_data_path("full").c_str()), 0);
+}
+
+TEST_F(Phonemize, SecondInitIsANoOp) {
+    ASSERT_EQ(phonemize_init(stub_data_path("full").c_str()), 0);
+    ASSERT_EQ(phonemize_init("/elsewhere/data"), 0);
+    StubEspeak stub;
+    EXPECT_EQ(stub.initialize_path(), stub_data_path("full"));
+}
+
+TEST_F(Phonemize, InitializeFailureTerminatesAndUnloads) {
+    setenv("STUB_ESPEAK_INIT_RESULT", "0", 1);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(phonemize_init(stub_data_path("full").c_str()), -1);
+    unsetenv("STUB_ESPEAK_INIT_RESULT");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Failed to initialize espeak-ng (code 0)\n");
+    EXPECT_FALSE(library_is_loaded(stub_library("full")));
+    ASSERT_EQ(phonemize_init(stub_data_path("full").c_str()), 0);
+}
+
+// ---- Decoding and filtering of scripted clause strings ----
+
+struct ClauseCase {
+    const char *name;
+    std::vector<std::string> clauses;
+    Codepoints expected;
+};
+
+void PrintTo(const ClauseCase &c, std::ostream *os) { *os << c.name; }
+
+class ClauseFilter : public Phonemize, public ::testing::WithParamInterface<ClauseCase> {};
+
+TEST_P(ClauseFilter, DecodesAndFilters) {
+    ASSERT_EQ(phonemize_init(stub_data_path("full").c_str()), 0);
+    StubEspeak stub;
+    stub.set_clauses(GetParam().clauses);
+    EXPECT_EQ(phonemize("some text"), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Phonemize, ClauseFilter,
+    ::testing::Values(
+        ClauseCase{"TwoClausesJoin", {"ab", "cd"}, {'a', 'b', 'c', 'd'}},
+        ClauseCase{"GroupDropped", {"h(en)i"}, {'h', 'i'}},
+        ClauseCase{"GroupsDoNotNest", {"a(x(y)z)w"}, {'a', 'z', ')', 'w'}},
+        ClauseCase{"OpenGroupEndsWithItsClause", {"a(bc", "de"}, {'a', 'd', 'e'}},
+        ClauseCase{"ZeroWidthCharactersDropped", {"a\u200Db\uFEFFc"}, {'a', 'b', 'c'}},
+        ClauseCase{"StrayByteStandsForItself", {"a\x80" "b"}, {'a', 0x80, 'b'}},
+        ClauseCase{"MultiByteForms", {"ə\u20ac\U0001F600"}, {0x259, 0x20AC, 0x1F600}},
+        ClauseCase{"OverlongParenthesisOpensAGroup", {"a\xC0\xA8x)b"}, {'a', 'b'}},
+        ClauseCase{"EmptyClausesAddNothing", {"", "a", ""}, {'a'}},
+        ClauseCase{"SequenceCutByTheNul", {"a\xE2\x82"}, {'a', 0x82}}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(Phonemize, ScriptedCapacityStillTranslatesEveryClause) {
+    ASSERT_EQ(phonemize_init(stub_data_path("full").c_str()), 0);
+    StubEspeak stub;
+    stub.set_clauses({"ab", "cd"});
+    EXPECT_EQ(phonemize("xyz", 3), (Codepoints{'a', 'b', 'c'}));
+    EXPECT_EQ(stub.phoneme_calls(), 2);
+}
+
+TEST_F(Phonemize, EmptyTextNeverReachesTheLibrary) {
+    ASSERT_EQ(phonemize_init(stub_data_path("full").c_str()), 0);
+    StubEspeak stub;
+    stub.set_clauses({"ab"});
+    EXPECT_EQ(phonemize(""), Codepoints{});
+    EXPECT_EQ(stub.phoneme_calls(), 0);
+    EXPECT_EQ(stub.voice_name(), "en-us");  // the voice is still selected first
+}
+
+TEST_F(Phonemize, LongTextIsCutAtAWholeCharacter) {
+    ASSERT_EQ(phonemize_init(stub_data_path("full").c_str()), 0);
+    StubEspeak stub;
+    stub.set_clauses({"a"});
+    // "é" occupies bytes 8190-8191: it would be cut in half, so it goes whole.
+    std::string text = std::string(8190, 'x') + "\xC3\xA9" + "tail";
+    phonemize(text.c_str());
+    EXPECT_EQ(stub.text_seen(), std::string(8190, 'x'));
+    // A 4-byte character ending exactly at byte 8191 stays.
+    stub.set_clauses({"a"});
+    text = std::string(8187, 'x') + "\xF0\x9F\x98\x80" + "tail";
+    phonemize(text.c_str());
+    EXPECT_EQ(stub.text_seen(), text.substr(0, 8191));
+    stub.set_clauses({"a"});
+    text = std::string(9000, 'y');
+    phonemize(text.c_str());
+    EXPECT_EQ(stub.text_seen(), std::string(8191, 'y'));
+}
