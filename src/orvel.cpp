@@ -1,7 +1,9 @@
 // The engine: exported functions, global state, voice slots and synthesis.
 #include "orvel.h"
 
+#include <cmath>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -47,6 +49,190 @@ int check_status(OrtStatus *status) {
 void reset_slot(VoiceSlot *slot) {
     std::memset(slot, 0, sizeof *slot);
     slot->speaker_id = -1;
+}
+
+// A voice id is valid when it is 0..7 and its slot holds a voice.
+VoiceSlot *find_voice(int voice_id) {
+    if (static_cast<unsigned>(voice_id) >= static_cast<unsigned>(MAX_VOICES)) return nullptr;
+    VoiceSlot *slot = &g_voices[voice_id];
+    return slot->loaded ? slot : nullptr;
+}
+
+// Everything one request creates in ONNX Runtime, released in a fixed order on
+// every path out of synthesize().
+struct RequestValues {
+    OrtValue *output = nullptr;
+    OrtValue *input = nullptr;
+    OrtValue *input_lengths = nullptr;
+    OrtValue *scales = nullptr;
+    OrtValue *sid = nullptr;
+    OrtTensorTypeAndShapeInfo *output_info = nullptr;
+    int64_t *dims = nullptr;
+
+    RequestValues() = default;
+    RequestValues(const RequestValues &) = delete;
+    RequestValues &operator=(const RequestValues &) = delete;
+    ~RequestValues() {
+        std::free(dims);
+        g_ort->ReleaseTensorTypeAndShapeInfo(output_info);
+        g_ort->ReleaseValue(output);
+        g_ort->ReleaseValue(input);
+        g_ort->ReleaseValue(input_lengths);
+        g_ort->ReleaseValue(scales);
+        g_ort->ReleaseValue(sid);
+    }
+};
+
+// Greater-than test that sends 0, negatives and NaN to the configured value.
+float chosen_scale(float override_value, float configured) {
+    return override_value > 0.0f ? override_value : configured;
+}
+
+// Checks the model's output before anything is read from it and returns the
+// sample count n, or -1 with a recorded message.
+int64_t output_sample_count(RequestValues *values) {
+    if (check_status(g_ort->GetTensorTypeAndShape(values->output, &values->output_info)) != 0) return -1;
+    ONNXTensorElementDataType type;
+    if (check_status(g_ort->GetTensorElementType(values->output_info, &type)) != 0) return -1;
+    if (type != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT) {
+        set_error("Model output \"output\" has element type %d, expected float (1)", static_cast<int>(type));
+        return -1;
+    }
+    size_t dim_count = 0;
+    if (check_status(g_ort->GetDimensionsCount(values->output_info, &dim_count)) != 0) return -1;
+    if (dim_count == 0) {
+        set_error("Model output \"output\" has no dimension, expected a shape ending in the sample count");
+        return -1;
+    }
+    values->dims = static_cast<int64_t *>(std::malloc(dim_count * sizeof(int64_t)));
+    if (!values->dims) {
+        set_error("Failed to allocate output shape (%zu dimensions)", dim_count);
+        return -1;
+    }
+    if (check_status(g_ort->GetDimensions(values->output_info, values->dims, dim_count)) != 0) return -1;
+    int64_t n = values->dims[dim_count - 1];
+    if (n < 0) {
+        set_error("Model output \"output\" has a negative last dimension (%lld), expected the sample count",
+                  static_cast<long long>(n));
+        return -1;
+    }
+    size_t elements = 0;
+    if (check_status(g_ort->GetTensorShapeElementCount(values->output_info, &elements)) != 0) return -1;
+    if (static_cast<uint64_t>(n) > elements) {
+        set_error("Model output \"output\" holds %zu elements, fewer than the %lld samples its last dimension says",
+                  elements, static_cast<long long>(n));
+        return -1;
+    }
+    if (n > INT32_MAX) {
+        set_error("Model output \"output\" has %lld samples, more than the %d one request can return",
+                  static_cast<long long>(n), INT32_MAX);
+        return -1;
+    }
+    return n;
+}
+
+// Peak-normalises n float samples into a new 16-bit buffer (non-null even for
+// n == 0). All arithmetic in 32-bit float, one division for the scale.
+int16_t *normalise(const float *data, int64_t n) {
+    float peak = 0.01f;
+    for (int64_t i = 0; i < n; ++i) {
+        float magnitude = std::fabs(data[i]);
+        if (magnitude > peak) peak = magnitude;
+    }
+    size_t bytes = n > 0 ? static_cast<size_t>(n) * sizeof(int16_t) : 1;
+    int16_t *samples = static_cast<int16_t *>(std::malloc(bytes));
+    if (!samples) {
+        set_error("Failed to allocate audio buffer (%lld samples)", static_cast<long long>(n));
+        return nullptr;
+    }
+    const float scale = 32767.0f / peak;
+    for (int64_t i = 0; i < n; ++i) {
+        float v = data[i] * scale;
+        if (v != v) {
+            samples[i] = 0;
+        } else if (v > 32767.0f) {
+            samples[i] = 32767;
+        } else {
+            if (v < -32768.0f) v = -32768.0f;
+            samples[i] = static_cast<int16_t>(v);
+        }
+    }
+    return samples;
+}
+
+int synthesize(VoiceSlot *slot, const char *text, int16_t **out_samples, int32_t *out_count) {
+    *out_samples = nullptr;
+    *out_count = 0;
+    const ModelConfig &config = slot->config;
+
+    int32_t codepoints[MAX_CODEPOINTS];
+    int num_codepoints = phonemize_text(config.voice, text, codepoints, MAX_CODEPOINTS);
+    if (num_codepoints < 1) {
+        set_error("Phonemization failed for text");
+        return -1;
+    }
+    std::fprintf(stderr, "[orvel] Phonemes: %d codepoints\n", num_codepoints);
+
+    int64_t ids[MAX_PHONEME_IDS];
+    int num_ids = phonemes_to_ids(codepoints, num_codepoints, &config, ids, MAX_PHONEME_IDS);
+    if (num_ids < 1) {
+        set_error("Phoneme ID conversion failed");
+        return -1;
+    }
+    std::fprintf(stderr, "[orvel] Phoneme IDs: %d\n", num_ids);
+
+    // The tensors wrap this storage without copying: it must outlive them, which
+    // the guard below (declared after it) ensures.
+    int64_t id_count = num_ids;
+    float scales[3] = {chosen_scale(slot->noise_override, config.noise_scale),
+                       chosen_scale(slot->speed_override, config.length_scale),
+                       chosen_scale(slot->noise_w_override, config.noise_w)};
+    int64_t speaker = slot->speaker_id;
+    const int64_t input_shape[2] = {1, id_count};
+    const int64_t lengths_shape[1] = {1};
+    const int64_t scales_shape[1] = {3};
+    const int64_t sid_shape[1] = {1};
+    RequestValues values;
+
+    if (check_status(g_ort->CreateTensorWithDataAsOrtValue(g_memory_info, ids, sizeof(int64_t) * num_ids,
+                                                           input_shape, 2, ONNX_TENSOR_ELEMENT_DATA_TYPE_INT64,
+                                                           &values.input)) != 0 ||
+        check_status(g_ort->CreateTensorWithDataAsOrtValue(g_memory_info, &id_count, sizeof id_count,
+                                                           lengths_shape, 1, ONNX_TENSOR_ELEMENT_DATA_TYPE_INT64,
+                                                           &values.input_lengths)) != 0 ||
+        check_status(g_ort->CreateTensorWithDataAsOrtValue(g_memory_info, scales, sizeof scales, scales_shape,
+                                                           1, ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT,
+                                                           &values.scales)) != 0)
+        return -1;
+    size_t input_count = 3;
+    if (slot->speaker_id >= 0 && config.num_speakers >= 2) {
+        if (check_status(g_ort->CreateTensorWithDataAsOrtValue(g_memory_info, &speaker, sizeof speaker, sid_shape,
+                                                               1, ONNX_TENSOR_ELEMENT_DATA_TYPE_INT64,
+                                                               &values.sid)) != 0)
+            return -1;
+        input_count = 4;
+    }
+    std::fprintf(stderr, "[orvel] Running ONNX inference (noise=%.3f, speed=%.3f, nw=%.3f)...\n",
+                 static_cast<double>(scales[0]), static_cast<double>(scales[1]), static_cast<double>(scales[2]));
+
+    const char *const input_names[4] = {"input", "input_lengths", "scales", "sid"};
+    const OrtValue *const inputs[4] = {values.input, values.input_lengths, values.scales, values.sid};
+    const char *const output_names[1] = {"output"};
+    if (check_status(g_ort->Run(slot->session, nullptr, input_names, inputs, input_count, output_names, 1,
+                                &values.output)) != 0)
+        return -1;
+    void *data = nullptr;
+    if (check_status(g_ort->GetTensorMutableData(values.output, &data)) != 0) return -1;
+    int64_t n = output_sample_count(&values);
+    if (n < 0) return -1;
+    std::fprintf(stderr, "[orvel] Generated %lld audio samples (%.2f seconds @ %dHz)\n", static_cast<long long>(n),
+                 static_cast<double>(n) / config.sample_rate, config.sample_rate);
+
+    int16_t *samples = normalise(static_cast<const float *>(data), n);
+    if (!samples) return -1;
+    *out_samples = samples;
+    *out_count = static_cast<int32_t>(n);
+    return 0;
 }
 
 }  // namespace
@@ -103,30 +289,144 @@ ORVEL_API void orvel_shutdown(void) {
     std::fprintf(stderr, "[orvel] Shut down\n");
 }
 
-ORVEL_API int orvel_load_voice(const char *, const char *) {
+ORVEL_API int orvel_load_voice(const char *model_path, const char *config_path) {
     clear_error();
-    if (!g_initialized) set_error("Not initialized \xE2\x80\x94 call orvel_init() first");
-    else set_error("Voice loading is not available yet");
-    return -1;
+    if (!g_initialized) {
+        set_error("Not initialized \xE2\x80\x94 call orvel_init() first");
+        return -1;
+    }
+    if (!model_path) {
+        set_error("model_path is NULL");
+        return -1;
+    }
+    int id = 0;
+    while (id < MAX_VOICES && g_voices[id].loaded) ++id;
+    if (id == MAX_VOICES) {
+        set_error("Maximum voices (%d) already loaded", MAX_VOICES);
+        return -1;
+    }
+    VoiceSlot *slot = &g_voices[id];
+    reset_slot(slot);
+
+    // A cut path would name a different file: refuse it instead.
+    size_t model_len = std::strlen(model_path);
+    if (model_len >= PATH_SIZE) {
+        set_error("model_path is too long (%zu bytes, at most %d)", model_len, PATH_SIZE - 1);
+        return -1;
+    }
+    char derived_config[PATH_SIZE];
+    if (!config_path) {
+        int len = std::snprintf(derived_config, sizeof derived_config, "%s.json", model_path);
+        if (len < 0 || len >= PATH_SIZE) {
+            set_error("Config path %s.json is too long (at most %d bytes)", model_path, PATH_SIZE - 1);
+            return -1;
+        }
+        config_path = derived_config;
+    }
+
+    if (parse_model_config(config_path, &slot->config) != 0) {
+        set_error("Failed to parse config: %s", config_path);
+        return -1;
+    }
+    std::fprintf(stderr, "[orvel] Voice %d: voice=%s, sample_rate=%d, phonemes=%d\n", id,
+                 slot->config.voice, slot->config.sample_rate, slot->config.num_phonemes);
+
+    if (check_status(g_ort->CreateSessionOptions(&slot->session_options)) != 0) return -1;
+    // Fixed options: no graph rewriting, no arena or memory patterns, so memory
+    // follows each request and nothing is kept between them. Their statuses
+    // change nothing about the load, so they are only released.
+    OrtSessionOptions *options = slot->session_options;
+    g_ort->ReleaseStatus(g_ort->SetSessionGraphOptimizationLevel(options, ORT_DISABLE_ALL));
+    g_ort->ReleaseStatus(g_ort->DisableCpuMemArena(options));
+    g_ort->ReleaseStatus(g_ort->DisableMemPattern(options));
+    g_ort->ReleaseStatus(g_ort->DisableProfiling(options));
+
+    std::fprintf(stderr, "[orvel] Loading ONNX model: %s\n", model_path);
+#if defined(_WIN32)
+    wchar_t ort_path[PATH_SIZE];
+    size_t converted = 0;
+    if (mbstowcs_s(&converted, ort_path, PATH_SIZE, model_path, _TRUNCATE) != 0) {
+        set_error("model_path cannot be converted to a wide-character path: %s", model_path);
+        g_ort->ReleaseSessionOptions(slot->session_options);
+        slot->session_options = nullptr;
+        return -1;
+    }
+#else
+    const char *ort_path = model_path;
+#endif
+    if (check_status(g_ort->CreateSession(g_env, ort_path, options, &slot->session)) != 0) {
+        g_ort->ReleaseSessionOptions(slot->session_options);
+        slot->session_options = nullptr;
+        slot->session = nullptr;
+        return -1;
+    }
+    slot->loaded = 1;
+    std::fprintf(stderr, "[orvel] Voice %d loaded successfully\n", id);
+    return id;
 }
 
-ORVEL_API void orvel_unload_voice(int) {}
+ORVEL_API void orvel_unload_voice(int voice_id) {
+    VoiceSlot *slot = find_voice(voice_id);
+    if (!slot) return;
+    if (slot->session) {
+        g_ort->ReleaseSession(slot->session);
+        slot->session = nullptr;
+    }
+    if (slot->session_options) {
+        g_ort->ReleaseSessionOptions(slot->session_options);
+        slot->session_options = nullptr;
+    }
+    slot->loaded = 0;
+    std::fprintf(stderr, "[orvel] Voice %d unloaded\n", voice_id);
+}
 
-ORVEL_API int orvel_get_voice_sample_rate(int) { return -1; }
+ORVEL_API int orvel_get_voice_sample_rate(int voice_id) {
+    const VoiceSlot *slot = find_voice(voice_id);
+    return slot ? slot->config.sample_rate : -1;
+}
 
-ORVEL_API int orvel_get_num_speakers(int) { return -1; }
+ORVEL_API int orvel_get_num_speakers(int voice_id) {
+    const VoiceSlot *slot = find_voice(voice_id);
+    if (!slot) return -1;
+    return slot->config.num_speakers > 0 ? slot->config.num_speakers : 1;
+}
 
-ORVEL_API void orvel_set_speed(int, float) {}
+ORVEL_API void orvel_set_speed(int voice_id, float length_scale) {
+    if (VoiceSlot *slot = find_voice(voice_id)) slot->speed_override = length_scale;
+}
 
-ORVEL_API void orvel_set_speaker(int, int) {}
+ORVEL_API void orvel_set_speaker(int voice_id, int speaker_id) {
+    if (VoiceSlot *slot = find_voice(voice_id)) slot->speaker_id = speaker_id;
+}
 
-ORVEL_API void orvel_set_noise(int, float, float) {}
+ORVEL_API void orvel_set_noise(int voice_id, float noise_scale, float noise_w) {
+    if (VoiceSlot *slot = find_voice(voice_id)) {
+        slot->noise_override = noise_scale;
+        slot->noise_w_override = noise_w;
+    }
+}
 
-ORVEL_API int orvel_speak_to_buffer(int voice_id, const char *, int16_t **, int32_t *) {
+ORVEL_API int orvel_speak_to_buffer(int voice_id, const char *text, int16_t **out_samples,
+                                    int32_t *out_count) {
     clear_error();
-    if (!g_initialized) set_error("Not initialized");
-    else set_error("Invalid voice_id: %d", voice_id);
-    return -1;
+    if (!g_initialized) {
+        set_error("Not initialized");
+        return -1;
+    }
+    VoiceSlot *slot = find_voice(voice_id);
+    if (!slot) {
+        set_error("Invalid voice_id: %d", voice_id);
+        return -1;
+    }
+    if (!text || !text[0]) {
+        set_error("Empty text");
+        return -1;
+    }
+    if (!out_samples || !out_count) {
+        set_error("NULL output pointers");
+        return -1;
+    }
+    return synthesize(slot, text, out_samples, out_count);
 }
 
 ORVEL_API int orvel_speak_to_file(int voice_id, const char *text, const char *wav_path) {
@@ -137,8 +437,18 @@ ORVEL_API int orvel_speak_to_file(int voice_id, const char *text, const char *wa
     }
     int16_t *samples = nullptr;
     int32_t count = 0;
-    orvel_speak_to_buffer(voice_id, text, &samples, &count);
-    return -1;
+    if (orvel_speak_to_buffer(voice_id, text, &samples, &count) != 0) return -1;
+
+    int32_t sample_rate = g_voices[voice_id].config.sample_rate;
+    int result = wav_write(wav_path, samples, static_cast<size_t>(count), sample_rate);
+    if (result != 0) {
+        set_error("Failed to write WAV file: %s", wav_path);
+    } else {
+        std::fprintf(stderr, "[orvel] Wrote %s (%.2f seconds)\n", wav_path,
+                     static_cast<double>(static_cast<float>(count) / static_cast<float>(sample_rate)));
+    }
+    std::free(samples);
+    return result;
 }
 
 ORVEL_API void orvel_free_audio(int16_t *samples) { std::free(samples); }
