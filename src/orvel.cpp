@@ -318,7 +318,8 @@ ORVEL_API int orvel_load_voice(const char *model_path, const char *config_path) 
     if (!config_path) {
         int len = std::snprintf(derived_config, sizeof derived_config, "%s.json", model_path);
         if (len < 0 || len >= PATH_SIZE) {
-            set_error("Config path %s.json is too long (at most %d bytes)", model_path, PATH_SIZE - 1);
+            set_error("Config path (model_path + \".json\") is too long (%zu bytes, at most %d)", model_len + 5,
+                      PATH_SIZE - 1);
             return -1;
         }
         config_path = derived_config;
