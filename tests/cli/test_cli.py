@@ -1,0 +1,307 @@
+#!/usr/bin/python3
+"""Smoke tests of orvel-say with the project's test voices.
+
+Run by CTest: test_cli.py ORVEL_SAY TEST_VOICES STUB_ESPEAK_DIR SOURCE_DIR VERSION [unittest args]
+The probe voice echoes the ids of each request, so its raw output shows where
+requests begin and end and whether one was cut; fixed_1s returns one second
+(22050 samples) per request whatever the text.
+"""
+import array
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+import wave
+
+EXE, VOICES, STUB_DIR, SOURCE_DIR, VERSION = sys.argv[1:6]
+del sys.argv[1:6]
+
+PROBE = os.path.join(VOICES, "probe.onnx")
+FIXED_1S = os.path.join(VOICES, "fixed_1s.onnx")
+END_ID = 2  # "$" in the probe voice's map
+MAX_IDS = 4096
+
+
+def run(args, stdin=b"", env=None, **kw):
+    full_env = dict(os.environ, **(env or {}))
+    return subprocess.run([EXE] + args, input=stdin, capture_output=True, env=full_env, timeout=600, **kw)
+
+
+def samples_of(data):
+    pcm = array.array("h")
+    pcm.frombytes(data)
+    if sys.byteorder == "big":
+        pcm.byteswap()
+    return pcm.tolist()
+
+
+def speak_raw(args, stdin=b""):
+    result = run(["--raw"] + args, stdin)
+    if result.returncode != 0:
+        raise AssertionError("orvel-say failed (%d): %s" % (result.returncode, result.stderr.decode()[-2000:]))
+    return samples_of(result.stdout)
+
+
+def probe_requests(samples):
+    """Splits probe output into requests: [ref, len, sid, noise, length, noise_w, ids...]."""
+    requests, i = [], 0
+    while i < len(samples):
+        if samples[i] == 0:  # sentence silence
+            i += 1
+            continue
+        assert samples[i] == 32767, "no probe header at sample %d" % i
+        n = samples[i + 1]
+        ids = samples[i + 6:i + 6 + n]
+        assert len(ids) == n, "truncated probe output"
+        requests.append({"sid": samples[i + 2], "noise": samples[i + 3], "length": samples[i + 4],
+                         "noise_w": samples[i + 5], "ids": ids})
+        i += 6 + n
+    return requests
+
+
+SENTENCES = [
+    "The quick brown fox jumps over the lazy dog.",
+    "Mr. Smith paid $1,234.56 on 12/03/2024 for 17 items!",
+    "Did you see \"the show\" at 8 p.m.?",
+    "...",
+    "Numbers like 3141592653 and 2718281828 are long.",
+    "A semicolon; a colon: and a dash - all in one line.",
+    "W. H. Auden wrote about NASA, the IBM PC and www.example.com.",
+    "Caf\u00e9 na\u00efve r\u00e9sum\u00e9, with a \u2192 and a \u00a7 sign.",
+]
+
+
+def text_5k():
+    parts, size, k = [], 0, 0
+    while size < 5000:
+        s = SENTENCES[k % len(SENTENCES)]
+        parts.append(s)
+        size += len(s.encode()) + 1
+        k += 1
+        if k % 12 == 0:
+            parts.append("\n\n")
+    return " ".join(parts)
+
+
+class Input(unittest.TestCase):
+    def test_arguments_stdin_and_file_give_the_same_audio(self):
+        text = "Hello there. Second sentence, with 42 words?\n\nNew paragraph \u00e9t\u00e9."
+        expected = speak_raw(["-m", PROBE, text])
+        self.assertGreater(len(probe_requests(expected)), 2)
+        with tempfile.TemporaryDirectory() as tmp:
+            path = os.path.join(tmp, "in.txt")
+            with open(path, "wb") as f:
+                f.write(text.encode())
+            for name, args, stdin in [
+                ("stdin", ["-m", PROBE], text.encode()),
+                ("file", ["-m", PROBE, "-f", path], b""),
+                ("file -", ["-m", PROBE, "-f", "-"], text.encode()),
+                ("bom and crlf", ["-m", PROBE], b"\xef\xbb\xbf" + text.replace("\n", "\r\n").encode()),
+                ("split arguments", ["-m", PROBE, "--"] + text.split(" "), b""),
+            ]:
+                with self.subTest(name):
+                    self.assertEqual(speak_raw(args, stdin), expected)
+
+    def test_wav_holds_the_raw_samples(self):
+        text = "One sentence. And another one."
+        raw = speak_raw(["-m", PROBE, text])
+        with tempfile.TemporaryDirectory() as tmp:
+            path = os.path.join(tmp, "out.wav")
+            result = run(["-m", PROBE, "-o", path, text])
+            self.assertEqual(result.returncode, 0, result.stderr.decode())
+            self.assertEqual(result.stdout, b"")
+            with wave.open(path, "rb") as w:
+                self.assertEqual((w.getnchannels(), w.getsampwidth(), w.getframerate()), (1, 2, 22050))
+                self.assertEqual(samples_of(w.readframes(w.getnframes())), raw)
+            with open(path, "rb") as f:
+                data = f.read()
+            self.assertEqual(int.from_bytes(data[4:8], "little"), len(data) - 8)
+            self.assertEqual(int.from_bytes(data[40:44], "little"), len(data) - 44)
+
+    def test_voice_options_reach_the_model(self):
+        multi = os.path.join(VOICES, "probe_multi.onnx")
+        for args, field, value in [
+            ([], "length", 1000), ([], "noise", 667), ([], "noise_w", 800), ([], "sid", -1),
+            (["--speed", "1.5"], "length", 1500), (["--speed=0.5"], "length", 500),
+            (["--noise", "0.25"], "noise", 250), (["--noise-w", "0.4"], "noise_w", 400),
+            (["-m", multi, "--speaker", "2"], "sid", 2),
+        ]:
+            with self.subTest(args=args):
+                model = [] if "-m" in args else ["-m", PROBE]
+                requests = probe_requests(speak_raw(model + args + ["First. Second."]))
+                self.assertEqual(len(requests), 2)
+                self.assertEqual([r[field] for r in requests], [value, value])
+
+
+class LongText(unittest.TestCase):
+    def assert_nothing_cut(self, requests):
+        for r in requests:
+            self.assertLess(len(r["ids"]), MAX_IDS)
+            self.assertEqual(r["ids"][-1], END_ID, "a request lost its end marker: it was cut")
+
+    def test_50k_text_is_spoken_completely(self):
+        small = text_5k()
+        large = "\n\n".join([small] * 10)
+        self.assertGreaterEqual(len(large.encode()), 50000)
+        args = ["-m", PROBE, "--sentence-silence", "0"]
+        small_requests = probe_requests(speak_raw(args, small.encode()))
+        large_requests = probe_requests(speak_raw(args, large.encode()))
+        self.assert_nothing_cut(large_requests)
+        self.assertEqual([r["ids"] for r in large_requests], [r["ids"] for r in small_requests] * 10)
+
+        # One second per request with fixed_1s: the request count shows as length.
+        args = ["-m", FIXED_1S, "--sentence-silence", "0"]
+        small_count = len(speak_raw(args, small.encode()))
+        large_count = len(speak_raw(args, large.encode()))
+        self.assertEqual(small_count % 22050, 0)
+        self.assertGreater(small_count // 22050, 50)
+        self.assertEqual(large_count, 10 * small_count)
+
+    def test_oversized_sentences_and_words_are_split_not_cut(self):
+        word = "banana"
+        one = len(probe_requests(speak_raw(["-m", PROBE, word]))[0]["ids"])
+        cases = {
+            "words without punctuation": " ".join([word] * 3000),
+            "one long number": "7" * 6000,
+            "spelled letters": "w" * 3000,
+            "symbols": "\u2167\U0001d56c*#" * 700,
+            "ideographs": "\u4e2d\u6587\u5b57" * 700,
+            "clauses": ", ".join(["one two three four five six"] * 400),
+        }
+        for name, text in cases.items():
+            with self.subTest(name):
+                requests = probe_requests(speak_raw(["-m", PROBE], text.encode()))
+                self.assertGreater(len(requests), 1)
+                self.assert_nothing_cut(requests)
+                if name == "words without punctuation":
+                    # ids hold the word's phonemes 3000 times (each id with its pad)
+                    spoken = sum(len(r["ids"]) - 3 for r in requests)
+                    self.assertGreater(spoken, 0.95 * 3000 * (one - 3))
+
+
+class Silence(unittest.TestCase):
+    def test_silence_goes_between_sentences_only(self):
+        second = speak_raw(["-m", FIXED_1S, "One."])
+        self.assertEqual(len(second), 22050)
+        gap = [0] * 2205  # 100 ms at 22050 Hz
+        for name, text, silence, expected in [
+            ("sentences", "One. Two. Three.", "100", second + gap + second + gap + second),
+            ("none", "One. Two. Three.", "0", second * 3),
+            ("paragraphs", "One.\n\nTwo.", "100", second + gap + second),
+            ("skipped punctuation", "One. ... Two.", "100", second + gap + second),
+            ("leading punctuation", "... One.", "100", second),
+        ]:
+            with self.subTest(name):
+                self.assertEqual(speak_raw(["-m", FIXED_1S, "--sentence-silence", silence, text]), expected)
+
+    def test_pieces_of_one_long_sentence_join_without_silence(self):
+        samples = speak_raw(["-m", FIXED_1S, "--sentence-silence", "500", " ".join(["banana"] * 3000)])
+        self.assertEqual(len(samples) % 22050, 0)
+        self.assertGreater(len(samples) // 22050, 1)
+
+
+class Failures(unittest.TestCase):
+    def check(self, args, code, pattern, stdin=b"hello.", env=None):
+        result = run(args, stdin, env)
+        stderr = result.stderr.decode(errors="replace")
+        self.assertEqual(result.returncode, code, stderr)
+        ours = [line for line in stderr.splitlines() if line.startswith("orvel-say: ")]
+        self.assertEqual(len(ours), 1, stderr)
+        self.assertRegex(ours[0], pattern)
+        return result
+
+    def test_each_failure_class_has_its_code_and_one_message(self):
+        tmp = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, tmp)
+        out = os.path.join(tmp, "out.wav")
+        stub_data = os.path.join(STUB_DIR, "full", "data")
+        rows = [
+            ("no output", ["-m", PROBE, "hi"], 2, r"no output: give -o"),
+            ("both outputs", ["-m", PROBE, "--raw", "-o", out, "hi"], 2, r"either -o"),
+            ("unknown option", ["-m", PROBE, "--raw", "--loud", "hi"], 2, r"unknown option '--loud'"),
+            ("missing value", ["-m", PROBE, "--raw", "--speed"], 2, r"needs a value"),
+            ("bad number", ["-m", PROBE, "--raw", "--speed", "fast", "hi"], 2, r"bad value 'fast' for --speed"),
+            ("negative silence", ["-m", PROBE, "--raw", "--sentence-silence=-1", "hi"], 2, r"bad value"),
+            ("text twice", ["-m", PROBE, "--raw", "-f", out, "hi"], 2, r"not both"),
+            ("missing text file", ["-m", PROBE, "--raw", "-f", os.path.join(tmp, "none.txt")], 2,
+             r"cannot open .*none\.txt"),
+            ("text file is a folder", ["-m", PROBE, "--raw", "-f", tmp], 2, r"directory"),
+            ("no speaker", ["-m", os.path.join(VOICES, "probe_multi.onnx"), "--raw", "--speaker", "4", "hi"], 2,
+             r"speaker 4 does not exist: the voice has 4 speakers"),
+            ("init", ["-m", PROBE, "--raw", "--espeak-data", stub_data, "hi"], 3,
+             r"cannot start the library: Failed to initialize espeak-ng"),
+            ("missing model", ["-m", os.path.join(tmp, "none.onnx"), "-o", out, "hi"], 4,
+             r"cannot load the voice .*none\.onnx': \S"),
+            ("not a model", ["-m", os.path.join(VOICES, "bad_not_onnx.onnx"), "-o", out, "hi"], 4,
+             r"cannot load the voice .*: \S"),
+            ("no config", ["-m", os.path.join(VOICES, "probe_broken_config.onnx"), "-o", out, "hi"], 4,
+             r"cannot load the voice .*: \S"),
+            ("model fails", ["-m", os.path.join(VOICES, "bad_int64_output.onnx"), "-o", out, "hi. there."], 5,
+             r"synthesis failed: \S"),
+            ("nothing to say", ["-m", PROBE, "-o", out, "... -- ?!"], 5, r"no part of the text could be spoken"),
+            ("output folder missing", ["-m", PROBE, "-o", os.path.join(tmp, "no", "out.wav"), "hi"], 6,
+             r"cannot open .*out\.wav' for writing"),
+            ("output is a folder", ["-m", PROBE, "-o", tmp, "hi"], 6, r"is a directory"),
+        ]
+        for name, args, code, pattern in rows:
+            with self.subTest(name):
+                env = {"STUB_ESPEAK_INIT_RESULT": "0"} if code == 3 else None
+                self.check(args, code, "^orvel-say: .*" + pattern, env=env)
+                self.assertFalse(os.path.exists(out), "a failed run left its output file")
+        with self.subTest("empty text"):
+            self.check(["-m", PROBE, "--raw"], 2, r"text is empty", stdin=b" \n\t\r\n  ")
+
+    def test_output_that_cannot_take_the_audio(self):
+        with self.subTest("WAV into a pipe"):
+            self.check(["-m", PROBE, "-o", "/dev/stdout", "hi"], 6, r"not seekable")
+        with self.subTest("player quits"):
+            proc = subprocess.Popen([EXE, "-m", PROBE, "--raw", "hi"], stdin=subprocess.DEVNULL,
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            proc.stdout.close()
+            stderr = proc.stderr.read().decode()
+            self.assertEqual(proc.wait(timeout=120), 6, stderr)
+            self.assertRegex(stderr, r"orvel-say: cannot write to standard output")
+
+
+class Info(unittest.TestCase):
+    def test_help_and_version(self):
+        result = run(["--help"])
+        self.assertEqual(result.returncode, 0)
+        help_text = result.stdout.decode()
+        for option in ["--model", "--config", "--output", "--file", "--raw", "--speed", "--speaker", "--noise",
+                       "--noise-w", "--sentence-silence", "--espeak-data", "--version"]:
+            self.assertIn(option, help_text)
+        self.assertIn("(default: 200)", help_text)
+        for code in range(2, 7):
+            self.assertRegex(help_text, r"\n  %d  \S" % code)
+        result = run(["--version"])
+        self.assertEqual((result.returncode, result.stdout.decode().split()[-1]), (0, VERSION))
+
+    def test_bundled_voice_beside_the_executable(self):
+        with tempfile.TemporaryDirectory() as prefix:
+            os.mkdir(os.path.join(prefix, "bin"))
+            voices = os.path.join(prefix, "share", "talmerin-orvel", "voices")
+            os.makedirs(voices)
+            exe = os.path.join(prefix, "bin", "orvel-say")
+            shutil.copy(EXE, exe)
+            for suffix in [".onnx", ".onnx.json"]:
+                shutil.copy(os.path.join(VOICES, "probe" + suffix), os.path.join(voices, "orvel-en-us" + suffix))
+            result = subprocess.run([exe, "--raw", "Hi."], capture_output=True, timeout=120)
+            self.assertEqual(result.returncode, 0, result.stderr.decode())
+            self.assertEqual(len(probe_requests(samples_of(result.stdout))), 1)
+
+    def test_without_a_voice(self):
+        result = run(["--raw", "Hi."])
+        if os.path.exists(os.path.join(SOURCE_DIR, "voices", "orvel-en-us.onnx")):
+            self.assertEqual(result.returncode, 0, result.stderr.decode())
+            self.assertGreater(len(result.stdout), 0)
+        else:
+            self.assertEqual(result.returncode, 2)
+            self.assertRegex(result.stderr.decode(), r"orvel-say: a voice is needed: give one with -m")
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
