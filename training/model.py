@@ -1,0 +1,223 @@
+"""The voice network and its weightless synthesizer.
+
+ids -> embedding -> residual conv encoder -> durations (log(1 + frames))
+    -> expansion to frames (scatter + cumulative sum: memory grows with frames)
+    -> frame convs -> log-f0 -> f0 fed back -> frame convs
+    -> harmonic and noise spectral envelopes
+    -> STFT-domain synthesis: band-limited pulse train at f0 and Gaussian noise,
+       shaped per frame, inverse DFT, overlap-add.
+
+`Voice.forward` is the inference graph exported to ONNX; training uses
+`encode`, `frames`, `decode` and `synthesize` on windows of frames.
+"""
+
+import math
+
+import torch
+import torch.nn as nn
+import torch.nn.functional as F
+
+HOP = 256
+NFFT = 2 * HOP
+NBINS = NFFT // 2 + 1
+NOMINAL_NOISE = 0.667  # noise scale the voice is trained at
+LF0_MEAN, LF0_STD = math.log(120.0), 0.3
+
+
+class ChannelNorm(nn.Module):
+    """Layer norm over the channel axis of [B, C, T]."""
+
+    def __init__(self, channels, eps=1e-5):
+        super().__init__()
+        self.gamma = nn.Parameter(torch.ones(1, channels, 1))
+        self.beta = nn.Parameter(torch.zeros(1, channels, 1))
+        self.eps = eps
+
+    def forward(self, x):
+        mean = x.mean(dim=1, keepdim=True)
+        var = ((x - mean) ** 2).mean(dim=1, keepdim=True)
+        return (x - mean) / torch.sqrt(var + self.eps) * self.gamma + self.beta
+
+
+class Block(nn.Module):
+    def __init__(self, channels, kernel, dilation, dropout):
+        super().__init__()
+        self.norm = ChannelNorm(channels)
+        self.conv = nn.Conv1d(channels, channels, kernel, dilation=dilation,
+                              padding=dilation * (kernel - 1) // 2)
+        self.drop = nn.Dropout(dropout)
+
+    def forward(self, x, mask):
+        return x + self.drop(self.conv(F.gelu(self.norm(x)))) * mask
+
+
+class Stack(nn.Module):
+    def __init__(self, channels, dilations, kernel=5, dropout=0.0):
+        super().__init__()
+        self.blocks = nn.ModuleList([Block(channels, kernel, d, dropout) for d in dilations])
+
+    def forward(self, x, mask):
+        for b in self.blocks:
+            x = b(x, mask)
+        return x
+
+
+class Voice(nn.Module):
+    def __init__(self, n_symbols, channels=160, sample_rate=22050):
+        super().__init__()
+        c = channels
+        self.sample_rate = sample_rate
+        self.embed = nn.Embedding(n_symbols, c)
+        self.encoder = Stack(c, [1, 2, 4, 1], dropout=0.1)
+        self.dur = nn.Sequential(
+            nn.Conv1d(c, 128, 3, padding=1), nn.GELU(), nn.Dropout(0.3),
+            nn.Conv1d(128, 128, 3, padding=1), nn.GELU(), nn.Dropout(0.3),
+            nn.Conv1d(128, 1, 1))
+        self.frame_in = nn.Conv1d(2, c, 1)
+        self.pre = Stack(c, [1, 2, 4])
+        self.f0_head = nn.Conv1d(c, 1, 1)
+        self.f0_in = nn.Conv1d(1, c, 1)
+        self.post = Stack(c, [1, 2, 4, 1])
+        self.post_norm = ChannelNorm(c)
+        self.env_head = nn.Conv1d(c, 2 * NBINS, 1)
+        with torch.no_grad():
+            self.env_head.bias[:NBINS] = -2.0
+            self.env_head.bias[NBINS:] = -6.0
+
+    # -- phoneme level ----------------------------------------------------------
+
+    def encode(self, ids, mask):
+        """ids [B, N], mask [B, 1, N] -> hidden [B, C, N], log(1 + frames) [B, N]."""
+        h = self.embed(ids).transpose(1, 2) * mask
+        h = self.encoder(h, mask)
+        logd = self.dur(h.detach()).squeeze(1) * mask.squeeze(1)
+        return h, logd
+
+    # -- frame level ------------------------------------------------------------
+
+    def decode_pre(self, h_frames, feats):
+        """Gathered hidden [B, C, T] plus (position, log duration) [B, 2, T]."""
+        x = h_frames + self.frame_in(feats)
+        ones = torch.ones_like(x[:, :1])
+        x = self.pre(x, ones)
+        lf0 = self.f0_head(x).squeeze(1) * LF0_STD + LF0_MEAN
+        return x, lf0, ones
+
+    def decode_post(self, x, lf0, ones):
+        x = x + self.f0_in(((lf0 - LF0_MEAN) / LF0_STD).unsqueeze(1))
+        x = self.post(x, ones)
+        env = self.env_head(F.gelu(self.post_norm(x)))
+        # Log-magnitudes -> magnitudes; the clamp keeps an untrained voice finite.
+        env = torch.exp(torch.clamp(env, -30.0, 8.0))
+        return env[:, :NBINS], env[:, NBINS:]
+
+    # -- synthesis --------------------------------------------------------------
+
+    def _dft(self, like):
+        """Real DFT matrices built in the graph from integer index products, so
+        they cost nothing in the file and carry no rounding of large angles."""
+        n = torch.arange(NFFT, device=like.device)
+        k = torch.arange(NBINS, device=like.device)
+        nk = torch.remainder(n.unsqueeze(1) * k.unsqueeze(0), NFFT).to(like.dtype)
+        ang = nk * (2.0 * math.pi / NFFT)
+        cos, sin = torch.cos(ang), torch.sin(ang)  # [NFFT, NBINS]
+        wk = torch.full((NBINS,), 2.0, dtype=like.dtype, device=like.device)
+        wk = torch.cat([wk[:1] * 0.5, wk[1:-1], wk[:1] * 0.5]) / NFFT
+        icos = (cos * wk).transpose(0, 1)   # [NBINS, NFFT]
+        isin = (sin * wk).transpose(0, 1)
+        nn_ = torch.arange(NFFT, device=like.device).to(like.dtype)
+        window = torch.sqrt(0.5 - 0.5 * torch.cos(nn_ * (2.0 * math.pi / NFFT)))
+        return cos, sin, icos, isin, window
+
+    def synthesize(self, f0, henv, nenv, noise_amp):
+        """f0 [B, T] Hz, envelopes [B, NBINS, T] -> audio [B, T * HOP]."""
+        sr = float(self.sample_rate)
+        f0 = torch.clamp(f0, 30.0, 1000.0)
+        f0_next = torch.cat([f0[:, 1:], f0[:, -1:]], dim=1)
+        n = torch.arange(HOP, device=f0.device).to(f0.dtype)
+        a, b = f0.unsqueeze(2), f0_next.unsqueeze(2)
+        two_pi = 2.0 * math.pi
+        # Two-level phase: within each frame, plus the wrapped phase at its start.
+        inner = (two_pi / sr) * (a * n + (b - a) * n * n / (2.0 * HOP))          # [B, T, HOP]
+        inc = torch.remainder((two_pi / sr) * HOP * 0.5 * (f0 + f0_next), two_pi)
+        start = torch.remainder(torch.cumsum(inc, dim=1) - inc, two_pi)
+        phase = torch.remainder(inner + start.unsqueeze(2), two_pi)
+        k = torch.floor(0.45 * sr / torch.maximum(a, b))                          # [B, T, 1]
+        half = torch.sin(0.5 * phase)
+        safe = torch.where(torch.abs(half) < 1e-3, torch.ones_like(half), half)
+        pulse = torch.sin((k + 0.5) * phase) / (2.0 * safe) - 0.5
+        pulse = torch.where(torch.abs(half) < 1e-3, k.expand_as(pulse), pulse)
+        pulse = pulse / torch.sqrt(k)                                             # [B, T, HOP]
+
+        cos, sin, icos, isin, window = self._dft(f0)
+        zero = torch.zeros_like(pulse[:, :1])
+        rows = torch.cat([zero, pulse, zero], dim=1)                               # [B, T+2, HOP]
+        frames = torch.cat([rows[:, :-1], rows[:, 1:]], dim=2) * window           # [B, T+1, NFFT]
+        hre = torch.matmul(frames, cos)
+        him = -torch.matmul(frames, sin)
+
+        def per_frame(env):
+            e = env.transpose(1, 2)                                               # [B, T, NBINS]
+            e = torch.cat([e[:, :1], e, e[:, -1:]], dim=1)
+            return 0.5 * (e[:, :-1] + e[:, 1:])                                   # [B, T+1, NBINS]
+
+        he, ne = per_frame(henv), per_frame(nenv)
+        scale = math.sqrt(HOP / 2.0)  # a sqrt-Hann framed white noise of unit variance
+        nre = torch.randn_like(hre) * scale * noise_amp
+        nim = torch.randn_like(hre) * scale * noise_amp
+        yre = hre * he + nre * ne
+        yim = him * he + nim * ne
+        y = (torch.matmul(yre, icos) - torch.matmul(yim, isin)) * window          # [B, T+1, NFFT]
+        out = y[:, :-1, HOP:] + y[:, 1:, :HOP]                                    # [B, T, HOP]
+        return out.reshape(out.shape[0], -1)
+
+    # -- inference graph --------------------------------------------------------
+
+    def forward(self, input, input_lengths, scales):
+        """The model interface: ids [1, N], their count [1], scales [3] (noise
+        scale, length scale, noise width) -> waveform [1, 1, T]."""
+        noise_scale, length_scale, noise_w = scales[0], scales[1], scales[2]
+        n = input.shape[1]
+        pos = torch.arange(n, device=input.device).unsqueeze(0)
+        valid = (pos < input_lengths.unsqueeze(1))                                 # [1, N]
+        ids = input * valid.long()
+        mask = valid.unsqueeze(1).to(torch.float32)
+        h, logd = self.encode(ids, mask)
+        logd = logd + 0.1 * noise_w * torch.randn_like(logd)
+        d = torch.clamp(torch.exp(logd) - 1.0, min=0.0) * length_scale
+        d = torch.round(d) * valid.to(torch.float32)
+        d = d[0].long()                                                           # [N]
+        # At least one frame, so an unlucky request still gives a waveform.
+        d = torch.cat([d[:-1], torch.clamp(d[-1:], min=1)])
+        ends = torch.cumsum(d, 0)
+        total = ends[-1]
+        t = torch.arange(total, device=input.device)                              # [T]
+        hits = (ends < total).long()
+        marks = torch.zeros_like(t).scatter_add(0, torch.clamp(ends, max=total - 1), hits)
+        idx = torch.cumsum(marks, 0)                                              # phoneme of each frame
+        dsel = torch.gather(d, 0, idx).to(torch.float32)
+        start = torch.gather(ends - d, 0, idx)
+        frac = ((t - start).to(torch.float32) + 0.5) / torch.clamp(dsel, min=1.0)
+        feats = torch.stack([frac, torch.log1p(dsel)], dim=0).unsqueeze(0)        # [1, 2, T]
+        h_frames = torch.index_select(h, 2, idx)                                  # [1, C, T]
+        x, lf0, ones = self.decode_pre(h_frames, feats)
+        jitter = 0.03 * noise_scale * torch.randn_like(logd)                       # per phoneme
+        lf0 = lf0 + torch.index_select(jitter, 1, idx)
+        henv, nenv = self.decode_post(x, lf0, ones)
+        audio = self.synthesize(torch.exp(lf0), henv, nenv, noise_scale / NOMINAL_NOISE)
+        return audio.unsqueeze(1)
+
+
+def frame_features(durs, start, length):
+    """Training-side expansion for one utterance window (numpy-free torch):
+    phoneme index, position in phoneme and log duration of frames start..start+length-1,
+    clamped into the utterance (before it is "^", after it "$")."""
+    ends = torch.cumsum(durs, 0)
+    total = int(ends[-1])
+    t = torch.arange(start, start + length)
+    tc = torch.clamp(t, 0, max(total - 1, 0))
+    idx = torch.searchsorted(ends, tc, right=True).clamp(max=len(durs) - 1)
+    d = durs[idx].float()
+    st = (ends - durs)[idx]
+    frac = ((tc - st).float() + 0.5) / torch.clamp(d, min=1.0)
+    return idx, frac, torch.log1p(d)

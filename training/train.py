@@ -1,0 +1,216 @@
+"""Training loop with resumable checkpoints.
+
+    /usr/bin/python3 training/train.py --data training/work/data.npz \
+        --ckpt training/work/ckpt.pt --minutes 50
+
+The learning-rate schedule is a cosine over a wall-clock budget (--minutes):
+the machine is shared, so a step budget would finish at an unknown time.
+Training time already spent is stored in the checkpoint, so a resumed run
+continues the same schedule.
+"""
+
+import argparse
+import json
+import math
+import os
+import sys
+import time
+
+import numpy as np
+import torch
+import torch.nn.functional as F
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from model import HOP, Voice, frame_features  # noqa: E402
+
+RESOLUTIONS = [(2048, 512), (1024, 256), (512, 128), (256, 64), (128, 32)]
+
+
+class Data:
+    def __init__(self, path):
+        z = np.load(path)
+        self.ids = z["ids"]
+        self.durs = z["durs"]
+        self.audio = z["audio"]
+        self.lf0 = z["lf0"]
+        self.voiced = z["voiced"]
+        self.id_off = z["id_off"]
+        self.fr_off = z["fr_off"]
+        self.heldout = z["heldout"]
+        self.texts = z["texts"]
+        self.sample_rate = int(z["sample_rate"])
+        self.n = len(self.texts)
+        self.train_idx = np.nonzero(~self.heldout)[0]
+        self.held_idx = np.nonzero(self.heldout)[0]
+
+    def item_ids(self, i):
+        return self.ids[self.id_off[i]:self.id_off[i + 1]], self.durs[self.id_off[i]:self.id_off[i + 1]]
+
+    def item_frames(self, i):
+        a, b = self.fr_off[i], self.fr_off[i + 1]
+        return self.audio[a * HOP:b * HOP], self.lf0[a:b], self.voiced[a:b]
+
+
+def make_batch(data, items, wf, ctx, rng):
+    length = wf + 2 * ctx
+    n_max = max(len(data.item_ids(i)[0]) for i in items)
+    b = len(items)
+    ids = torch.zeros(b, n_max, dtype=torch.long)
+    durs = torch.zeros(b, n_max, dtype=torch.long)
+    mask = torch.zeros(b, 1, n_max)
+    idx = torch.zeros(b, length, dtype=torch.long)
+    feats = torch.zeros(b, 2, length)
+    lf0 = torch.zeros(b, length)
+    voiced = torch.zeros(b, length)
+    audio = torch.zeros(b, length * HOP)
+    for r, i in enumerate(items):
+        s_ids, s_durs = data.item_ids(i)
+        n = len(s_ids)
+        ids[r, :n] = torch.from_numpy(s_ids)
+        durs[r, :n] = torch.from_numpy(s_durs.astype(np.int64))
+        mask[r, 0, :n] = 1
+        a, f, v = data.item_frames(i)
+        total = len(f)
+        start = int(rng.integers(0, max(total - wf, 0) + 1)) - ctx
+        j, frac, logd = frame_features(durs[r, :n], start, length)
+        idx[r] = j
+        feats[r, 0], feats[r, 1] = frac, logd
+        t = np.clip(np.arange(start, start + length), 0, total - 1)
+        inside = (np.arange(start, start + length) >= 0) & (np.arange(start, start + length) < total)
+        lf0[r] = torch.from_numpy(f[t])
+        voiced[r] = torch.from_numpy((v[t] & inside).astype(np.float32))
+        lo, hi = max(start, 0), min(start + length, total)
+        if hi > lo:
+            audio[r, (lo - start) * HOP:(hi - start) * HOP] = torch.from_numpy(
+                a[lo * HOP:hi * HOP].astype(np.float32) / 32768.0)
+    return ids, durs, mask, idx, feats, lf0, voiced, audio
+
+
+def stft_loss(pred, target):
+    total = 0.0
+    for n_fft, hop in RESOLUTIONS:
+        win = torch.hann_window(n_fft)
+        p = torch.stft(pred, n_fft, hop, window=win, return_complex=True).abs()
+        t = torch.stft(target, n_fft, hop, window=win, return_complex=True).abs()
+        sc = torch.norm(t - p) / (torch.norm(t) + 1e-6)
+        lm = torch.mean(torch.abs(torch.log(p + 1e-4) - torch.log(t + 1e-4)))
+        total = total + sc + lm
+    return total / len(RESOLUTIONS)
+
+
+def run_batch(model, batch, ctx, wf):
+    ids, durs, mask, idx, feats, lf0, voiced, audio = batch
+    h, logd = model.encode(ids, mask)
+    dur_loss = (((logd - torch.log1p(durs.float())) ** 2) * mask[:, 0]).sum() / mask.sum()
+    c = h.shape[1]
+    h_frames = torch.gather(h, 2, idx.unsqueeze(1).expand(-1, c, -1))
+    x, lf0_pred, ones = model.decode_pre(h_frames, feats)
+    f0_loss = (torch.abs(lf0_pred - lf0) * voiced).sum() / voiced.sum().clamp(min=1.0)
+    henv, nenv = model.decode_post(x, lf0, ones)
+    wave = model.synthesize(torch.exp(lf0), henv, nenv, 1.0)
+    a, b = ctx * HOP, (ctx + wf) * HOP
+    spec_loss = stft_loss(wave[:, a:b], audio[:, a:b])
+    return spec_loss, dur_loss, f0_loss
+
+
+def heldout_losses(model, data, wf, ctx):
+    rng = np.random.default_rng(1234)
+    model.eval()
+    sums = np.zeros(3)
+    count = 0
+    with torch.no_grad():
+        items = list(data.held_idx)
+        for k in range(0, len(items), 16):
+            batch = make_batch(data, items[k:k + 16], wf, ctx, rng)
+            losses = run_batch(model, batch, ctx, wf)
+            sums += np.array([float(x) for x in losses])
+            count += 1
+    model.train()
+    return sums / max(count, 1)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--data", required=True)
+    ap.add_argument("--ckpt", required=True)
+    ap.add_argument("--minutes", type=float, default=50.0)
+    ap.add_argument("--batch", type=int, default=16)
+    ap.add_argument("--frames", type=int, default=96)
+    ap.add_argument("--ctx", type=int, default=8)
+    ap.add_argument("--lr", type=float, default=2e-3)
+    ap.add_argument("--channels", type=int, default=160)
+    ap.add_argument("--threads", type=int, default=2)
+    ap.add_argument("--seed", type=int, default=7)
+    args = ap.parse_args()
+
+    torch.set_num_threads(args.threads)
+    torch.manual_seed(args.seed)
+    data = Data(args.data)
+    with open(os.path.splitext(args.data)[0] + ".map.json", encoding="utf-8") as f:
+        table = json.load(f)
+    n_symbols = max(v[0] for v in table.values()) + 1
+    model = Voice(n_symbols, args.channels, data.sample_rate)
+    opt = torch.optim.AdamW(model.parameters(), lr=args.lr, weight_decay=0.01)
+    step, spent = 0, 0.0
+    if os.path.exists(args.ckpt):
+        ck = torch.load(args.ckpt)
+        model.load_state_dict(ck["model"])
+        opt.load_state_dict(ck["opt"])
+        step, spent = ck["step"], ck["spent"]
+        print("resumed at step %d, %.1f min" % (step, spent / 60), flush=True)
+    budget = args.minutes * 60.0
+    n_params = sum(p.numel() for p in model.parameters())
+    print("model: %d parameters, %d symbols, %d training utterances"
+          % (n_params, n_symbols, len(data.train_idx)), flush=True)
+    rng = np.random.default_rng(args.seed + step)
+
+    def save():
+        tmp = args.ckpt + ".tmp"
+        torch.save({"model": model.state_dict(), "opt": opt.state_dict(), "step": step,
+                    "spent": spent, "n_symbols": n_symbols, "channels": args.channels,
+                    "sample_rate": data.sample_rate}, tmp)
+        os.replace(tmp, args.ckpt)
+
+    last_log = time.time()
+    acc = np.zeros(3)
+    acc_n = 0
+    while spent < budget:
+        t0 = time.time()
+        frac = spent / budget
+        warm = min(1.0, (step + 1) / 200.0)
+        lr = args.lr * warm * (0.02 + 0.98 * 0.5 * (1 + math.cos(math.pi * frac)))
+        for g in opt.param_groups:
+            g["lr"] = lr
+        items = rng.choice(data.train_idx, args.batch, replace=False)
+        batch = make_batch(data, items, args.frames, args.ctx, rng)
+        spec, dur, f0 = run_batch(model, batch, args.ctx, args.frames)
+        loss = spec + dur + f0
+        opt.zero_grad()
+        loss.backward()
+        torch.nn.utils.clip_grad_norm_(model.parameters(), 1.0)
+        opt.step()
+        step += 1
+        spent += time.time() - t0
+        acc += [float(spec), float(dur), float(f0)]
+        acc_n += 1
+        if step % 50 == 0:
+            m = acc / acc_n
+            print("step %d  %.1f min  lr %.2e  spec %.4f  dur %.4f  f0 %.4f  (%.2f s/step)"
+                  % (step, spent / 60, lr, m[0], m[1], m[2], (time.time() - last_log) / acc_n),
+                  flush=True)
+            acc[:] = 0
+            acc_n = 0
+            last_log = time.time()
+        if step % 300 == 0:
+            h = heldout_losses(model, data, args.frames, args.ctx)
+            print("heldout step %d  spec %.4f  dur %.4f  f0 %.4f" % (step, h[0], h[1], h[2]),
+                  flush=True)
+            save()
+    save()
+    h = heldout_losses(model, data, args.frames, args.ctx)
+    print("final step %d  %.1f min  heldout spec %.4f  dur %.4f  f0 %.4f"
+          % (step, spent / 60, h[0], h[1], h[2]), flush=True)
+
+
+if __name__ == "__main__":
+    main()
