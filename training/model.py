@@ -48,7 +48,8 @@ class Block(nn.Module):
         self.drop = nn.Dropout(dropout)
 
     def forward(self, x, mask):
-        return x + self.drop(self.conv(F.gelu(self.norm(x)))) * mask
+        # Masked before the conv too, so padding reads as zeros like a sequence's own edge.
+        return x + self.drop(self.conv(F.gelu(self.norm(x)) * mask)) * mask
 
 
 class Stack(nn.Module):
@@ -69,10 +70,9 @@ class Voice(nn.Module):
         self.sample_rate = sample_rate
         self.embed = nn.Embedding(n_symbols, c)
         self.encoder = Stack(c, [1, 2, 4, 1], dropout=0.1)
-        self.dur = nn.Sequential(
-            nn.Conv1d(c, 128, 3, padding=1), nn.GELU(), nn.Dropout(0.3),
-            nn.Conv1d(128, 128, 3, padding=1), nn.GELU(), nn.Dropout(0.3),
-            nn.Conv1d(128, 1, 1))
+        self.dur = nn.ModuleList([nn.Conv1d(c, 128, 3, padding=1), nn.Conv1d(128, 128, 3, padding=1),
+                                  nn.Conv1d(128, 1, 1)])
+        self.dur_drop = nn.Dropout(0.3)
         self.frame_in = nn.Conv1d(2, c, 1)
         self.pre = Stack(c, [1, 2, 4])
         self.f0_head = nn.Conv1d(c, 1, 1)
@@ -90,7 +90,10 @@ class Voice(nn.Module):
         """ids [B, N], mask [B, 1, N] -> hidden [B, C, N], log(1 + frames) [B, N]."""
         h = self.embed(ids).transpose(1, 2) * mask
         h = self.encoder(h, mask)
-        logd = self.dur(h.detach()).squeeze(1) * mask.squeeze(1)
+        d = h.detach()
+        for conv in self.dur[:-1]:
+            d = self.dur_drop(F.gelu(conv(d))) * mask
+        logd = self.dur[-1](d).squeeze(1) * mask.squeeze(1)
         return h, logd
 
     # -- frame level ------------------------------------------------------------
@@ -188,7 +191,7 @@ class Voice(nn.Module):
         d = torch.round(d) * valid.to(torch.float32)
         d = d[0].long()                                                           # [N]
         # At least one frame, so an unlucky request still gives a waveform.
-        d = torch.cat([d[:-1], torch.clamp(d[-1:], min=1)])
+        d = torch.cat([torch.clamp(d[:1], min=1), d[1:]])
         ends = torch.cumsum(d, 0)
         total = ends[-1]
         t = torch.arange(total, device=input.device)                              # [T]

@@ -1,0 +1,87 @@
+"""Benchmark of the voice through the built library (its own session options:
+graph optimisation off, no arena, no memory pattern), one process per figure.
+
+    /usr/bin/python3 training/bench.py --voice voices/orvel-en-us.onnx
+
+Prints load time, real-time factor (synthesis time / audio time, best of
+several runs over a paragraph) and the peak memory of the longest request
+(4,096 ids), as the growth of the process's high-water mark over a short
+request made before it.
+"""
+
+import argparse
+import json
+import os
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import orvel  # noqa: E402
+
+PARAGRAPH = ("The quick brown fox jumps over the lazy dog. Seven quiet birds sang near the river "
+             "bank, while the old library slowly opened its doors. It costs $450.22, or about "
+             "45 percent more than last year. Please call 405 334 91 21, and ask for Maria.")
+LONG = " ".join([PARAGRAPH] * 12)
+
+
+def vm_hwm_kb():
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    return -1
+
+
+def child(mode, voice, config):
+    lib = orvel.Orvel()
+    if mode == "count":
+        vid = lib.load(config, voice + ".json")  # here `config` is the probe model
+        count, _, _, ids = orvel.decode_probe(lib.speak(vid, LONG))
+        return {"ids": count}
+    t0 = time.perf_counter()
+    vid = lib.load(voice, None)
+    load = time.perf_counter() - t0
+    if mode == "rtf":
+        lib.speak(vid, "Warm up.")
+        best = None
+        for _ in range(5):
+            t0 = time.perf_counter()
+            audio = lib.speak(vid, PARAGRAPH)
+            dt = time.perf_counter() - t0
+            rtf = dt / (len(audio) / 22050.0)
+            best = rtf if best is None else min(best, rtf)
+        return {"load_s": load, "rtf": best, "audio_s": len(audio) / 22050.0}
+    lib.speak(vid, "A short request first.")
+    before = vm_hwm_kb()
+    t0 = time.perf_counter()
+    audio = lib.speak(vid, LONG)
+    dt = time.perf_counter() - t0
+    after = vm_hwm_kb()
+    return {"hwm_before_mb": before / 1024.0, "hwm_after_mb": after / 1024.0,
+            "growth_mb": (after - before) / 1024.0, "long_audio_s": len(audio) / 22050.0,
+            "long_time_s": dt}
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--voice", required=True)
+    ap.add_argument("--probe", default="")
+    ap.add_argument("--child", default="")
+    args = ap.parse_args()
+    if args.child:
+        print(json.dumps(child(args.child, args.voice, args.probe)))
+        return
+    env = dict(os.environ, OMP_NUM_THREADS="1")
+    results = {}
+    modes = ["rtf", "memory"] + (["count"] if args.probe else [])
+    for mode in modes:
+        out = subprocess.run([sys.executable, __file__, "--voice", args.voice, "--probe",
+                              args.probe, "--child", mode], capture_output=True, text=True,
+                             env=env, check=True)
+        results.update(json.loads(out.stdout.strip().splitlines()[-1]))
+    print(json.dumps(results, indent=1))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,110 @@
+"""Export: the ONNX graph must keep the model interface and compute what torch
+computes. Needs torch and python3-onnx; the parity check also needs a build of
+the library (ONNX Runtime runs the graph the way hosts run it)."""
+
+import json
+import math
+import os
+import tempfile
+import unittest
+
+import numpy as np
+
+from helpers import CONFIG, have, python_ids
+
+if have("torch"):
+    import torch
+    import export
+    import model as voice_model
+    import orvel
+
+
+def small_voice(n_symbols=60, seed=3):
+    """An untrained voice whose durations and envelopes are sensible enough to
+    give a few seconds of non-trivial audio."""
+    torch.manual_seed(seed)
+    m = voice_model.Voice(n_symbols, channels=32)
+    with torch.no_grad():
+        last = m.dur[-1]
+        last.weight.mul_(0.1)
+        last.bias.fill_(math.log(1 + 4.0))
+        m.env_head.weight.mul_(0.3)
+        m.f0_head.bias.fill_(0.0)
+    m.eval()
+    return m
+
+
+@unittest.skipUnless(have("torch") and have("onnx"), "needs python3-torch and python3-onnx")
+class Export(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory()
+        self.addCleanup(self.tmp.cleanup)
+        self.table = {"_": [0], "^": [1], "$": [2]}
+        if os.path.exists(CONFIG):
+            with open(CONFIG, encoding="utf-8") as f:
+                self.table = json.load(f)["phoneme_id_map"]
+        self.path = os.path.join(self.tmp.name, "v.onnx")
+        self.model = small_voice(max(60, max(v[0] for v in self.table.values()) + 1))
+        export.export(self.model, self.path, self.table)
+
+    def test_interface(self):
+        import onnx
+        m = onnx.load(self.path)
+        self.assertEqual(m.ir_version, 8)
+        self.assertLessEqual(max(o.version for o in m.opset_import if o.domain in ("", "ai.onnx")), 17)
+        self.assertEqual([i.name for i in m.graph.input], ["input", "input_lengths", "scales"])
+        self.assertEqual([o.name for o in m.graph.output], ["output"])
+        ops = {n.op_type for n in m.graph.node}
+        self.assertIn("ScatterElements", ops)  # frame expansion without a frames x ids table
+
+    def test_lengths_mask_the_ids(self):
+        ids = torch.tensor([[1, 0, 5, 0, 6, 0, 2, 9, 9, 9]])
+        scales = torch.tensor([0.0, 1.0, 0.0])
+        with torch.no_grad():
+            short = self.model(ids[:, :7], torch.tensor([7]), scales)
+            padded = self.model(ids, torch.tensor([7]), scales)
+        self.assertEqual(short.shape, padded.shape)
+        # Equal up to float rounding (the convs sum in another order).
+        self.assertLess(float((short - padded).abs().max()), 2e-3 * float(short.abs().max()))
+
+    def test_expansion_matches_training(self):
+        durs = torch.tensor([2, 0, 3, 1, 0, 0, 4, 1])
+        ends = torch.cumsum(durs, 0)
+        total = int(ends[-1])
+        t = torch.arange(total)
+        marks = torch.zeros_like(t).scatter_add(0, torch.clamp(ends, max=total - 1),
+                                                (ends < total).long())
+        graph_idx = torch.cumsum(marks, 0)
+        train_idx, _, _ = voice_model.frame_features(durs, 0, total)
+        self.assertEqual(graph_idx.tolist(), train_idx.tolist())
+        self.assertEqual(graph_idx.tolist(), [0, 0, 2, 2, 2, 3, 6, 6, 6, 6, 7])
+
+    @unittest.skipUnless(have("torch") and orvel.find_library() and os.path.exists(CONFIG),
+                         "needs a build of the library and voices/orvel-en-us.onnx.json")
+    def test_onnx_runtime_matches_torch(self):
+        # Noise off on both sides, so the waveform is deterministic.
+        with open(CONFIG, encoding="utf-8") as f:
+            cfg = json.load(f)
+        cfg["inference"].update({"noise_scale": 0.0, "noise_w": 0.0})
+        config = os.path.join(self.tmp.name, "v.onnx.json")
+        with open(config, "w", encoding="utf-8") as f:
+            json.dump(cfg, f, ensure_ascii=False)
+        text = "Seven quiet birds sang near the river bank."
+        ids = python_ids([text], config)[0]
+        with torch.no_grad():
+            ref = self.model(torch.tensor([ids]), torch.tensor([len(ids)]),
+                             torch.tensor([0.0, 1.0, 0.0]))[0, 0].numpy()
+        lib = orvel.Orvel()
+        try:
+            got = lib.speak(lib.load(self.path, config), text).astype(np.float64)
+        finally:
+            lib.shutdown()
+        self.assertEqual(len(got), len(ref))
+        ref = ref / max(np.abs(ref).max(), 0.01) * 32767.0
+        err = np.abs(got - ref)
+        self.assertLess(err.max(), 0.01 * 32767)
+        self.assertLess(err.mean(), 0.001 * 32767)
+
+
+if __name__ == "__main__":
+    unittest.main()

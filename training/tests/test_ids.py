@@ -1,0 +1,79 @@
+"""The ids the voice was trained on must be the ids the library feeds it.
+
+Needs only numpy, eSpeak NG and a build of the library with its test voices:
+the probe voice, loaded with this voice's configuration, echoes the ids the
+library made, and they are compared with training/symbols.py's encoding.
+"""
+
+import json
+import os
+import tempfile
+import unittest
+
+from helpers import CONFIG, find_probe, python_ids
+
+import orvel
+
+TEXTS = [
+    "Hello world. How are you, friend?",
+    "The meeting is on Tuesday, March 3, at 10:45.",
+    "It costs $450.22; or about 45 percent more!",
+    "Please spell it as A B C, then wait.",
+    "Naïve café owners bought 12345 chairs in 1999.",
+    "Zero\u200dwidth and \ufeffmarks, (parentheses) and \"quotes\".",
+    "Why? Because: yes!",
+]
+
+
+@unittest.skipUnless(find_probe() and orvel.find_library() and os.path.exists(CONFIG),
+                     "needs a build with test voices and voices/orvel-en-us.onnx.json")
+class IdSequence(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.lib = orvel.Orvel()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.lib.shutdown()
+
+    def library_ids(self, text, config):
+        vid = self.lib.load(find_probe(), config)
+        try:
+            count, _, _, ids = orvel.decode_probe(self.lib.speak(vid, text))
+        finally:
+            self.lib.unload(vid)
+        self.assertEqual(count, len(ids))
+        return ids
+
+    def check(self, config):
+        expected = python_ids(TEXTS, config)
+        for text, want in zip(TEXTS, expected):
+            with self.subTest(text=text):
+                self.assertEqual(self.library_ids(text, config), want)
+
+    def test_voice_map(self):
+        self.check(CONFIG)
+
+    def test_code_points_without_a_row_are_skipped(self):
+        # A map without "ə" and "ˈ": both sides must drop them, pad included.
+        with open(CONFIG, encoding="utf-8") as f:
+            cfg = json.load(f)
+        for sym in ("ə", "ˈ"):
+            cfg["phoneme_id_map"].pop(sym)
+        with tempfile.TemporaryDirectory() as tmp:
+            path = os.path.join(tmp, "reduced.onnx.json")
+            with open(path, "w", encoding="utf-8") as f:
+                json.dump(cfg, f, ensure_ascii=False)
+            self.check(path)
+
+    def test_markers_frame_the_sequence(self):
+        with open(CONFIG, encoding="utf-8") as f:
+            table = json.load(f)["phoneme_id_map"]
+        ids = self.library_ids("Yes.", CONFIG)
+        self.assertEqual(ids[:2], table["^"] + table["_"])
+        self.assertEqual(ids[-1:], table["$"])
+        self.assertTrue(all(i == table["_"][0] for i in ids[1:-1:2]))
+
+
+if __name__ == "__main__":
+    unittest.main()
