@@ -136,6 +136,10 @@ void append_clause(const char *phonemes, int32_t *codepoints, int capacity, int 
 
 }  // namespace
 
+void phonemize_append_clause(const char *phonemes, int32_t *codepoints, int capacity, int *count) {
+    append_clause(phonemes, codepoints, capacity, count);
+}
+
 int phonemize_init(const char *espeak_data_path) {
     if (espeak_initialized) return 0;
     if (load_espeak_dll(espeak_data_path) != 0) return -1;

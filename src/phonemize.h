@@ -18,4 +18,10 @@ void phonemize_terminate();
 // the number stored, or -1 after one diagnostic line.
 int phonemize_text(const char *voice_name, const char *text, int32_t *codepoints, int capacity);
 
+// What phonemize_text does with each clause eSpeak NG returns: decodes its
+// UTF-8 into code points, dropping "(" ... ")" groups and zero-width
+// characters, and appends them at codepoints[*count] while there is room.
+// Internal; exposed so benchmarks can time it apart from eSpeak NG.
+void phonemize_append_clause(const char *phonemes, int32_t *codepoints, int capacity, int *count);
+
 #endif
