@@ -44,6 +44,13 @@ probe_broken_config  The probe model with no config beside it, so loading
                    with the default config path fails.
 probe_bad_config   The probe model with a config that is a JSON array, which
                    the config reader refuses.
+bench_conv         A compute-realistic voice for the benchmarks: embedding,
+                   masked 1-D convolutions, then transposed convolutions that
+                   upsample each id to 256 samples (x8, x8, x4) with residual
+                   convolutions at every rate, and tanh. Random weights with a
+                   fixed seed, about 4 MB, about 2 GFLOP per second of audio
+                   at 22050 Hz. "input_lengths" masks the ids past the length,
+                   "scales"[0] sets the feature gain.
 
 The fixed and bad voices read only the shapes of their inputs, never the
 values, so any ids and scales (NaN included) give the same waveform. Every
@@ -328,6 +335,82 @@ def scalar_output_model():
 
 
 # ---------------------------------------------------------------------------
+# Benchmark voice
+# ---------------------------------------------------------------------------
+
+BENCH_SEED = 20240611
+BENCH_VOCAB = 256             # embedding rows; every probe id is below 200
+BENCH_TEXT_CHANNELS = 128
+BENCH_TEXT_LAYERS = 3
+# (output channels, stride) of each upsampling stage: 8 * 8 * 4 = 256 samples per id
+BENCH_UPSAMPLE = ((128, 8), (64, 8), (32, 4))
+BENCH_SAMPLES_PER_ID = 256
+
+
+def bench_conv_model(name="bench_conv"):
+    """Ids [1, N] -> waveform [1, 1, 256 N] through a small convolutional
+    decoder. Returns the model and its multiply-adds per id (as FLOPs)."""
+    rng = np.random.default_rng(BENCH_SEED)
+    g = Graph()
+    flops = [0]
+
+    def weight(shape, fan_in, gain=1.0):
+        std = gain * math.sqrt(2.0 / fan_in)
+        return g.const(rng.normal(0.0, std, size=shape).astype(np.float32), np.float32, hint="w")
+
+    def bias(channels):
+        return g.const(rng.normal(0.0, 0.01, size=channels).astype(np.float32), np.float32, hint="b")
+
+    def conv(x, c_in, c_out, kernel, rate, gain=1.0):
+        # rate: output samples per id at this point, for the FLOP count
+        flops[0] += 2 * c_in * c_out * kernel * rate
+        return g.op("Conv", [x, weight((c_out, c_in, kernel), c_in * kernel, gain), bias(c_out)],
+                    kernel_shape=[kernel], pads=[kernel // 2, kernel // 2])
+
+    def upsample(x, c_in, c_out, stride, rate):
+        kernel = 2 * stride
+        flops[0] += 2 * c_in * c_out * kernel * rate
+        return g.op("ConvTranspose", [x, weight((c_in, c_out, kernel), c_in * 2), bias(c_out)],
+                    kernel_shape=[kernel], strides=[stride], pads=[stride // 2, stride // 2])
+
+    def act(x):
+        return g.op("LeakyRelu", [x], alpha=0.1)
+
+    def residual(x, channels, kernel, rate):
+        y = conv(act(x), channels, channels, kernel, rate, gain=0.5)
+        y = conv(act(y), channels, channels, kernel, rate, gain=0.5)
+        return g.op("Add", [x, y])
+
+    # Mask [1, 1, N]: 1 for positions below input_lengths, else 0.
+    count = g.op("Gather", [g.op("Shape", ["input"]), g.const(1, np.int64)], axis=0)
+    positions = g.op("Range", [g.const(0, np.int64), count, g.const(1, np.int64)])
+    length = g.op("Reshape", ["input_lengths", g.const([], np.int64)])
+    mask = g.op("Cast", [g.op("Less", [positions, length])], to=TensorProto.FLOAT)
+    mask = g.op("Reshape", [mask, g.const([1, 1, -1], np.int64)], hint="mask")
+
+    table = g.const(rng.normal(0.0, 1.0, size=(BENCH_VOCAB, BENCH_TEXT_CHANNELS)).astype(np.float32),
+                    np.float32, hint="embedding")
+    ids = g.op("Clip", ["input", g.const(0, np.int64), g.const(BENCH_VOCAB - 1, np.int64)])
+    x = g.op("Transpose", [g.op("Gather", [table, ids], axis=0)], perm=[0, 2, 1])  # [1, C, N]
+    gain = g.op("Add", [g.const(1.0, np.float32),
+                        g.op("Gather", ["scales", g.const(0, np.int64)], axis=0)])
+    x = g.op("Mul", [g.op("Mul", [x, mask]), gain])
+
+    channels = BENCH_TEXT_CHANNELS
+    for _ in range(BENCH_TEXT_LAYERS):
+        x = g.op("Add", [x, g.op("Mul", [conv(act(x), channels, channels, 5, 1, gain=0.5), mask])])
+    rate = 1
+    for c_out, stride in BENCH_UPSAMPLE:
+        x = upsample(act(x), channels, c_out, stride, rate)
+        channels, rate = c_out, rate * stride
+        x = residual(x, channels, 7, rate)
+    assert rate == BENCH_SAMPLES_PER_ID
+    wave = g.op("Tanh", [conv(act(x), channels, 1, 7, rate)])
+    g.op_to("Reshape", [wave, g.const([1, 1, -1], np.int64)], "output")
+    return g.model(name, voice_inputs(), [waveform_output()]), flops[0]
+
+
+# ---------------------------------------------------------------------------
 # Self-checks
 # ---------------------------------------------------------------------------
 
@@ -440,6 +523,8 @@ def build_all(out_dir):
     with open(not_onnx, "w") as f:
         f.write("This is a text file, not an ONNX model.\n")
     write_config(not_onnx + ".json", make_config())
+
+    write_voice(out_dir, "bench_conv", bench_conv_model()[0], make_config())
 
     # Load-failure helpers.
     broken = os.path.join(out_dir, "probe_broken_config.onnx")
