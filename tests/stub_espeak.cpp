@@ -13,6 +13,7 @@ size_t g_next = 0;
 int g_initialize_options = -1;
 std::string g_initialize_path = "<none>";
 int g_voice_result = 0;
+int g_voice_calls = 0;
 std::string g_voice_name;
 std::string g_text_seen;
 int g_phoneme_calls = 0;
@@ -29,6 +30,7 @@ STUB_API int espeak_Initialize(int, int, const char *path, int options) {
 }
 
 STUB_API int espeak_SetVoiceByName(const char *name) {
+    ++g_voice_calls;
     g_voice_name = name ? name : "";
     return g_voice_result;
 }
@@ -66,3 +68,4 @@ STUB_API const char *stub_voice_name() { return g_voice_name.c_str(); }
 STUB_API const char *stub_text_seen() { return g_text_seen.c_str(); }
 STUB_API int stub_phoneme_calls() { return g_phoneme_calls; }
 STUB_API int stub_terminate_calls() { return g_terminate_calls; }
+STUB_API int stub_voice_calls() { return g_voice_calls; }

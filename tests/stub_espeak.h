@@ -45,6 +45,7 @@ public:
     std::string text_seen() { return call<const char *(*)()>("stub_text_seen")(); }
     int phoneme_calls() { return call<int (*)()>("stub_phoneme_calls")(); }
     int terminate_calls() { return call<int (*)()>("stub_terminate_calls")(); }
+    int voice_calls() { return call<int (*)()>("stub_voice_calls")(); }
 
 private:
     template <typename Fn>

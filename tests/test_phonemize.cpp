@@ -267,3 +267,32 @@ TEST_F(Phonemize, LongTextIsCutAtAWholeCharacter) {
     phonemize(text.c_str());
     EXPECT_EQ(stub.text_seen(), std::string(8191, 'y'));
 }
+
+// eSpeak NG 1.51 keeps memory for every voice selection: select only on change.
+TEST_F(Phonemize, VoiceIsSelectedOnlyWhenItChanges) {
+    ASSERT_EQ(phonemize_init(stub_data_path("full").c_str()), 0);
+    StubEspeak stub;
+    for (int i = 0; i < 3; ++i) phonemize("text", 16, "en-us");
+    EXPECT_EQ(stub.voice_calls(), 1);
+    phonemize("text", 16, "de");
+    phonemize("text", 16, "en-us");
+    EXPECT_EQ(stub.voice_calls(), 3);
+    EXPECT_EQ(stub.voice_name(), "en-us");
+
+    // A failed selection is not remembered: the next request tries again.
+    stub.set_voice_result(2);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(phonemize("text", 16, "xx"), Codepoints{-999});
+    testing::internal::GetCapturedStderr();
+    stub.set_voice_result(0);
+    phonemize("text", 16, "en-us");
+    EXPECT_EQ(stub.voice_calls(), 5);
+}
+
+TEST_F(Phonemize, ANewInstanceSelectsTheVoiceAgain) {
+    ASSERT_EQ(phonemize_init(nullptr), 0);
+    EXPECT_EQ(phonemize("Hello", 4096, "de"), utf8("hˈɛloː"));
+    phonemize_terminate();
+    ASSERT_EQ(phonemize_init(nullptr), 0);
+    EXPECT_EQ(phonemize("Hello", 4096, "de"), utf8("hˈɛloː"));
+}

@@ -191,7 +191,7 @@ TEST_F(Voices, ShutdownUnloadsEveryVoiceInOrder) {
     EXPECT_EQ(load(test_voice("probe.onnx")), 0);
 }
 
-// Run under valgrind by the "voice_leaks" test: nothing may be lost.
+// Run under valgrind by the "leak_check" test: nothing may be lost.
 TEST_F(Voices, LoadUnloadLoop) {
     for (int i = 0; i < 20; ++i) {
         int id = load(test_voice(i % 2 ? "probe.onnx" : "probe_multi.onnx"));
