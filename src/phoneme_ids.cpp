@@ -18,7 +18,7 @@ public:
         for (int16_t &row : rows_) row = EMPTY;
         const int rows = config->num_phonemes < MAX_PHONEMES ? config->num_phonemes : MAX_PHONEMES;
         for (int i = 0; i < rows; ++i) {
-            int32_t codepoint = config->phonemes[i].codepoint;
+            const int32_t codepoint = config->phonemes[i].codepoint;
             unsigned slot = home(codepoint);
             while (rows_[slot] != EMPTY && codepoints_[slot] != codepoint) slot = (slot + 1) & (SLOTS - 1);
             if (rows_[slot] != EMPTY) continue;  // an earlier row wins
@@ -27,25 +27,22 @@ public:
         }
     }
 
-    // Stores the ids of codepoint's first row (at most MAX_IDS_PER_PHONEME) and
-    // returns their count, 0 when the code point has no row.
-    int lookup(int32_t codepoint, int64_t *out_ids) const {
-        unsigned slot = home(codepoint);
-        while (rows_[slot] != EMPTY) {
-            if (codepoints_[slot] == codepoint) {
-                const PhonemeIdEntry &row = config_->phonemes[rows_[slot]];
-                int n = row.num_ids < MAX_IDS_PER_PHONEME ? row.num_ids : MAX_IDS_PER_PHONEME;
-                if (n < 0) n = 0;
-                for (int j = 0; j < n; ++j) out_ids[j] = row.ids[j];
-                return n;
-            }
-            slot = (slot + 1) & (SLOTS - 1);
+    // The ids of codepoint's first row and their count (at most
+    // MAX_IDS_PER_PHONEME); count 0 when the code point has no row.
+    const int64_t *find(int32_t codepoint, int *count) const {
+        for (unsigned slot = home(codepoint); rows_[slot] != EMPTY; slot = (slot + 1) & (SLOTS - 1)) {
+            if (codepoints_[slot] != codepoint) continue;
+            const PhonemeIdEntry &row = config_->phonemes[rows_[slot]];
+            int n = row.num_ids < MAX_IDS_PER_PHONEME ? row.num_ids : MAX_IDS_PER_PHONEME;
+            *count = n > 0 ? n : 0;
+            return row.ids;
         }
-        return 0;
+        *count = 0;
+        return nullptr;
     }
 
 private:
-    static constexpr int SLOT_BITS = 11;
+    static constexpr int SLOT_BITS = 10;
     static constexpr int SLOTS = 1 << SLOT_BITS;  // at least twice MAX_PHONEMES: short probe chains
     static constexpr int16_t EMPTY = -1;
     static_assert(SLOTS >= 2 * MAX_PHONEMES, "index too small for the map");
@@ -70,22 +67,30 @@ int phonemes_to_ids(const int32_t *codepoints, int num_codepoints, const ModelCo
                     int64_t *out_ids, int capacity) {
     if (capacity <= 0) return 0;
     const RowIndex index(config);
-    int64_t pad[MAX_IDS_PER_PHONEME];
-    const int pad_count = index.lookup(PAD_MARKER, pad);
-    int64_t ids[MAX_IDS_PER_PHONEME];
+    int pad_count = 0;
+    const int64_t *pad = index.find(PAD_MARKER, &pad_count);
     int stored = 0;
-    int count = index.lookup(START_MARKER, ids);
+    int count = 0;
+    const int64_t *ids = index.find(START_MARKER, &count);
     append_ids(ids, count, out_ids, capacity, &stored);
     append_ids(pad, pad_count, out_ids, capacity, &stored);
     // Once the output is full nothing more can be stored, so the rest of the
     // phonemes need not be looked up.
     for (int i = 0; i < num_codepoints && stored < capacity; ++i) {
-        count = index.lookup(codepoints[i], ids);
+        ids = index.find(codepoints[i], &count);
         if (count == 0) continue;  // unknown phonemes leave no trace, not even a pad
-        append_ids(ids, count, out_ids, capacity, &stored);
-        append_ids(pad, pad_count, out_ids, capacity, &stored);
+        if (capacity - stored >= count + pad_count) {
+            // Room for both: no per-id bound checks.
+            for (int j = 0; j < count; ++j) out_ids[stored + j] = ids[j];
+            stored += count;
+            for (int j = 0; j < pad_count; ++j) out_ids[stored + j] = pad[j];
+            stored += pad_count;
+        } else {
+            append_ids(ids, count, out_ids, capacity, &stored);
+            append_ids(pad, pad_count, out_ids, capacity, &stored);
+        }
     }
-    count = index.lookup(END_MARKER, ids);
+    ids = index.find(END_MARKER, &count);
     append_ids(ids, count, out_ids, capacity, &stored);
     return stored;
 }
