@@ -263,7 +263,8 @@ char *read_text(const char *path) {
     }
     long size = -1;
     if (std::fseek(file, 0, SEEK_END) == 0) size = std::ftell(file);
-    if (size < 0 || std::fseek(file, 0, SEEK_SET) != 0) {
+    // LONG_MAX is no size: it is what some file systems report for a folder.
+    if (size < 0 || size == LONG_MAX || std::fseek(file, 0, SEEK_SET) != 0) {
         std::fprintf(stderr, "Cannot measure config: %s\n", path);
         std::fclose(file);
         return nullptr;
