@@ -31,7 +31,11 @@ extern OrtEnv *g_env;
 extern OrtMemoryInfo *g_memory_info;
 extern VoiceSlot g_voices[MAX_VOICES];
 
-#if defined(__GNUC__)
+#if defined(__MINGW32__)
+// MinGW's libstdc++ selects the C99 printf family, which __MINGW_PRINTF_FORMAT
+// names; plain "printf" would check against msvcrt's and reject %zu.
+__attribute__((format(__MINGW_PRINTF_FORMAT, 1, 2)))
+#elif defined(__GNUC__)
 __attribute__((format(printf, 1, 2)))
 #endif
 void set_error(const char *format, ...);

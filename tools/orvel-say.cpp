@@ -18,6 +18,13 @@
 #include <vector>
 
 #if defined(_WIN32)
+#  ifndef WIN32_LEAN_AND_MEAN
+#    define WIN32_LEAN_AND_MEAN
+#  endif
+#  ifndef NOMINMAX
+#    define NOMINMAX
+#  endif
+#  include <windows.h>
 #  include <fcntl.h>
 #  include <io.h>
 #  define isatty _isatty
@@ -98,7 +105,11 @@ const char *library_error() {
 
 fs::path executable_path(const char *argv0) {
     std::error_code ec;
-#if defined(__linux__)
+#if defined(_WIN32)
+    char buffer[MAX_PATH];
+    DWORD length = GetModuleFileNameA(nullptr, buffer, MAX_PATH);
+    if (length > 0 && length < MAX_PATH) return fs::path(std::string(buffer, length));
+#elif defined(__linux__)
     fs::path self = fs::read_symlink("/proc/self/exe", ec);
     if (!ec && !self.empty()) return self;
 #endif
