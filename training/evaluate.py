@@ -30,7 +30,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import espeak  # noqa: E402
 
 SR = 22050
-N_FFT, HOP, N_MELS, N_CEP = 1024, 256, 40, 24
+N_FFT, HOP, N_MELS, N_CEP = 1024, 256, 80, 24
 
 # Confusable sets: words differing in one consonant or vowel.
 WORDS = ["beat", "bit", "bet", "bat", "but", "boot", "boat", "bought",
@@ -57,8 +57,9 @@ def mel_matrix(sr=SR, n_fft=N_FFT, n_mels=N_MELS, fmin=60.0, fmax=8000.0):
 
 
 MEL = mel_matrix()
+# Cepstrum of the natural-log amplitude: log A(w) = c0 + 2 sum c_k cos(k w).
 DCT = np.cos(np.pi / N_MELS * (np.arange(N_MELS)[None, :] + 0.5) * np.arange(N_CEP + 1)[:, None]) \
-    * np.sqrt(2.0 / N_MELS)
+    / N_MELS
 
 
 def log_mel(x):
@@ -72,8 +73,8 @@ def log_mel(x):
 
 
 def mcep(x):
-    """Mel cepstrum c1..c24 (c0, the level, is left out)."""
-    return (log_mel(x) @ DCT.T)[:, 1:]
+    """Mel cepstrum c1..c24 of the log amplitude (c0, the level, is left out)."""
+    return (0.5 * log_mel(x) @ DCT.T)[:, 1:]
 
 
 def dtw(a, b):
@@ -103,7 +104,7 @@ def dtw(a, b):
 def mcd(x, y):
     """MCD in dB between two waveforms, after DTW on their mel cepstra."""
     a, b = mcep(x), mcep(y)
-    # Use the natural-log cepstra scaled to the usual dB definition.
+    # The usual definition: (10 / ln 10) * sqrt(2 * sum_k (c_k - c'_k)^2).
     k = 10.0 / np.log(10.0) * np.sqrt(2.0)
     dist, path = dtw(a, b)
     return k * dist, path

@@ -109,28 +109,33 @@ class Voice(nn.Module):
     def decode_post(self, x, lf0, ones):
         x = x + self.f0_in(((lf0 - LF0_MEAN) / LF0_STD).unsqueeze(1))
         x = self.post(x, ones)
-        env = self.env_head(F.gelu(self.post_norm(x)))
-        # Log-magnitudes -> magnitudes; the clamp keeps an untrained voice finite.
-        env = torch.exp(torch.clamp(env, -30.0, 8.0))
-        return env[:, :NBINS], env[:, NBINS:]
+        x = F.gelu(self.post_norm(x))
+        w, b = self.env_head.weight, self.env_head.bias
+        # Two convs on the halves of the head rather than one and a split: the
+        # split would copy a frames-sized tensor. Log-magnitudes -> magnitudes;
+        # the clamp keeps an untrained voice finite.
+        henv = torch.exp(torch.clamp(F.conv1d(x, w[:NBINS], b[:NBINS]), -30.0, 8.0))
+        nenv = torch.exp(torch.clamp(F.conv1d(x, w[NBINS:], b[NBINS:]), -30.0, 8.0))
+        return henv, nenv
 
     # -- synthesis --------------------------------------------------------------
 
     def _dft(self, like):
-        """Real DFT matrices built in the graph from integer index products, so
-        they cost nothing in the file and carry no rounding of large angles."""
+        """Real DFT matrices with the sqrt-Hann window folded in, built in the graph
+        from integer index products (exact angles). Folding the window and
+        stacking the inverse keep the number of frames-sized tensors low."""
         n = torch.arange(NFFT, device=like.device)
         k = torch.arange(NBINS, device=like.device)
         nk = torch.remainder(n.unsqueeze(1) * k.unsqueeze(0), NFFT).to(like.dtype)
         ang = nk * (2.0 * math.pi / NFFT)
         cos, sin = torch.cos(ang), torch.sin(ang)  # [NFFT, NBINS]
+        window = torch.sqrt(0.5 - 0.5 * torch.cos(n.to(like.dtype) * (2.0 * math.pi / NFFT)))
+        fwd_re = cos * window.unsqueeze(1)
+        fwd_im = -sin * window.unsqueeze(1)
         wk = torch.full((NBINS,), 2.0, dtype=like.dtype, device=like.device)
         wk = torch.cat([wk[:1] * 0.5, wk[1:-1], wk[:1] * 0.5]) / NFFT
-        icos = (cos * wk).transpose(0, 1)   # [NBINS, NFFT]
-        isin = (sin * wk).transpose(0, 1)
-        nn_ = torch.arange(NFFT, device=like.device).to(like.dtype)
-        window = torch.sqrt(0.5 - 0.5 * torch.cos(nn_ * (2.0 * math.pi / NFFT)))
-        return cos, sin, icos, isin, window
+        inverse = torch.cat([(cos * wk).transpose(0, 1), -(sin * wk).transpose(0, 1)], dim=0)
+        return fwd_re, fwd_im, inverse * window.unsqueeze(0)  # [NFFT, NBINS] x2, [2 NBINS, NFFT]
 
     def synthesize(self, f0, henv, nenv, noise_amp):
         """f0 [B, T] Hz, envelopes [B, NBINS, T] -> audio [B, T * HOP]."""
@@ -140,37 +145,41 @@ class Voice(nn.Module):
         n = torch.arange(HOP, device=f0.device).to(f0.dtype)
         a, b = f0.unsqueeze(2), f0_next.unsqueeze(2)
         two_pi = 2.0 * math.pi
-        # Two-level phase: within each frame, plus the wrapped phase at its start.
+        # Two-level phase: within each frame, plus the wrapped phase at its start
+        # (one long sample-level sum drifts between runtimes).
         inner = (two_pi / sr) * (a * n + (b - a) * n * n / (2.0 * HOP))          # [B, T, HOP]
         inc = torch.remainder((two_pi / sr) * HOP * 0.5 * (f0 + f0_next), two_pi)
         start = torch.remainder(torch.cumsum(inc, dim=1) - inc, two_pi)
         phase = torch.remainder(inner + start.unsqueeze(2), two_pi)
         k = torch.floor(0.45 * sr / torch.maximum(a, b))                          # [B, T, 1]
+        # Band-limited pulse train, sum_{h=1..k} cos(h phase), in closed form.
         half = torch.sin(0.5 * phase)
-        safe = torch.where(torch.abs(half) < 1e-3, torch.ones_like(half), half)
+        near = torch.abs(half) < 1e-3
+        safe = torch.where(near, torch.ones_like(half), half)
         pulse = torch.sin((k + 0.5) * phase) / (2.0 * safe) - 0.5
-        pulse = torch.where(torch.abs(half) < 1e-3, k.expand_as(pulse), pulse)
+        pulse = torch.where(near, k.expand_as(pulse), pulse)
         pulse = pulse / torch.sqrt(k)                                             # [B, T, HOP]
 
-        cos, sin, icos, isin, window = self._dft(f0)
+        fwd_re, fwd_im, inverse = self._dft(f0)
         zero = torch.zeros_like(pulse[:, :1])
         rows = torch.cat([zero, pulse, zero], dim=1)                               # [B, T+2, HOP]
-        frames = torch.cat([rows[:, :-1], rows[:, 1:]], dim=2) * window           # [B, T+1, NFFT]
-        hre = torch.matmul(frames, cos)
-        him = -torch.matmul(frames, sin)
+        frames = torch.cat([rows[:, :-1], rows[:, 1:]], dim=2)                    # [B, T+1, NFFT]
+        hre = torch.matmul(frames, fwd_re)
+        him = torch.matmul(frames, fwd_im)
 
         def per_frame(env):
             e = env.transpose(1, 2)                                               # [B, T, NBINS]
             e = torch.cat([e[:, :1], e, e[:, -1:]], dim=1)
             return 0.5 * (e[:, :-1] + e[:, 1:])                                   # [B, T+1, NBINS]
 
-        he, ne = per_frame(henv), per_frame(nenv)
-        scale = math.sqrt(HOP / 2.0)  # a sqrt-Hann framed white noise of unit variance
-        nre = torch.randn_like(hre) * scale * noise_amp
-        nim = torch.randn_like(hre) * scale * noise_amp
-        yre = hre * he + nre * ne
-        yim = him * he + nim * ne
-        y = (torch.matmul(yre, icos) - torch.matmul(yim, isin)) * window          # [B, T+1, NFFT]
+        he = per_frame(henv)
+        yre = hre * he
+        yim = him * he
+        # sqrt-Hann framed white noise of unit variance has this spectral scale.
+        nes = per_frame(nenv) * (math.sqrt(HOP / 2.0) * noise_amp)
+        yre = yre + torch.randn_like(yre) * nes
+        yim = yim + torch.randn_like(yim) * nes
+        y = torch.matmul(torch.cat([yre, yim], dim=2), inverse)                   # [B, T+1, NFFT]
         out = y[:, :-1, HOP:] + y[:, 1:, :HOP]                                    # [B, T, HOP]
         return out.reshape(out.shape[0], -1)
 
