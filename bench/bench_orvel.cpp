@@ -348,6 +348,42 @@ void BM_WavWrite(benchmark::State &state, const Prepared *p) {
     std::remove(g_options.wav.c_str());
 }
 
+// eSpeak NG's clause loop, then our decoding and id encoding of its output,
+// round after round, so the ratio compares times taken under the same load.
+// The two fast steps are repeated per round so the clock's own cost vanishes.
+void BM_DecodeIdsVsEspeak(benchmark::State &state, const Prepared *p) {
+    constexpr int kRepeat = 64;
+    std::vector<int32_t> codepoints(MAX_CODEPOINTS);
+    std::vector<int64_t> ids(MAX_PHONEME_IDS);
+    std::vector<double> espeak, decode, encode, ratio;
+    espeak_set_voice(conv_config().voice);
+    for (auto _ : state) {
+        double t0 = now_ms();
+        espeak_clauses(p->text->text, nullptr);
+        double t1 = now_ms();
+        for (int k = 0; k < kRepeat; ++k) {
+            benchmark::DoNotOptimize(decode_clauses(*p, codepoints.data()));
+            benchmark::ClobberMemory();
+        }
+        double t2 = now_ms();
+        for (int k = 0; k < kRepeat; ++k) {
+            benchmark::DoNotOptimize(phonemes_to_ids(p->codepoints.data(), static_cast<int>(p->codepoints.size()),
+                                                     &conv_config(), ids.data(), MAX_PHONEME_IDS));
+            benchmark::ClobberMemory();
+        }
+        double t3 = now_ms();
+        espeak.push_back((t1 - t0) * 1000.0);
+        decode.push_back((t2 - t1) * 1000.0 / kRepeat);
+        encode.push_back((t3 - t2) * 1000.0 / kRepeat);
+        ratio.push_back(100.0 * (decode.back() + encode.back()) / espeak.back());
+        state.SetIterationTime((t1 - t0) / 1000.0);
+    }
+    state.counters["espeak_us"] = median(espeak);
+    state.counters["decode_filter_us"] = median(decode);
+    state.counters["ids_us"] = median(encode);
+    state.counters["decode_ids_pct_of_espeak"] = median(ratio);
+}
+
 void BM_PhonemizeText(benchmark::State &state, const Prepared *p) {
     // The library's whole phonemizer call: voice selection, eSpeak NG, decoding.
     std::vector<int32_t> codepoints(MAX_CODEPOINTS);
@@ -515,7 +551,18 @@ long heap_kb() {
     return static_cast<long>((info.uordblks + info.hblkhd) / 1024);
 }
 
+void release_session(OrtSession **session) {
+    if (*session) g_ort->ReleaseSession(*session);
+    *session = nullptr;
+}
+
 void BM_Memory(benchmark::State &state) {
+    // The comparison sessions are done with; their arenas would only blur
+    // the process's figures.
+    release_session(&g_fullopt_session);
+    release_session(&g_arena_session);
+    release_session(&g_defaults_session);
+    malloc_trim(0);
     const int warmup = g_options.quick ? 200 : 500;
     const int requests = static_cast<int>(state.range(0));
     const char *text = kTexts[1].text;
@@ -653,6 +700,14 @@ void register_all() {
                 b->MinTime(min_time);
             }
         }
+    }
+    for (const Prepared &p : g_prepared) {
+        int rounds = p.text->words > 100 ? (q ? 20 : 60) : (q ? 100 : 300);
+        benchmark::RegisterBenchmark((std::string("decode_ids_vs_espeak/") + p.text->key).c_str(),
+                                     BM_DecodeIdsVsEspeak, &p)
+            ->Unit(benchmark::kMicrosecond)
+            ->UseManualTime()
+            ->Iterations(rounds);
     }
     for (const Prepared &p : g_prepared) {
         if (skipped_in_quick(p)) continue;

@@ -99,6 +99,10 @@ def main():
     load_after = loadavg()
     load_before = [float(x) for x in args.load_before.split()]
 
+    def counters(name):
+        b = plain.get(name)
+        return b if b else {}
+
     stages = {}
     for text in TEXTS:
         row = {}
@@ -107,18 +111,18 @@ def main():
             row[key] = rounded(to_us(b)) if b else None
         stages[text] = row
 
-    def counters(name):
-        b = plain.get(name)
-        return b if b else {}
-
     overhead, rtf, decode_pct, decode_pct_t2p = {}, {}, {}, {}
     for text in TEXTS:
         s = stages[text]
         c = counters("overhead/" + text)
-        with_select = (s["set_voice"] or 0) + (s["espeak"] or 0)
-        ours = (s["decode_filter"] or 0) + (s["ids"] or 0)
-        decode_pct[text] = rounded(100.0 * ours / s["espeak"]) if s["espeak"] else None
-        decode_pct_t2p[text] = rounded(100.0 * ours / with_select) if with_select else None
+        # Measured round by round under the same load (decode_ids_vs_espeak).
+        d = counters("decode_ids_vs_espeak/" + text)
+        decode_pct[text] = rounded(d["decode_ids_pct_of_espeak"]) if d else None
+        if d and s["set_voice"] is not None:
+            ours = d["decode_filter_us"] + d["ids_us"]
+            decode_pct_t2p[text] = rounded(100.0 * ours / (d["espeak_us"] + s["set_voice"]))
+        else:
+            decode_pct_t2p[text] = None
         # The whole phonemizer call stands for voice selection, eSpeak NG and
         # decoding, whichever of them a request really does.
         around_run = sum(s[k] or 0 for k in ("phonemize_text", "ids", "tensors", "log", "normalise"))
