@@ -126,7 +126,7 @@ def png_gray(path, img):
         f.write(chunk(b"IEND", b""))
 
 
-def spectrogram_image(x, height=128):
+def spectrogram_image(x, height=160):
     lm = log_mel(x).T[::-1]  # low frequencies at the bottom
     lm = np.repeat(lm, max(1, height // N_MELS), axis=0)
     top = lm.max()

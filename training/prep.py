@@ -75,7 +75,10 @@ def slots_to_frames(slot, n_frames):
 def pitch(audio, n_frames, sr, fmin=50.0, fmax=400.0, thr=0.15):
     """YIN-style f0 per hop frame (Hz, 0 when unvoiced), vectorised over frames.
     Works on the audio decimated by two: plenty for a voice below 400 Hz."""
-    import scipy.fft
+    try:
+        import scipy.fft as fft
+    except ImportError:  # numpy's is slower but gives the same result
+        fft = np.fft
     x = audio.astype(np.float32) / 32768.0
     x = np.convolve(x, np.array([0.25, 0.5, 0.25], np.float32), mode="same")[::2]
     sr2, hop, win = sr / 2.0, HOP // 2, 256
@@ -87,8 +90,7 @@ def pitch(audio, n_frames, sr, fmin=50.0, fmax=400.0, thr=0.15):
     frames = pad[idx]
     a = frames[:, :win]
     nfft = 1024
-    corr = scipy.fft.irfft(np.conj(scipy.fft.rfft(a, nfft)) * scipy.fft.rfft(frames, nfft),
-                           nfft)[:, :tmax + 1]
+    corr = fft.irfft(np.conj(fft.rfft(a, nfft)) * fft.rfft(frames, nfft), nfft)[:, :tmax + 1]
     sq = np.concatenate([np.zeros((n_frames, 1), np.float32), np.cumsum(frames ** 2, axis=1)], axis=1)
     e_shift = sq[:, win:win + tmax + 1] - sq[:, :tmax + 1]
     d = sq[:, win:win + 1] + e_shift - 2 * corr
