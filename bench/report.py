@@ -13,6 +13,8 @@ import os
 import platform
 import sys
 
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+
 TEXTS = ("short", "20w", "200w")
 TEXT_LABELS = {"short": "short (2 words)", "20w": "20 words", "200w": "200 words"}
 # (key, label) of the stages of one request, in the order synthesize() runs them.
