@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <climits>
+#include <clocale>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -142,4 +144,21 @@ TEST(ParseModelConfig, UnreadableFilesGiveMinusOneAndNameThePath) {
         EXPECT_EQ(std::make_pair(std::string(c.voice), c.sample_rate), std::make_pair("en-us"s, 22050));
     }
     close(writer);
+}
+
+// A host may select a comma-decimal locale; JSON numbers still use '.'.
+TEST(ParseModelConfig, ScalesIgnoreTheHostLocale) {
+    std::string locales = scratch_dir() + "/locales";
+    std::string command = "localedef -i de_DE -f UTF-8 " + locales + "/de_DE.UTF-8 >/dev/null 2>&1";
+    ASSERT_EQ(std::system(("mkdir -p " + locales + " && " + command).c_str()), 0) << "localedef failed";
+    setenv("LOCPATH", locales.c_str(), 1);
+    ASSERT_NE(setlocale(LC_NUMERIC, "de_DE.UTF-8"), nullptr);
+    ASSERT_EQ(std::strtof("0.5", nullptr), 0.0f);  // the locale really reads commas
+
+    std::string path = write_scratch_file("locale.json", R"({"inference": {"noise_scale": 0.333, "length_scale": 1.5}})");
+    ModelConfig config;
+    EXPECT_EQ(parse_model_config(path.c_str(), &config), 0);
+    setlocale(LC_NUMERIC, "C");
+    EXPECT_EQ(config.noise_scale, 0.333f);
+    EXPECT_EQ(config.length_scale, 1.5f);
 }
