@@ -1,0 +1,406 @@
+// Bad input through the public API, one table: every row is a scenario with its
+// result and message. Each row checks the result, that exactly one
+// "[orvel] ERROR:" line was written (none for the rows whose documented result
+// is a success or a silent no-op), the recorded message, and then that the
+// library still speaks a good request. Leaks are caught by running this suite
+// under AddressSanitizer/LeakSanitizer in the sanitizer pass of scripts/test.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ostream>
+#include <string>
+
+#include "orvel.h"
+#include "orvel_internal.h"
+#include "probe_voice.h"
+#include "test_util.h"
+
+namespace {
+
+const char kErrorPrefix[] = "[orvel] ERROR: ";
+const char kGoodText[] = "Hello world.";
+
+std::string probe_model() { return test_voice("probe.onnx"); }
+std::string probe_config_text() { return read_file(test_voice("probe.onnx.json")); }
+
+// A configuration file in the scratch folder, named after the row.
+std::string config_name(const char *name) { return std::string("bad-input-") + name + ".json"; }
+std::string config_path(const char *name) { return scratch_dir() + "/" + config_name(name); }
+std::string config_file(const char *name, const std::string &text) {
+    return write_scratch_file(config_name(name), text);
+}
+
+// The probe model with the given configuration: the load result.
+int load_probe_with(const char *name, const std::string &config_text) {
+    return orvel_load_voice(probe_model().c_str(), config_file(name, config_text).c_str());
+}
+
+// A model file with the given bytes and the probe's configuration beside it.
+int load_model_bytes(const char *name, const std::string &bytes) {
+    std::string model = write_scratch_file(std::string("bad-input-") + name + ".onnx", bytes);
+    return orvel_load_voice(model.c_str(), test_voice("probe.onnx.json").c_str());
+}
+
+// Speaks text with a voice and frees the buffer: the result, after a
+// check of the out-parameters: a buffer on success; on failure either left
+// untouched (a rejected argument) or null and 0 (a failed synthesis).
+int16_t g_sentinel_sample;
+int speak(int voice, const char *text) {
+    int16_t *samples = &g_sentinel_sample;
+    int32_t count = -1;
+    int result = orvel_speak_to_buffer(voice, text, &samples, &count);
+    const bool untouched = samples == &g_sentinel_sample && count == -1;
+    if (result == 0 && (samples == nullptr || untouched || count < 0)) return -100;
+    if (result != 0 && !untouched && (samples != nullptr || count != 0)) return -101;
+    if (!untouched) orvel_free_audio(samples);
+    return result;
+}
+
+// Loads a voice, speaks with it, unloads it: the first failing result. A load
+// failure is returned as -200 so a row cannot pass by failing the wrong step.
+int load_and_speak(const std::string &model, const std::string &config, const char *text) {
+    int voice = orvel_load_voice(model.c_str(), config.c_str());
+    if (voice < 0) return -200;
+    int result = speak(voice, text);
+    orvel_unload_voice(voice);
+    return result;
+}
+
+int load_config_and_speak(const char *name, const std::string &config_text, const char *text) {
+    return load_and_speak(probe_model(), config_file(name, config_text), text);
+}
+
+int speak_voice_file(const char *voice_file, const char *text) {
+    return load_and_speak(test_voice(voice_file), test_voice(std::string(voice_file) + ".json"), text);
+}
+
+// Every call that has no error to report, made in an uninitialised state:
+// getters answer -1, setters, unload and free ignore the call. Returns the
+// number of getters that did not answer -1.
+int silent_calls_uninitialised() {
+    int wrong = 0;
+    for (int id : {-1, 0, 7, 8}) {
+        wrong += orvel_get_voice_sample_rate(id) != -1;
+        wrong += orvel_get_num_speakers(id) != -1;
+        orvel_set_speed(id, 1.5f);
+        orvel_set_speaker(id, 1);
+        orvel_set_noise(id, 0.5f, 0.5f);
+        orvel_unload_voice(id);
+    }
+    orvel_free_audio(nullptr);
+    wrong += std::strcmp(orvel_version(), "1.0.0") != 0;
+    orvel_shutdown();
+    return wrong;
+}
+
+void quiet_shutdown() { orvel_shutdown(); }
+
+int speak_to_buffer_uninitialised() {
+    int16_t *samples = nullptr;
+    int32_t count = 0;
+    return orvel_speak_to_buffer(0, kGoodText, &samples, &count);
+}
+
+// The fixture's state on entry to a row: initialised with the default eSpeak
+// NG data and the probe voice loaded in slot 0.
+struct Row {
+    const char *name;
+    int (*run)();
+    int expected;         // result of run()
+    const char *message;  // recorded message; nullptr: no error line at all
+    bool prefix;          // message is a prefix (the rest is ONNX Runtime's or a path)
+};
+
+std::ostream &operator<<(std::ostream &out, const Row &row) { return out << row.name; }
+
+std::string scratch(const char *name) { return scratch_dir() + "/" + name; }
+
+// Rows whose message carries a path build it here and compare exactly.
+std::string g_expected_message;
+
+const Row kRows[] = {
+    // Model files.
+    {"corrupt_onnx", [] {
+         std::string bytes = read_file(probe_model());
+         return load_model_bytes("corrupt", bytes.substr(0, bytes.size() / 2));
+     }, -1, "ONNX Runtime: ", true},
+    {"empty_onnx", [] { return load_model_bytes("empty", ""); }, -1, "ONNX Runtime: ", true},
+    {"foreign_onnx_text", [] {
+         return orvel_load_voice(test_voice("bad_not_onnx.onnx").c_str(), nullptr);
+     }, -1, "ONNX Runtime: ", true},
+    {"foreign_onnx_random_bytes", [] {
+         std::string bytes(4096, '\0');
+         uint32_t x = 12345;
+         for (char &c : bytes) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 24);
+         return load_model_bytes("random", bytes);
+     }, -1, "ONNX Runtime: ", true},
+    {"missing_model_file", [] {
+         return orvel_load_voice(scratch("nope.onnx").c_str(), test_voice("probe.onnx.json").c_str());
+     }, -1, "ONNX Runtime: ", true},
+    {"model_path_null", [] { return orvel_load_voice(nullptr, nullptr); }, -1, "model_path is NULL", false},
+    {"model_path_too_long", [] {
+         std::string path(PATH_SIZE, 'a');
+         return orvel_load_voice(path.c_str(), nullptr);
+     }, -1, "model_path is too long (", true},
+    {"wrong_input_names", [] { return speak_voice_file("bad_input_names.onnx", kGoodText); }, -1,
+     "ONNX Runtime: ", true},
+    {"missing_output", [] { return speak_voice_file("bad_no_output_name.onnx", kGoodText); }, -1,
+     "ONNX Runtime: ", true},
+    {"non_float_output", [] { return speak_voice_file("bad_int64_output.onnx", kGoodText); }, -1,
+     "Model output \"output\" has element type 7, expected float (1)", false},
+    {"zero_dimension_output", [] { return speak_voice_file("bad_scalar_output.onnx", kGoodText); }, -1,
+     "Model output \"output\" has no dimension, expected a shape ending in the sample count", false},
+    // An empty waveform is a valid answer: 0 samples in a non-null buffer.
+    {"empty_output", [] { return speak_voice_file("fixed_empty.onnx", kGoodText); }, 0, nullptr, false},
+
+    // Configurations (the probe model with the given configuration).
+    {"config_missing", [] {
+         g_expected_message = "Failed to parse config: " + scratch("missing.json");
+         return orvel_load_voice(probe_model().c_str(), scratch("missing.json").c_str());
+     }, -1, "", false},
+    {"config_default_path_missing", [] {
+         g_expected_message = "Failed to parse config: " + test_voice("probe_broken_config.onnx.json");
+         return orvel_load_voice(test_voice("probe_broken_config.onnx").c_str(), nullptr);
+     }, -1, "", false},
+    {"config_is_a_folder", [] {
+         g_expected_message = "Failed to parse config: " + scratch_dir();
+         return orvel_load_voice(probe_model().c_str(), scratch_dir().c_str());
+     }, -1, "", false},
+    {"config_empty", [] {
+         g_expected_message = "Failed to parse config: " + config_path("empty");
+         return load_probe_with("empty", "");
+     }, -1, "", false},
+    {"config_blank", [] {
+         g_expected_message = "Failed to parse config: " + config_path("blank");
+         return load_probe_with("blank", " \n\t\r\n ");
+     }, -1, "", false},
+    // The reader takes JSON text without a byte order mark, as JSON writers produce it.
+    {"config_bom", [] {
+         g_expected_message = "Failed to parse config: " + config_path("bom");
+         return load_probe_with("bom", "\xEF\xBB\xBF" + probe_config_text());
+     }, -1, "", false},
+    {"config_array", [] {
+         g_expected_message = "Failed to parse config: " + test_voice("probe_bad_config.onnx.json");
+         return orvel_load_voice(test_voice("probe_bad_config.onnx").c_str(), nullptr);
+     }, -1, "", false},
+    {"config_binary", [] {
+         g_expected_message = "Failed to parse config: " + config_path("binary");
+         return load_probe_with("binary", std::string("\x00\x01{\xFF", 4));
+     }, -1, "", false},
+    // A cut file keeps what was read before the cut: the markers and the first
+    // symbols come first, so the voice still speaks.
+    {"config_truncated", [] {
+         std::string text = probe_config_text();
+         return load_config_and_speak("truncated", text.substr(0, text.size() / 2), kGoodText);
+     }, 0, nullptr, false},
+    {"config_cut_in_a_string", [] {
+         return load_config_and_speak("cut-string", "{\"espeak\": {\"voice\": \"en-us", kGoodText);
+     }, -1, "Phoneme ID conversion failed", false},
+    {"config_10_mb", [] {
+         std::string text = probe_config_text();
+         text.insert(1, "\"padding\": \"" + std::string(10u << 20, 'x') + "\",");
+         return load_config_and_speak("10mb", text, kGoodText);
+     }, 0, nullptr, false},
+    // Nesting deeper than the reader follows stops the reading before the map.
+    {"config_deep_nesting_before_the_map", [] {
+         std::string text = probe_config_text();
+         text.insert(1, "\"deep\": " + std::string(100000, '[') + std::string(100000, ']') + ",");
+         return load_config_and_speak("deep", text, kGoodText);
+     }, -1, "Phoneme ID conversion failed", false},
+    {"config_map_without_markers", [] {
+         return load_config_and_speak("no-markers",
+                                      "{\"phoneme_id_map\": {\"h\": [22], \"\xC9\x99\": [77], \"l\": [26]}}",
+                                      kGoodText);
+     }, 0, nullptr, false},
+    {"config_empty_map", [] { return load_config_and_speak("empty-map", "{\"phoneme_id_map\": {}}", kGoodText); },
+     -1, "Phoneme ID conversion failed", false},
+    // eSpeak NG refuses the name at every request; the load itself cannot know.
+    {"config_unknown_espeak_voice", [] {
+         std::string text = probe_config_text();
+         text.replace(text.find("\"en-us\""), 7, "\"xx-no-such-voice\"");
+         return load_config_and_speak("unknown-voice", text, kGoodText);
+     }, -1, "Phonemization failed for text", false},
+
+    // Texts for the probe voice.
+    {"text_null", [] { return speak(0, nullptr); }, -1, "Empty text", false},
+    {"text_empty", [] { return speak(0, ""); }, -1, "Empty text", false},
+    // Cut at 8191 bytes and 4096 phonemes: a success.
+    {"text_1_mb", [] { return speak(0, std::string(1u << 20, 'a').append(" b.").c_str()); }, 0, nullptr, false},
+    {"text_1_mb_of_words", [] {
+         std::string text;
+         while (text.size() < (1u << 20)) text += "the quick brown fox. ";
+         return speak(0, text.c_str());
+     }, 0, nullptr, false},
+    // eSpeak NG reads bytes that are not UTF-8 as Latin-1.
+    {"text_invalid_utf8", [] { return speak(0, "caf\xE9 \xC3\x28 \xF0\x28\x8C\x28 \xFF\xFE na\xEFve"); }, 0,
+     nullptr, false},
+    {"text_only_punctuation", [] { return speak(0, "?!.,;:-()\"'"); }, -1, "Phonemization failed for text", false},
+    {"text_only_whitespace", [] { return speak(0, " \t\n\r  \n"); }, -1, "Phonemization failed for text", false},
+    {"text_control_characters", [] {
+         std::string text;
+         for (int c = 1; c < 32; ++c) text += static_cast<char>(c);
+         text += '\x7F';
+         return speak(0, text.c_str());
+     }, -1, "Phonemization failed for text", false},
+    {"output_pointers_null", [] { return orvel_speak_to_buffer(0, kGoodText, nullptr, nullptr); }, -1,
+     "NULL output pointers", false},
+    {"voice_id_negative", [] { return speak(-1, kGoodText); }, -1, "Invalid voice_id: -1", false},
+    {"voice_id_8", [] { return speak(8, kGoodText); }, -1, "Invalid voice_id: 8", false},
+    {"voice_id_free_slot", [] { return speak(5, kGoodText); }, -1, "Invalid voice_id: 5", false},
+    {"ninth_voice", [] {
+         for (int i = 1; i < MAX_VOICES; ++i)
+             if (orvel_load_voice(probe_model().c_str(), nullptr) != i) return -300;
+         int ninth = orvel_load_voice(probe_model().c_str(), nullptr);
+         for (int i = 1; i < MAX_VOICES; ++i) orvel_unload_voice(i);
+         return ninth;
+     }, -1, "Maximum voices (8) already loaded", false},
+
+    // Output files.
+    {"wav_path_null", [] { return orvel_speak_to_file(0, kGoodText, nullptr); }, -1, "wav_path is NULL", false},
+    {"wav_path_in_missing_folder", [] {
+         g_expected_message = "Failed to write WAV file: " + scratch("no-such-folder/out.wav");
+         return orvel_speak_to_file(0, kGoodText, scratch("no-such-folder/out.wav").c_str());
+     }, -1, "", false},
+    // A folder cannot be opened for writing, not even by root.
+    {"wav_path_unwritable", [] {
+         g_expected_message = "Failed to write WAV file: " + scratch_dir();
+         return orvel_speak_to_file(0, kGoodText, scratch_dir().c_str());
+     }, -1, "", false},
+    {"wav_path_in_proc", [] {
+         g_expected_message = "Failed to write WAV file: /proc/orvel-test.wav";
+         return orvel_speak_to_file(0, kGoodText, "/proc/orvel-test.wav");
+     }, -1, "", false},
+    {"wav_path_dev_full", [] {
+         int result = orvel_speak_to_file(0, kGoodText, "/dev/full");
+         struct stat st;
+         if (stat("/dev/full", &st) != 0 || !S_ISCHR(st.st_mode)) return -400;  // never removed
+         return result;
+     }, -1, "Failed to write WAV file: /dev/full", false},
+
+    // Lifecycle.
+    {"double_init", [] { return orvel_init(nullptr); }, -1, "Already initialized", false},
+    {"before_init_load", [] {
+         quiet_shutdown();
+         return orvel_load_voice(probe_model().c_str(), nullptr);
+     }, -1, "Not initialized \xE2\x80\x94 call orvel_init() first", false},
+    {"before_init_speak_to_buffer", [] {
+         quiet_shutdown();
+         return speak_to_buffer_uninitialised();
+     }, -1, "Not initialized", false},
+    {"before_init_speak_to_file", [] {
+         quiet_shutdown();
+         return orvel_speak_to_file(0, kGoodText, scratch("never.wav").c_str());
+     }, -1, "Not initialized", false},
+    {"before_init_silent_calls", [] {
+         quiet_shutdown();
+         return silent_calls_uninitialised();
+     }, 0, nullptr, false},
+    // After a shutdown that followed real use: the slot ids that were valid are stale.
+    {"after_shutdown_load", [] {
+         if (speak(0, kGoodText) != 0) return -500;
+         quiet_shutdown();
+         return orvel_load_voice(probe_model().c_str(), nullptr);
+     }, -1, "Not initialized \xE2\x80\x94 call orvel_init() first", false},
+    {"after_shutdown_speak_to_buffer", [] {
+         if (speak(0, kGoodText) != 0) return -500;
+         quiet_shutdown();
+         return speak_to_buffer_uninitialised();
+     }, -1, "Not initialized", false},
+    {"after_shutdown_speak_to_file", [] {
+         if (speak(0, kGoodText) != 0) return -500;
+         quiet_shutdown();
+         return orvel_speak_to_file(0, kGoodText, scratch("never.wav").c_str());
+     }, -1, "Not initialized", false},
+    {"after_shutdown_silent_calls", [] {
+         if (speak(0, kGoodText) != 0) return -500;
+         quiet_shutdown();
+         return silent_calls_uninitialised() + (file_exists(scratch("never.wav")) ? 1 : 0);
+     }, 0, nullptr, false},
+    // A folder that does not exist: eSpeak NG falls back to its default data.
+    {"espeak_data_path_missing", [] {
+         quiet_shutdown();
+         return orvel_init(scratch("no-such-espeak-data").c_str());
+     }, 0, nullptr, false},
+    {"espeak_data_path_without_data", [] {
+         quiet_shutdown();
+         std::string folder = scratch("empty-espeak-data");
+         mkdir(folder.c_str(), 0700);
+         g_expected_message = "Failed to initialize espeak-ng (data path: " + folder + ")";
+         return orvel_init(folder.c_str());
+     }, -1, "", false},
+};
+
+size_t count_of(const std::string &haystack, const std::string &needle) {
+    size_t n = 0;
+    for (size_t at = haystack.find(needle); at != std::string::npos; at = haystack.find(needle, at + 1)) ++n;
+    return n;
+}
+
+class BadInput : public ::testing::TestWithParam<Row> {
+protected:
+    void SetUp() override {
+        testing::internal::CaptureStderr();
+        int init = orvel_init(nullptr);
+        int voice = init == 0 ? orvel_load_voice(probe_model().c_str(), nullptr) : -1;
+        testing::internal::GetCapturedStderr();
+        ASSERT_EQ(init, 0);
+        ASSERT_EQ(voice, 0);
+    }
+    void TearDown() override {
+        testing::internal::CaptureStderr();
+        orvel_shutdown();
+        testing::internal::GetCapturedStderr();
+    }
+};
+
+TEST_P(BadInput, FailsCleanlyAndTheLibraryRecovers) {
+    const Row &row = GetParam();
+    g_expected_message.clear();
+
+    testing::internal::CaptureStderr();
+    int result = row.run();
+    std::string log = testing::internal::GetCapturedStderr();
+    const char *error = orvel_get_error();
+    std::string recorded = error ? error : "<none>";
+
+    EXPECT_EQ(result, row.expected) << log;
+    if (!row.message) {
+        EXPECT_EQ(count_of(log, kErrorPrefix), 0u) << log;
+    } else {
+        std::string expected = g_expected_message.empty() ? row.message : g_expected_message;
+        EXPECT_EQ(count_of(log, kErrorPrefix), 1u) << log;
+        if (row.prefix) {
+            EXPECT_EQ(recorded.compare(0, expected.size(), expected), 0) << recorded;
+            EXPECT_GT(recorded.size(), expected.size()) << "no detail after the prefix: " << recorded;
+        } else {
+            EXPECT_EQ(recorded, expected);
+        }
+        EXPECT_NE(log.find(kErrorPrefix + recorded + "\n"), std::string::npos) << log;
+    }
+
+    // Still usable: initialise again if the row left the library down, then a
+    // good request with the probe voice must come back decodable.
+    testing::internal::CaptureStderr();
+    int init = g_initialized ? 0 : orvel_init(nullptr);
+    int voice = orvel_get_voice_sample_rate(0) > 0 ? 0 : orvel_load_voice(probe_model().c_str(), nullptr);
+    int16_t *samples = nullptr;
+    int32_t count = 0;
+    int spoken = voice >= 0 ? orvel_speak_to_buffer(voice, kGoodText, &samples, &count) : -1;
+    std::string recovery_log = testing::internal::GetCapturedStderr();
+    ASSERT_EQ(init, 0) << recovery_log;
+    ASSERT_GE(voice, 0) << recovery_log;
+    ASSERT_EQ(spoken, 0) << recovery_log;
+    EXPECT_EQ(orvel_get_error(), nullptr);
+    ProbeReading reading;
+    EXPECT_TRUE(decode_probe(samples, count, &reading));
+    EXPECT_GT(reading.ids.size(), 4u);
+    orvel_free_audio(samples);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, BadInput, ::testing::ValuesIn(kRows),
+                         [](const testing::TestParamInfo<Row> &info) { return std::string(info.param.name); });
+
+}  // namespace
