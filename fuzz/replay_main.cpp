@@ -16,7 +16,10 @@ static int run_file(const std::filesystem::path &path) {
         return 1;
     }
     std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+    // libFuzzer never passes a null pointer, not even for an empty input; an
+    // empty vector's data() may be null.
+    static const uint8_t empty = 0;
+    LLVMFuzzerTestOneInput(bytes.empty() ? &empty : bytes.data(), bytes.size());
     return 0;
 }
 
