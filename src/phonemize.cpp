@@ -84,20 +84,54 @@ void unload_espeak_dll() {
     g_espeak_dll = nullptr;
 }
 
-// Length of the longest prefix of text (at most max bytes) that does not end
-// inside a UTF-8 sequence: eSpeak NG would read a cut sequence as Latin-1.
-size_t whole_utf8_prefix(const char *text, size_t max) {
-    size_t len = 0;
-    while (len < max && text[len]) ++len;
-    if (len < max || text[len] == '\0') return len;
-    // Cut at max: step back over continuation bytes to the lead byte.
-    size_t lead = len;
-    while (lead > 0 && (static_cast<unsigned char>(text[lead - 1]) & 0xC0) == 0x80 && len - lead < 3) --lead;
-    if (lead == 0) return len;
-    unsigned char b = static_cast<unsigned char>(text[lead - 1]);
+// Length of the UTF-8 sequence at p when it is complete (its lead byte and all
+// continuation bytes present), else 1: an invalid byte stands alone. Never
+// reads past a NUL.
+size_t sequence_length(const unsigned char *p) {
+    unsigned char b = p[0];
     size_t need = b >= 0xF0 && b <= 0xF7 ? 4 : b >= 0xE0 && b <= 0xEF ? 3 : b >= 0xC0 && b <= 0xDF ? 2 : 1;
-    size_t have = len - (lead - 1);
-    return have < need ? lead - 1 : len;
+    for (size_t i = 1; i < need; ++i)
+        if ((p[i] & 0xC0) != 0x80) return 1;
+    return need;
+}
+
+// eSpeak NG 1.51 overflows a stack buffer (the host aborts with "stack
+// smashing detected") on a word of about 168 bytes after an initial or a
+// period, e.g. "x." followed by 166 letters. No real word comes near that, so
+// a longer run without white space is broken by a space first. After an
+// invalid byte eSpeak NG reads the text as Latin-1, which doubles every byte
+// from 0x80 up, so from there on those bytes count twice.
+constexpr size_t MAX_WORD_BYTES = 128;
+
+// Copies text into buffer (capacity bytes with the NUL), cut at the end of the
+// last whole character that fits (a cut sequence would be read as Latin-1),
+// with over-long words broken. Returns the length.
+size_t prepare_text(const char *text, char *buffer, size_t capacity) {
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
+    size_t n = 0, word = 0;
+    bool latin1 = false;
+    while (*p) {
+        size_t len = sequence_length(p);
+        if (len == 1 && *p >= 0x80) latin1 = true;
+        size_t weight = len;
+        if (latin1)
+            for (size_t i = 0; i < len; ++i) weight += p[i] >= 0x80;
+        bool blank = *p == ' ' || *p == '\t' || *p == '\n' || *p == '\r';
+        if (blank) {
+            word = 0;
+        } else if (word + weight > MAX_WORD_BYTES) {
+            if (n + 1 > capacity - 1) break;
+            buffer[n++] = ' ';
+            word = 0;
+        }
+        if (n + len > capacity - 1) break;
+        std::memcpy(buffer + n, p, len);
+        n += len;
+        p += len;
+        if (!blank) word += weight;
+    }
+    buffer[n] = '\0';
+    return n;
 }
 
 // Appends the code points of one clause, dropping "(" ... ")" language groups
@@ -187,9 +221,7 @@ int phonemize_text(const char *voice_name, const char *text, int32_t *codepoints
             std::memcpy(g_selected_voice, voice_name, std::strlen(voice_name) + 1);
     }
     char buffer[PHONEMIZE_TEXT_SIZE];
-    size_t len = whole_utf8_prefix(text, PHONEMIZE_TEXT_SIZE - 1);
-    std::memcpy(buffer, text, len);
-    buffer[len] = '\0';
+    size_t len = prepare_text(text, buffer, sizeof buffer);
 
     int count = 0;
     if (len == 0) return 0;

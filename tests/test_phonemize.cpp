@@ -249,23 +249,82 @@ TEST_F(Phonemize, EmptyTextNeverReachesTheLibrary) {
     EXPECT_EQ(stub.voice_name(), "en-us");  // the voice is still selected first
 }
 
+// Words of 7 letters and a space, cut to n bytes.
+std::string words(size_t n) {
+    std::string text;
+    while (text.size() < n) text += "abcdefg ";
+    return text.substr(0, n);
+}
+
 TEST_F(Phonemize, LongTextIsCutAtAWholeCharacter) {
     ASSERT_EQ(phonemize_init(stub_data_path("full").c_str()), 0);
     StubEspeak stub;
     stub.set_clauses({"a"});
     // "é" occupies bytes 8190-8191: it would be cut in half, so it goes whole.
-    std::string text = std::string(8190, 'x') + "\xC3\xA9" + "tail";
+    std::string text = words(8190) + "\xC3\xA9" + "tail";
     phonemize(text.c_str());
-    EXPECT_EQ(stub.text_seen(), std::string(8190, 'x'));
+    EXPECT_EQ(stub.text_seen(), words(8190));
     // A 4-byte character ending exactly at byte 8191 stays.
     stub.set_clauses({"a"});
-    text = std::string(8187, 'x') + "\xF0\x9F\x98\x80" + "tail";
+    text = words(8187) + "\xF0\x9F\x98\x80" + "tail";
     phonemize(text.c_str());
     EXPECT_EQ(stub.text_seen(), text.substr(0, 8191));
     stub.set_clauses({"a"});
-    text = std::string(9000, 'y');
+    text = words(9000);
     phonemize(text.c_str());
-    EXPECT_EQ(stub.text_seen(), std::string(8191, 'y'));
+    EXPECT_EQ(stub.text_seen(), words(8191));
+}
+
+struct WordCase {
+    const char *name;
+    std::string text;
+    std::string seen;
+};
+
+void PrintTo(const WordCase &c, std::ostream *os) { *os << c.name; }
+
+class LongWords : public Phonemize, public ::testing::WithParamInterface<WordCase> {};
+
+TEST_P(LongWords, AreBrokenBeforeESpeakNGSeesThem) {
+    ASSERT_EQ(phonemize_init(stub_data_path("full").c_str()), 0);
+    StubEspeak stub;
+    stub.set_clauses({"a"});
+    phonemize(GetParam().text.c_str());
+    EXPECT_EQ(stub.text_seen(), GetParam().seen);
+}
+
+const std::string kA128(128, 'a');
+const std::string kE64 = [] {
+    std::string s;
+    for (int i = 0; i < 64; ++i) s += "\xC3\xA9";
+    return s;
+}();
+
+INSTANTIATE_TEST_SUITE_P(
+    Phonemize, LongWords,
+    ::testing::Values(
+        WordCase{"RealWordsUntouched", "Donaudampfschifffahrtsgesellschaftskapit\xC3\xA4n sagt hallo.",
+                 "Donaudampfschifffahrtsgesellschaftskapit\xC3\xA4n sagt hallo."},
+        WordCase{"ExactlyTheLimitStays", kA128 + " b", kA128 + " b"},
+        WordCase{"OneMoreByteBreaks", kA128 + "a", kA128 + " a"},
+        WordCase{"EveryLimitAgain", kA128 + kA128 + "x", kA128 + " " + kA128 + " x"},
+        WordCase{"BlanksStartANewWord", kA128 + "\t" + kA128, kA128 + "\t" + kA128},
+        WordCase{"BrokenBetweenCharacters", kE64 + "\xC3\xA9", kE64 + " \xC3\xA9"},
+        // After an invalid byte, high bytes count twice (eSpeak NG turns them into two).
+        WordCase{"Latin1CountsDouble", "\xFF" + std::string(63, '\xE8') + "\xE8",
+                 "\xFF" + std::string(63, '\xE8') + " \xE8"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// These crashed the host inside eSpeak NG 1.51 ("stack smashing detected").
+TEST_F(Phonemize, WordsThatOverflowESpeakNGAreSpoken) {
+    ASSERT_EQ(phonemize_init(nullptr), 0);
+    const std::string cases[] = {
+        "x." + std::string(200, 'a'),
+        "hello x." + std::string(300, 'w'),
+        "x." + kE64 + kE64,
+        "Div\xD5.," + std::string(160, '\xE8') + ".",
+    };
+    for (const std::string &text : cases) EXPECT_GT(phonemize(text.c_str()).size(), 100u) << text;
 }
 
 // eSpeak NG 1.51 keeps memory for every voice selection: select only on change.
