@@ -75,3 +75,16 @@ def decode_probe(samples):
     if len(s) < 6 or s[0] != 32767:
         raise ValueError("not a probe output")
     return s[1], s[2], s[3:6], s[6:]
+
+
+_shared = None
+
+
+def shared():
+    """One initialised library per process, never shut down: eSpeak NG 1.51
+    hangs when it is initialised again after a shutdown while another handle
+    (a test's own eSpeak NG binding) keeps it loaded."""
+    global _shared
+    if _shared is None:
+        _shared = Orvel()
+    return _shared

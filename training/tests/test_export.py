@@ -94,11 +94,12 @@ class Export(unittest.TestCase):
         with torch.no_grad():
             ref = self.model(torch.tensor([ids]), torch.tensor([len(ids)]),
                              torch.tensor([0.0, 1.0, 0.0]))[0, 0].numpy()
-        lib = orvel.Orvel()
+        lib = orvel.shared()
+        vid = lib.load(self.path, config)
         try:
-            got = lib.speak(lib.load(self.path, config), text).astype(np.float64)
+            got = lib.speak(vid, text).astype(np.float64)
         finally:
-            lib.shutdown()
+            lib.unload(vid)
         self.assertEqual(len(got), len(ref))
         ref = ref / max(np.abs(ref).max(), 0.01) * 32767.0
         err = np.abs(got - ref)

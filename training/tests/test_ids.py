@@ -30,11 +30,7 @@ TEXTS = [
 class IdSequence(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.lib = orvel.Orvel()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.lib.shutdown()
+        cls.lib = orvel.shared()
 
     def library_ids(self, text, config):
         vid = self.lib.load(find_probe(), config)
