@@ -197,8 +197,8 @@ void prepare(const BenchText &text, Prepared *p) {
           "scales tensor");
 }
 
-// The library's reading of the output and its peak normalisation, step for
-// step (orvel.cpp keeps them private to synthesize()).
+// The library's reading of the output, step for step (it is private to
+// synthesize()), then the library's own normalisation.
 int16_t *read_and_normalise(OrtValue *output, int64_t *out_n) {
     void *data = nullptr;
     check(g_ort->GetTensorMutableData(output, &data), "GetTensorMutableData");
@@ -216,25 +216,7 @@ int16_t *read_and_normalise(OrtValue *output, int64_t *out_n) {
     std::free(dims);
     g_ort->ReleaseTensorTypeAndShapeInfo(info);
 
-    const float *x = static_cast<const float *>(data);
-    float peak = 0.01f;
-    for (int64_t i = 0; i < n; ++i) {
-        float magnitude = std::fabs(x[i]);
-        if (magnitude > peak) peak = magnitude;
-    }
-    int16_t *samples = static_cast<int16_t *>(std::malloc(n > 0 ? static_cast<size_t>(n) * 2 : 1));
-    const float scale = 32767.0f / peak;
-    for (int64_t i = 0; i < n; ++i) {
-        float v = x[i] * scale;
-        if (v != v) {
-            samples[i] = 0;
-        } else if (v > 32767.0f) {
-            samples[i] = 32767;
-        } else {
-            if (v < -32768.0f) v = -32768.0f;
-            samples[i] = static_cast<int16_t>(v);
-        }
-    }
+    int16_t *samples = normalise_samples(static_cast<const float *>(data), n);
     *out_n = n;
     return samples;
 }

@@ -131,9 +131,11 @@ int64_t output_sample_count(RequestValues *values) {
     return n;
 }
 
+}  // namespace
+
 // Peak-normalises n float samples into a new 16-bit buffer (non-null even for
 // n == 0). All arithmetic in 32-bit float, one division for the scale.
-int16_t *normalise(const float *data, int64_t n) {
+int16_t *normalise_samples(const float *data, int64_t n) {
     float peak = 0.01f;
     for (int64_t i = 0; i < n; ++i) {
         float magnitude = std::fabs(data[i]);
@@ -159,6 +161,8 @@ int16_t *normalise(const float *data, int64_t n) {
     }
     return samples;
 }
+
+namespace {
 
 int synthesize(VoiceSlot *slot, const char *text, int16_t **out_samples, int32_t *out_count) {
     *out_samples = nullptr;
@@ -228,7 +232,7 @@ int synthesize(VoiceSlot *slot, const char *text, int16_t **out_samples, int32_t
     std::fprintf(stderr, "[orvel] Generated %lld audio samples (%.2f seconds @ %dHz)\n", static_cast<long long>(n),
                  static_cast<double>(n) / config.sample_rate, config.sample_rate);
 
-    int16_t *samples = normalise(static_cast<const float *>(data), n);
+    int16_t *samples = normalise_samples(static_cast<const float *>(data), n);
     if (!samples) return -1;
     *out_samples = samples;
     *out_count = static_cast<int32_t>(n);

@@ -40,4 +40,8 @@ __attribute__((format(printf, 1, 2)))
 #endif
 void set_error(const char *format, ...);
 
+// Peak-normalises n float samples into a new malloc'ed 16-bit buffer (non-null
+// even for n == 0); null after recording a message when it cannot be allocated.
+int16_t *normalise_samples(const float *data, int64_t n);
+
 #endif
