@@ -68,8 +68,8 @@ def log_mel(x):
     x = np.concatenate([np.zeros(N_FFT // 2), x, np.zeros(N_FFT // 2)])
     n = 1 + max(0, (len(x) - N_FFT) // HOP)
     idx = np.arange(n)[:, None] * HOP + np.arange(N_FFT)[None, :]
-    spec = np.abs(np.fft.rfft(x[idx] * np.hanning(N_FFT), axis=1)) ** 2
-    return np.log(np.maximum(spec @ MEL.T, 1e-8))
+    spectral = np.abs(np.fft.rfft(x[idx] * np.hanning(N_FFT), axis=1)) ** 2
+    return np.log(np.maximum(spectral @ MEL.T, 1e-8))
 
 
 def mcep(x):
@@ -233,7 +233,7 @@ def main():
             width = max(top.shape[1], bottom.shape[1])
             pad = lambda im: np.pad(im, ((0, 0), (0, width - im.shape[1])))  # noqa: E731
             img = np.concatenate([pad(top), np.full((4, width), 255, np.uint8), pad(bottom)])
-            png = args.png or os.path.join(args.out, "spectrogram.png")
+            png = args.png or os.path.join(args.out, "teacher-vs-voice.png")
             png_gray(png, img)
             report["spectrogram_text"] = text
             np.save(os.path.join(args.out, "sample_voice.npy"), voice)

@@ -183,19 +183,19 @@ def main():
             g["lr"] = lr
         items = rng.choice(data.train_idx, args.batch, replace=False)
         batch = make_batch(data, items, args.frames, args.ctx, rng)
-        spec, dur, f0 = run_batch(model, batch, args.ctx, args.frames)
-        loss = spec + dur + f0
+        spectral, dur, f0 = run_batch(model, batch, args.ctx, args.frames)
+        loss = spectral + dur + f0
         opt.zero_grad()
         loss.backward()
         torch.nn.utils.clip_grad_norm_(model.parameters(), 1.0)
         opt.step()
         step += 1
         spent += time.time() - t0
-        acc += [float(spec), float(dur), float(f0)]
+        acc += [float(spectral), float(dur), float(f0)]
         acc_n += 1
         if step % 50 == 0:
             m = acc / acc_n
-            print("step %d  %.1f min  lr %.2e  spec %.4f  dur %.4f  f0 %.4f  (%.2f s/step)"
+            print("step %d  %.1f min  lr %.2e  spectral %.4f  dur %.4f  f0 %.4f  (%.2f s/step)"
                   % (step, spent / 60, lr, m[0], m[1], m[2], (time.time() - last_log) / acc_n),
                   flush=True)
             acc[:] = 0
@@ -203,12 +203,12 @@ def main():
             last_log = time.time()
         if step % 300 == 0:
             h = heldout_losses(model, data, args.frames, args.ctx)
-            print("heldout step %d  spec %.4f  dur %.4f  f0 %.4f" % (step, h[0], h[1], h[2]),
+            print("heldout step %d  spectral %.4f  dur %.4f  f0 %.4f" % (step, h[0], h[1], h[2]),
                   flush=True)
             save()
     save()
     h = heldout_losses(model, data, args.frames, args.ctx)
-    print("final step %d  %.1f min  heldout spec %.4f  dur %.4f  f0 %.4f"
+    print("final step %d  %.1f min  heldout spectral %.4f  dur %.4f  f0 %.4f"
           % (step, spent / 60, h[0], h[1], h[2]), flush=True)
 
 
