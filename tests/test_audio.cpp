@@ -20,18 +20,6 @@
 
 namespace {
 
-uint32_t le32(const std::string &b, size_t at) {
-    return static_cast<uint32_t>(static_cast<unsigned char>(b[at])) |
-           static_cast<uint32_t>(static_cast<unsigned char>(b[at + 1])) << 8 |
-           static_cast<uint32_t>(static_cast<unsigned char>(b[at + 2])) << 16 |
-           static_cast<uint32_t>(static_cast<unsigned char>(b[at + 3])) << 24;
-}
-
-uint32_t le16(const std::string &b, size_t at) {
-    return static_cast<uint32_t>(static_cast<unsigned char>(b[at])) |
-           static_cast<uint32_t>(static_cast<unsigned char>(b[at + 1])) << 8;
-}
-
 void append_le16(std::string &b, uint32_t v) {
     b.push_back(static_cast<char>(v & 0xFF));
     b.push_back(static_cast<char>((v >> 8) & 0xFF));

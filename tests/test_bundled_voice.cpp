@@ -7,24 +7,21 @@
 #include <string>
 
 #include "orvel.h"
+#include "engine_fixture.h"
 #include "test_util.h"
 
 namespace {
 
-class BundledVoice : public ::testing::Test {
+class BundledVoice : public EngineTest {
 protected:
     void SetUp() override {
-        testing::internal::CaptureStderr();
-        ASSERT_EQ(orvel_init(nullptr), 0);
+        EngineTest::SetUp();
+        if (HasFatalFailure()) return;
         std::string model = std::string(ORVEL_SOURCE_DIR) + "/voices/orvel-en-us.onnx";
+        testing::internal::CaptureStderr();
         voice = orvel_load_voice(model.c_str(), nullptr);
         testing::internal::GetCapturedStderr();
         ASSERT_EQ(voice, 0) << orvel_get_error();
-    }
-    void TearDown() override {
-        testing::internal::CaptureStderr();
-        orvel_shutdown();
-        testing::internal::GetCapturedStderr();
     }
     // Seconds of audio for text, -1 on failure.
     double seconds(const char *text) {

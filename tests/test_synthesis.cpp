@@ -20,6 +20,7 @@
 #include "orvel_internal.h"
 #include "phonemize.h"
 #include "probe_voice.h"
+#include "engine_fixture.h"
 #include "test_util.h"
 
 namespace {
@@ -103,19 +104,8 @@ Speech speak_quietly(int id, const char *text) {
     return s;
 }
 
-class Synthesis : public ::testing::Test {
+class Synthesis : public EngineTest {
 protected:
-    void SetUp() override {
-        testing::internal::CaptureStderr();
-        int result = orvel_init(nullptr);
-        testing::internal::GetCapturedStderr();
-        ASSERT_EQ(result, 0);
-    }
-    void TearDown() override {
-        testing::internal::CaptureStderr();
-        orvel_shutdown();
-        testing::internal::GetCapturedStderr();
-    }
     static int load(const std::string &voice) {
         testing::internal::CaptureStderr();
         int id = orvel_load_voice(test_voice(voice + ".onnx").c_str(), nullptr);
@@ -569,17 +559,6 @@ TEST_F(Synthesis, SpeakToFileLogsFiveLinesInOrder) {
                        "[orvel] Wrote " + path + " (0.00 seconds)\n");
 }
 
-namespace {
-uint32_t le32(const std::string &b, size_t at) {
-    return static_cast<uint32_t>(static_cast<unsigned char>(b[at])) |
-           static_cast<uint32_t>(static_cast<unsigned char>(b[at + 1])) << 8 |
-           static_cast<uint32_t>(static_cast<unsigned char>(b[at + 2])) << 16 |
-           static_cast<uint32_t>(static_cast<unsigned char>(b[at + 3])) << 24;
-}
-uint16_t le16(const std::string &b, size_t at) {
-    return static_cast<uint16_t>(static_cast<unsigned char>(b[at]) | static_cast<unsigned char>(b[at + 1]) << 8);
-}
-}  // namespace
 
 TEST_F(Synthesis, SpeakToFileWritesTheSamplesTheBufferGets) {
     ASSERT_EQ(load("fixed_16k"), 0);

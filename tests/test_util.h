@@ -2,6 +2,8 @@
 #ifndef ORVEL_TEST_UTIL_H
 #define ORVEL_TEST_UTIL_H
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 // A fresh scratch folder for this test process (removed at exit).
@@ -17,5 +19,9 @@ bool file_exists(const std::string &path);
 
 // Path of a generated test voice file, e.g. test_voice("probe.onnx").
 std::string test_voice(const std::string &file);
+
+// Little-endian fields of a file's bytes, for checking WAV headers.
+uint32_t le32(const std::string &bytes, size_t at);
+uint16_t le16(const std::string &bytes, size_t at);
 
 #endif

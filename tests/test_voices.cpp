@@ -5,6 +5,7 @@
 
 #include "orvel.h"
 #include "orvel_internal.h"
+#include "engine_fixture.h"
 #include "test_util.h"
 
 namespace {
@@ -14,19 +15,8 @@ std::string error_text() {
     return e ? e : "<null>";
 }
 
-class Voices : public ::testing::Test {
+class Voices : public EngineTest {
 protected:
-    void SetUp() override {
-        testing::internal::CaptureStderr();
-        int result = orvel_init(nullptr);
-        testing::internal::GetCapturedStderr();
-        ASSERT_EQ(result, 0);
-    }
-    void TearDown() override {
-        testing::internal::CaptureStderr();
-        orvel_shutdown();
-        testing::internal::GetCapturedStderr();
-    }
     // Loads quietly; the log lines are checked by the tests that care.
     int load(const std::string &model, const char *config = nullptr) {
         testing::internal::CaptureStderr();
