@@ -1,0 +1,305 @@
+// The text planner: cleaning, paragraph and sentence splitting, phoneme
+// estimates and packing into requests (see text_plan.h).
+#include "text_plan.h"
+
+#include <cctype>
+#include <cstdint>
+#include <cstring>
+
+namespace textplan {
+
+namespace {
+
+// Decodes one UTF-8 character at s[i]; returns its length, or 0 for a byte
+// that starts no valid sequence (overlong forms and surrogates included).
+size_t utf8_decode(const std::string &s, size_t i, uint32_t *cp) {
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(s.data()) + i;
+    size_t left = s.size() - i;
+    unsigned char b = p[0];
+    if (b < 0x80) {
+        *cp = b;
+        return 1;
+    }
+    size_t len;
+    uint32_t value, min;
+    if ((b & 0xE0) == 0xC0) {
+        len = 2, value = b & 0x1F, min = 0x80;
+    } else if ((b & 0xF0) == 0xE0) {
+        len = 3, value = b & 0x0F, min = 0x800;
+    } else if ((b & 0xF8) == 0xF0) {
+        len = 4, value = b & 0x07, min = 0x10000;
+    } else {
+        return 0;
+    }
+    if (left < len) return 0;
+    for (size_t k = 1; k < len; ++k) {
+        if ((p[k] & 0xC0) != 0x80) return 0;
+        value = (value << 6) | (p[k] & 0x3F);
+    }
+    if (value < min || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
+    *cp = value;
+    return len;
+}
+
+void utf8_append(uint32_t cp, std::string *out) {
+    if (cp < 0x80) {
+        *out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        *out += static_cast<char>(0xC0 | (cp >> 6));
+        *out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        *out += static_cast<char>(0xE0 | (cp >> 12));
+        *out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        *out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        *out += static_cast<char>(0xF0 | (cp >> 18));
+        *out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        *out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        *out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+bool ends_with_abbreviation(const std::string &s, size_t dot) {
+    size_t start = s.rfind(' ', dot);
+    start = start == std::string::npos ? 0 : start + 1;
+    std::string word = s.substr(start, dot - start);
+    if (word.size() == 1 && std::isalpha(static_cast<unsigned char>(word[0]))) return true;  // an initial
+    static const char *const kAbbreviations[] = {"Mr", "Mrs", "Ms", "Dr", "Prof", "St", "Jr", "Sr", "vs", "e.g",
+                                                 "i.e", "cf", "Mt", "No", "Fig"};
+    for (const char *a : kAbbreviations) {
+        if (word == a) return true;
+    }
+    return false;
+}
+
+// Splits a sentence that does not fit one request: at clause punctuation
+// (", " "; " ": ") first, then at spaces, then between UTF-8 characters, and
+// packs the parts greedily back into requests that fit.
+void split_to_fit(const std::string &s, int level, std::vector<std::string> *out) {
+    if (fits(s)) {
+        out->push_back(s);
+        return;
+    }
+    std::vector<std::string> parts;
+    std::string joiner = " ";
+    if (level == 0) {
+        size_t start = 0;
+        for (size_t i = 0; i + 1 < s.size(); ++i) {
+            if ((s[i] == ',' || s[i] == ';' || s[i] == ':') && s[i + 1] == ' ') {
+                parts.push_back(s.substr(start, i + 1 - start));
+                start = i + 2;
+            }
+        }
+        parts.push_back(s.substr(start));
+    } else if (level == 1) {
+        size_t start = 0, space;
+        while ((space = s.find(' ', start)) != std::string::npos) {
+            parts.push_back(s.substr(start, space - start));
+            start = space + 1;
+        }
+        parts.push_back(s.substr(start));
+    } else {
+        joiner.clear();
+        for (size_t i = 0; i < s.size();) {
+            uint32_t cp;
+            size_t len = utf8_decode(s, i, &cp);
+            if (len == 0) len = 1;
+            parts.push_back(s.substr(i, len));
+            i += len;
+        }
+    }
+    std::string current;
+    for (const std::string &part : parts) {
+        if (part.empty()) continue;
+        std::string joined = current.empty() ? part : current + joiner + part;
+        if (fits(joined)) {
+            current = joined;
+            continue;
+        }
+        if (!current.empty()) out->push_back(current);
+        current.clear();
+        if (fits(part)) {
+            current = part;
+        } else {
+            split_to_fit(part, level + 1, out);
+        }
+    }
+    if (!current.empty()) out->push_back(current);
+}
+
+}  // namespace
+
+// Makes the text valid UTF-8 with "\n" line ends: bytes that are not UTF-8 are
+// read as Latin-1 (the usual other encoding of a text file), control
+// characters, NUL among them (it would end a request early), become spaces,
+// and a leading byte-order mark goes.
+std::string clean_text(const std::string &raw) {
+    std::string out;
+    out.reserve(raw.size());
+    size_t i = raw.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    while (i < raw.size()) {
+        uint32_t cp;
+        size_t len = utf8_decode(raw, i, &cp);
+        if (len == 0) {
+            cp = static_cast<unsigned char>(raw[i]);
+            len = 1;
+        }
+        i += len;
+        if (cp == '\r') {
+            if (i < raw.size() && raw[i] == '\n') ++i;
+            out += '\n';
+        } else if (cp == '\n') {
+            out += '\n';
+        } else if (cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp < 0xA0)) {
+            out += ' ';
+        } else {
+            utf8_append(cp, &out);
+        }
+    }
+    return out;
+}
+
+// Paragraphs are separated by blank lines; inside one, line breaks and runs of
+// spaces become single spaces.
+std::vector<std::string> split_paragraphs(const std::string &text) {
+    std::vector<std::string> paragraphs;
+    std::string current;
+    bool space = false;
+    int newlines = 0;
+    for (char c : text) {
+        if (c == ' ' || c == '\n') {
+            space = true;
+            newlines += c == '\n';
+            continue;
+        }
+        if (newlines >= 2 && !current.empty()) {
+            paragraphs.push_back(current);
+            current.clear();
+        } else if (space && !current.empty()) {
+            current += ' ';
+        }
+        space = false;
+        newlines = 0;
+        current += c;
+    }
+    if (!current.empty()) paragraphs.push_back(current);
+    return paragraphs;
+}
+
+// Sentence ends: ".", "!" or "?" (with closing quotes and brackets after them)
+// before a space and a word that does not start in lower case, or a full-width
+// "。", "！", "？" anywhere.
+std::vector<std::string> split_sentences(const std::string &paragraph) {
+    std::vector<std::string> sentences;
+    size_t start = 0, i = 0;
+    auto emit = [&](size_t end) {
+        std::string s = paragraph.substr(start, end - start);
+        while (!s.empty() && s.front() == ' ') s.erase(0, 1);
+        while (!s.empty() && s.back() == ' ') s.pop_back();
+        if (!s.empty()) sentences.push_back(s);
+        start = end;
+    };
+    while (i < paragraph.size()) {
+        if (paragraph.compare(i, 3, "\xE3\x80\x82") == 0 || paragraph.compare(i, 3, "\xEF\xBC\x81") == 0 ||
+            paragraph.compare(i, 3, "\xEF\xBC\x9F") == 0) {
+            i += 3;
+            emit(i);
+            continue;
+        }
+        char c = paragraph[i];
+        if (c != '.' && c != '!' && c != '?') {
+            ++i;
+            continue;
+        }
+        size_t first = i;
+        while (i < paragraph.size() && (paragraph[i] == '.' || paragraph[i] == '!' || paragraph[i] == '?')) ++i;
+        static const char *const kClosers[] = {")", "]", "}", "\"", "'", "\xE2\x80\x9D", "\xE2\x80\x99",
+                                               "\xC2\xBB"};
+        for (bool more = true; more;) {
+            more = false;
+            for (const char *closer : kClosers) {
+                size_t n = std::strlen(closer);
+                if (paragraph.compare(i, n, closer) == 0) {
+                    i += n;
+                    more = true;
+                }
+            }
+        }
+        if (i < paragraph.size() && paragraph[i] != ' ') continue;
+        bool lower_next = i + 1 < paragraph.size() && std::islower(static_cast<unsigned char>(paragraph[i + 1]));
+        bool abbreviation = i - first == 1 && paragraph[first] == '.' && ends_with_abbreviation(paragraph, first);
+        if (!lower_next && !abbreviation) emit(i);
+    }
+    emit(paragraph.size());
+    return sentences;
+}
+
+// An upper estimate of the phonemes eSpeak NG makes of a text, from what it
+// does with each kind of character: an ordinary word comes to about 2 per
+// letter, but a word it spells out ("xkcd", "IBM", "www") up to 10 per letter
+// ("double-u"), a digit up to 13 ("7777777" is read as a number), a symbol is
+// read as its name ("*" "asterisk"), an ideograph as a language name and code,
+// and the rarer symbols and emoji as long names.
+int estimated_phonemes(const std::string &s) {
+    int total = 0;
+    size_t i = 0;
+    while (i < s.size()) {
+        size_t word_end = s.find(' ', i);
+        if (word_end == std::string::npos) word_end = s.size();
+        bool vowel = false, lower = false;
+        for (size_t k = i; k < word_end; ++k) {
+            char c = s[k];
+            vowel = vowel || std::strchr("aeiouyAEIOUY", c);
+            lower = lower || (c >= 'a' && c <= 'z');
+        }
+        const int letter = vowel && lower ? 2 : 10;
+        while (i < word_end) {
+            uint32_t cp = 0;
+            size_t len = utf8_decode(s, i, &cp);
+            if (len == 0) len = 1, cp = 0xFFFD;
+            i += len;
+            if (cp < 0x80) {
+                if (std::isalpha(static_cast<int>(cp))) {
+                    total += letter;
+                } else if (std::isdigit(static_cast<int>(cp))) {
+                    total += 13;
+                } else if (std::strchr(".,;:!?'\"-()", static_cast<int>(cp))) {
+                    total += 3;
+                } else {
+                    total += 10;
+                }
+            } else if (cp < 0x250) {
+                total += 3;  // Latin letters with accents
+            } else if (cp < 0x2000) {
+                total += 4;  // Greek, Cyrillic and the other alphabets
+            } else if ((cp >= 0x2E80 && cp < 0xD800) || (cp >= 0xF900 && cp < 0xFB00)) {
+                total += 16;  // ideographs, kana, hangul
+            } else {
+                total += 30;
+            }
+        }
+        if (i < s.size()) {
+            total += 1;  // the word break
+            ++i;
+        }
+    }
+    return total;
+}
+
+bool fits(const std::string &s) {
+    return s.size() <= kRequestByteBudget && estimated_phonemes(s) <= kRequestPhonemeBudget;
+}
+
+std::vector<Request> plan_requests(const std::string &text) {
+    std::vector<Request> requests;
+    for (const std::string &paragraph : split_paragraphs(clean_text(text))) {
+        for (const std::string &sentence : split_sentences(paragraph)) {
+            std::vector<std::string> pieces;
+            split_to_fit(sentence, 0, &pieces);
+            for (size_t i = 0; i < pieces.size(); ++i) requests.push_back({pieces[i], i == 0});
+        }
+    }
+    return requests;
+}
+
+}  // namespace textplan

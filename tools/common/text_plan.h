@@ -1,0 +1,49 @@
+// The text planner of the tools: turns any text into requests the library can
+// take whole, in speaking order, each marked when a sentence starts with it.
+//
+// Plain C++ over std::string, independent of the library, so orvel-say and the
+// server plan alike and the planner can be tested on its own.
+#ifndef ORVEL_TOOLS_TEXT_PLAN_H
+#define ORVEL_TOOLS_TEXT_PLAN_H
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace textplan {
+
+// Request budget. One request takes at most 8191 bytes and 4096 phoneme ids,
+// and every phoneme costs two ids (itself and a pad), so about 2046 phonemes.
+// The planner cannot see phoneme counts, so it estimates them from the text
+// (see estimated_phonemes) and keeps each request under half of the real
+// capacity: an estimate off by a factor of two still loses nothing. Text of
+// ordinary words estimates at about 2 phonemes per letter, so a request holds
+// about 450 characters of prose and most sentences go whole. The byte limit, a
+// quarter of the library's, only matters for scripts the estimate treats as cheap.
+constexpr int kRequestPhonemeBudget = 1000;
+constexpr size_t kRequestByteBudget = 2000;
+
+struct Request {
+    std::string text;
+    bool starts_sentence;  // a pause goes before it, unless it is the first spoken
+};
+
+// Cleans, splits and packs a whole text; empty when there is nothing but space.
+std::vector<Request> plan_requests(const std::string &text);
+
+// The steps of plan_requests, in their order.
+
+// Makes the text valid UTF-8 with "\n" line ends (see text_plan.cpp).
+std::string clean_text(const std::string &raw);
+// Paragraphs of a cleaned text, each on one line with single spaces.
+std::vector<std::string> split_paragraphs(const std::string &text);
+// Sentences of one paragraph, trimmed.
+std::vector<std::string> split_sentences(const std::string &paragraph);
+// An upper estimate of the phonemes eSpeak NG makes of a text.
+int estimated_phonemes(const std::string &s);
+// Whether a piece fits one request by both budgets.
+bool fits(const std::string &s);
+
+}  // namespace textplan
+
+#endif
