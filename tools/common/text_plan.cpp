@@ -59,17 +59,20 @@ void utf8_append(uint32_t cp, std::string *out) {
     }
 }
 
+// Whether the "." at s[dot], followed by a space, ends an abbreviation rather
+// than a sentence.
 bool ends_with_abbreviation(const std::string &s, size_t dot) {
     size_t start = s.rfind(' ', dot);
     start = start == std::string::npos ? 0 : start + 1;
     std::string word = s.substr(start, dot - start);
     if (word.size() == 1 && std::isalpha(static_cast<unsigned char>(word[0]))) return true;  // an initial
     static const char *const kAbbreviations[] = {"Mr", "Mrs", "Ms", "Dr", "Prof", "St", "Jr", "Sr", "vs", "e.g",
-                                                 "i.e", "cf", "Mt", "No", "Fig"};
+                                                 "i.e", "cf", "Mt", "Fig"};
     for (const char *a : kAbbreviations) {
         if (word == a) return true;
     }
-    return false;
+    // "No." stands for "number" only before one ("No. 7"); "I said No. Then" ends there.
+    return word == "No" && dot + 2 < s.size() && std::isdigit(static_cast<unsigned char>(s[dot + 2]));
 }
 
 // Splits a sentence that does not fit one request: at clause punctuation
