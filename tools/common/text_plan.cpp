@@ -130,6 +130,31 @@ void split_to_fit(const std::string &s, int level, std::vector<std::string> *out
     if (!current.empty()) out->push_back(current);
 }
 
+struct CostRange {
+    uint32_t first, last;
+    int phonemes;
+};
+
+constexpr CostRange kCostRanges[] = {
+#include "phoneme_costs.inc"
+};
+
+// Phonemes at most for one character from U+0080 up.
+int non_ascii_cost(uint32_t cp) {
+    size_t lo = 0, hi = sizeof kCostRanges / sizeof kCostRanges[0];
+    while (lo < hi) {
+        size_t mid = (lo + hi) / 2;
+        if (cp > kCostRanges[mid].last) {
+            lo = mid + 1;
+        } else if (cp < kCostRanges[mid].first) {
+            hi = mid;
+        } else {
+            return kCostRanges[mid].phonemes;
+        }
+    }
+    return 48;  // beyond the table: as much as the costliest script
+}
+
 }  // namespace
 
 // Makes the text valid UTF-8 with "\n" line ends: bytes that are not UTF-8 are
@@ -241,8 +266,9 @@ std::vector<std::string> split_sentences(const std::string &paragraph) {
 // does with each kind of character: an ordinary word comes to about 2 per
 // letter, but a word it spells out ("xkcd", "IBM", "www") up to 10 per letter
 // ("double-u"), a digit up to 13 ("7777777" is read as a number), a symbol is
-// read as its name ("*" "asterisk"), an ideograph as a language name and code,
-// and the rarer symbols and emoji as long names.
+// read as its name ("*" "asterisk"). Beyond ASCII a character costs what the
+// measured table says: a letter eSpeak NG's voice cannot read is spelled by its
+// name ("Thai character ko kai"), up to 45 phonemes.
 int estimated_phonemes(const std::string &s) {
     int total = 0;
     size_t i = 0;
@@ -271,14 +297,8 @@ int estimated_phonemes(const std::string &s) {
                 } else {
                     total += 10;
                 }
-            } else if (cp < 0x250) {
-                total += 3;  // Latin letters with accents
-            } else if (cp < 0x2000) {
-                total += 4;  // Greek, Cyrillic and the other alphabets
-            } else if ((cp >= 0x2E80 && cp < 0xD800) || (cp >= 0xF900 && cp < 0xFB00)) {
-                total += 16;  // ideographs, kana, hangul
             } else {
-                total += 30;
+                total += non_ascii_cost(cp);
             }
         }
         if (i < s.size()) {
@@ -293,12 +313,59 @@ bool fits(const std::string &s) {
     return s.size() <= kRequestByteBudget && estimated_phonemes(s) <= kRequestPhonemeBudget;
 }
 
+namespace {
+
+// A word eSpeak NG reads as a word, however long: ASCII letters with a vowel,
+// perhaps with punctuation. Breaking it would change how it sounds.
+bool ordinary_word(const std::string &word) {
+    bool vowel = false;
+    for (char c : word) {
+        if (!std::isalpha(static_cast<unsigned char>(c)) && !std::strchr(".,;:!?'\"-()", c)) return false;
+        vowel = vowel || std::strchr("aeiouyAEIOUY", c);
+    }
+    return vowel;
+}
+
+}  // namespace
+
+std::string break_long_words(const std::string &sentence) {
+    std::string out;
+    size_t start = 0;
+    while (start <= sentence.size()) {
+        size_t end = sentence.find(' ', start);
+        if (end == std::string::npos) end = sentence.size();
+        std::string word = sentence.substr(start, end - start);
+        if (!out.empty() || start > 0) out += ' ';
+        if (estimated_phonemes(word) <= kWordPhonemeBudget || ordinary_word(word)) {
+            out += word;
+        } else {
+            std::string part;
+            for (size_t i = 0; i < word.size();) {
+                uint32_t cp;
+                size_t len = utf8_decode(word, i, &cp);
+                if (len == 0) len = 1;
+                std::string longer = part + word.substr(i, len);
+                if (!part.empty() && estimated_phonemes(longer) > kWordPhonemeBudget) {
+                    out += part + ' ';
+                    part = word.substr(i, len);
+                } else {
+                    part = longer;
+                }
+                i += len;
+            }
+            out += part;
+        }
+        start = end + 1;
+    }
+    return out;
+}
+
 std::vector<Request> plan_requests(const std::string &text) {
     std::vector<Request> requests;
     for (const std::string &paragraph : split_paragraphs(clean_text(text))) {
         for (const std::string &sentence : split_sentences(paragraph)) {
             std::vector<std::string> pieces;
-            split_to_fit(sentence, 0, &pieces);
+            split_to_fit(break_long_words(sentence), 0, &pieces);
             for (size_t i = 0; i < pieces.size(); ++i) requests.push_back({pieces[i], i == 0});
         }
     }

@@ -23,6 +23,12 @@ namespace textplan {
 constexpr int kRequestPhonemeBudget = 1000;
 constexpr size_t kRequestByteBudget = 2000;
 
+// eSpeak NG keeps about 200 phonemes of one word and silently drops the rest:
+// a word it spells letter by letter ("xkcd...", a run of Runic or Khmer
+// letters) or a long number loses its end. Such words are broken with spaces
+// into parts estimated at no more than this.
+constexpr int kWordPhonemeBudget = 150;
+
 struct Request {
     std::string text;
     bool starts_sentence;  // a pause goes before it, unless it is the first spoken
@@ -41,6 +47,8 @@ std::vector<std::string> split_paragraphs(const std::string &text);
 std::vector<std::string> split_sentences(const std::string &paragraph);
 // An upper estimate of the phonemes eSpeak NG makes of a text.
 int estimated_phonemes(const std::string &s);
+// Breaks the words eSpeak NG would cut (see kWordPhonemeBudget) with spaces.
+std::string break_long_words(const std::string &sentence);
 // Whether a piece fits one request by both budgets.
 bool fits(const std::string &s);
 
