@@ -1,0 +1,166 @@
+#include "voice_info.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#if defined(_WIN32)
+#  ifndef WIN32_LEAN_AND_MEAN
+#    define WIN32_LEAN_AND_MEAN
+#  endif
+#  ifndef NOMINMAX
+#    define NOMINMAX
+#  endif
+#  include <windows.h>
+#endif
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace orvel_tools {
+
+namespace {
+
+const char *const kInstalledVoiceDir = "share/talmerin-orvel/voices";
+
+// The library reads the same file more tolerantly; here a number written as a
+// string or a missing section keeps the default rather than failing the scan.
+template <typename T>
+T number_at(const json &object, const char *key, T fallback) {
+    if (!object.is_object()) return fallback;
+    auto it = object.find(key);
+    if (it == object.end() || !it->is_number()) return fallback;
+    return it->get<T>();
+}
+
+fs::path executable_path(const char *argv0) {
+    std::error_code ec;
+#if defined(_WIN32)
+    char buffer[MAX_PATH];
+    DWORD length = GetModuleFileNameA(nullptr, buffer, MAX_PATH);
+    if (length > 0 && length < MAX_PATH) return fs::path(std::string(buffer, length));
+#elif defined(__linux__)
+    fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    if (!ec && !self.empty()) return self;
+#endif
+    if (argv0 && std::strpbrk(argv0, "/\\")) {
+        fs::path path = fs::absolute(argv0, ec);
+        if (!ec) return path;
+    }
+    return {};
+}
+
+}  // namespace
+
+bool read_voice_info(const std::string &model_path, const std::string &config_path, VoiceInfo *out,
+                     std::string *error) {
+    VoiceInfo info;
+    info.model_path = model_path;
+    info.config_path = config_path.empty() ? model_path + ".json" : config_path;
+    info.name = fs::path(model_path).filename().string();
+    if (info.name.size() > 5 && info.name.compare(info.name.size() - 5, 5, ".onnx") == 0)
+        info.name.resize(info.name.size() - 5);
+
+    std::ifstream file(info.config_path, std::ios::binary);
+    if (!file) {
+        *error = "cannot read the configuration '" + info.config_path + "'";
+        return false;
+    }
+    std::stringstream text;
+    text << file.rdbuf();
+    json config = json::parse(text.str(), nullptr, false);
+    if (config.is_discarded() || !config.is_object()) {
+        *error = "the configuration '" + info.config_path + "' is not a JSON object";
+        return false;
+    }
+
+    if (auto audio = config.find("audio"); audio != config.end())
+        info.sample_rate = number_at(*audio, "sample_rate", info.sample_rate);
+    if (auto inference = config.find("inference"); inference != config.end())
+        info.length_scale = number_at(*inference, "length_scale", info.length_scale);
+    info.num_speakers = number_at(config, "num_speakers", 1);
+    if (auto espeak = config.find("espeak"); espeak != config.end() && espeak->is_object()) {
+        auto voice = espeak->find("voice");
+        if (voice != espeak->end() && voice->is_string()) info.language = voice->get<std::string>();
+    }
+    if (info.sample_rate <= 0 || info.num_speakers < 1 || !(info.length_scale > 0.0f)) {
+        *error = "the configuration '" + info.config_path + "' has an impossible sample rate, speaker count or length scale";
+        return false;
+    }
+    if (auto map = config.find("speaker_id_map"); map != config.end() && map->is_object()) {
+        for (auto it = map->begin(); it != map->end(); ++it) {
+            if (!it.value().is_number_integer()) continue;
+            int id = it.value().get<int>();
+            if (id >= 0 && id < info.num_speakers && !it.key().empty()) info.speakers.emplace_back(it.key(), id);
+        }
+        std::sort(info.speakers.begin(), info.speakers.end(),
+                  [](const auto &a, const auto &b) { return a.second != b.second ? a.second < b.second : a.first < b.first; });
+    }
+    *out = std::move(info);
+    return true;
+}
+
+bool scan_voice_dir(const std::string &dir, std::vector<VoiceInfo> *out, std::vector<std::string> *problems,
+                    std::string *error) {
+    std::error_code ec;
+    fs::directory_iterator it(dir, ec), end;
+    if (ec) {
+        *error = "cannot list the voice folder '" + dir + "': " + ec.message();
+        return false;
+    }
+    std::vector<fs::path> models;
+    for (; it != end; it.increment(ec)) {
+        if (ec) break;
+        const fs::path &path = it->path();
+        if (path.extension() == ".onnx" && it->is_regular_file(ec)) models.push_back(path);
+    }
+    std::sort(models.begin(), models.end());
+    for (const fs::path &model : models) {
+        VoiceInfo info;
+        std::string problem;
+        if (read_voice_info(model.string(), "", &info, &problem)) {
+            out->push_back(std::move(info));
+        } else {
+            problems->push_back(problem);
+        }
+    }
+    return true;
+}
+
+int find_speaker(const VoiceInfo &voice, const std::string &speaker) {
+    for (const auto &entry : voice.speakers)
+        if (entry.first == speaker) return entry.second;
+    if (speaker.empty() || speaker.size() > 6 || !std::all_of(speaker.begin(), speaker.end(), [](char c) {
+            return c >= '0' && c <= '9';
+        }))
+        return -1;
+    int id = std::stoi(speaker);
+    return id < voice.num_speakers ? id : -1;
+}
+
+std::string speaker_name(const VoiceInfo &voice, int speaker_id) {
+    for (const auto &entry : voice.speakers)
+        if (entry.second == speaker_id) return entry.first;
+    return std::to_string(speaker_id);
+}
+
+std::vector<std::string> bundled_voice_dirs(const char *argv0) {
+    std::vector<fs::path> candidates;
+    fs::path exe = executable_path(argv0);
+    if (!exe.empty()) candidates.push_back(exe.parent_path() / ".." / kInstalledVoiceDir);
+#ifdef ORVEL_SOURCE_VOICES_DIR
+    candidates.push_back(fs::path(ORVEL_SOURCE_VOICES_DIR));
+#endif
+    std::vector<std::string> dirs;
+    for (const fs::path &candidate : candidates) {
+        std::error_code ec;
+        if (fs::is_directory(candidate, ec)) dirs.push_back(candidate.lexically_normal().string());
+    }
+    return dirs;
+}
+
+}  // namespace orvel_tools

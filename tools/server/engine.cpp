@@ -1,0 +1,385 @@
+#include "engine.h"
+
+#include "orvel.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace orvel_server {
+
+struct EngineShared {
+    std::mutex mutex;
+    std::condition_variable work_cv;  // the engine thread waits here for something to speak
+    std::deque<std::weak_ptr<Request>> round;
+    std::vector<Request *> live;      // every request not yet destroyed
+    size_t max_requests = 0;
+    size_t max_buffered = 0;
+    double silence_ms = 0;
+    bool accepting = false;
+    bool stopping = false;
+    double synthesis_seconds = 0;
+    double audio_seconds = 0;
+};
+
+namespace {
+
+const char *library_error() {
+    const char *error = orvel_get_error();
+    return error && *error ? error : "no details from the library";
+}
+
+// The library's message for a piece with nothing to pronounce (only
+// punctuation, say): such a piece is passed over, as the command-line tool does.
+bool is_no_phonemes_error(const char *error) {
+    return error && std::strncmp(error, "Phonemization failed", 20) == 0;
+}
+
+// Frees the library's buffer on every path.
+struct AudioBuffer {
+    int16_t *samples = nullptr;
+    int32_t count = 0;
+    ~AudioBuffer() { orvel_free_audio(samples); }
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Request
+
+Request::Request(std::shared_ptr<EngineShared> shared, int slot, int speaker, float length_scale, int sample_rate)
+    : shared_(std::move(shared)), slot_(slot), speaker_(speaker), length_scale_(length_scale),
+      sample_rate_(sample_rate) {}
+
+Request::~Request() {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    auto &live = shared_->live;
+    live.erase(std::remove(live.begin(), live.end(), this), live.end());
+    shared_->work_cv.notify_all();
+}
+
+Request::Status Request::next(std::vector<int16_t> *samples, std::chrono::milliseconds wait) {
+    std::unique_lock<std::mutex> lock(shared_->mutex);
+    auto deadline = std::chrono::steady_clock::now() + wait;
+    for (;;) {
+        if (!ready_.empty()) {
+            samples->swap(ready_.front());
+            ready_.pop_front();
+            // The engine may have skipped this request while its buffer was full.
+            if (ready_.size() + 1 >= shared_->max_buffered) shared_->work_cv.notify_all();
+            return Status::Chunk;
+        }
+        if (cancelled_ || failed_) return Status::Failed;
+        if (pending_.empty() && !input_open_ && !speaking_) {
+            if (spoke_) return Status::Done;
+            failed_ = true;
+            input_error_ = true;
+            if (error_.empty()) error_ = "the input has nothing that can be spoken";
+            return Status::Failed;
+        }
+        if (ready_cv_.wait_until(lock, deadline) == std::cv_status::timeout && ready_.empty() && !cancelled_ &&
+            !failed_ && (input_open_ || speaking_ || !pending_.empty()))
+            return Status::Timeout;
+    }
+}
+
+void Request::append(std::vector<Piece> pieces) {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    if (!input_open_ || cancelled_ || failed_) return;
+    for (Piece &piece : pieces) pending_.push_back(std::move(piece));
+    if (!queued_ && !pending_.empty()) {
+        shared_->round.push_back(weak_from_this());
+        queued_ = true;
+    }
+    shared_->work_cv.notify_all();
+}
+
+void Request::finish_input() {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    input_open_ = false;
+    ready_cv_.notify_all();
+}
+
+void Request::cancel() {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    if (!cancelled_) {
+        cancelled_ = true;
+        if (error_.empty()) error_ = "the request was cancelled";
+    }
+    pending_.clear();
+    ready_cv_.notify_all();
+    shared_->work_cv.notify_all();
+}
+
+std::string Request::error() const {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    return error_;
+}
+
+bool Request::input_error() const {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    return input_error_;
+}
+
+// ---------------------------------------------------------------------------
+// Engine
+
+Engine::Engine() : shared_(std::make_shared<EngineShared>()) {}
+
+Engine::~Engine() { stop(); }
+
+bool Engine::start(const EngineOptions &options, std::string *error) {
+    if (options.voices.empty()) {
+        *error = "no voice to load";
+        return false;
+    }
+    shared_->max_requests = std::max<size_t>(1, options.max_requests);
+    shared_->max_buffered = std::max<size_t>(1, options.max_buffered_chunks);
+    shared_->silence_ms = options.sentence_silence_ms;
+
+    // The library is started and the voices are loaded on the thread that
+    // will use them; start() waits for the outcome.
+    bool ok = false, started = false;
+    thread_ = std::thread([this, &options, error, &ok, &started] { run(options, error, &ok, &started); });
+    std::unique_lock<std::mutex> lock(shared_->mutex);
+    shared_->work_cv.wait(lock, [&] { return started; });
+    lock.unlock();
+    if (!ok) {
+        thread_.join();
+        voices_.clear();
+    }
+    return ok;
+}
+
+void Engine::run(const EngineOptions &options, std::string *error, bool *ok, bool *started) {
+    auto report = [&](bool result) {
+        std::lock_guard<std::mutex> lock(shared_->mutex);
+        *ok = result;
+        *started = true;
+        shared_->accepting = result;
+        shared_->work_cv.notify_all();
+    };
+    if (orvel_init(options.espeak_data.empty() ? nullptr : options.espeak_data.c_str()) != 0) {
+        *error = std::string("cannot start the library: ") + library_error();
+        orvel_shutdown();
+        report(false);
+        return;
+    }
+    std::vector<VoiceInfo> loaded;
+    for (size_t i = 0; i < options.voices.size(); ++i) {
+        const VoiceInfo &voice = options.voices[i];
+        int slot = orvel_load_voice(voice.model_path.c_str(), voice.config_path.c_str());
+        if (slot >= 0) {
+            slots_.push_back(slot);
+            loaded.push_back(voice);
+            continue;
+        }
+        std::string message = "cannot load the voice '" + voice.model_path + "': " + library_error();
+        if (i < options.required_voices) {
+            *error = message;
+            orvel_shutdown();
+            report(false);
+            return;
+        }
+        skipped_.push_back(message);
+    }
+    if (loaded.empty()) {
+        *error = "none of the voices could be loaded";
+        orvel_shutdown();
+        report(false);
+        return;
+    }
+    voices_ = std::move(loaded);
+    report(true);
+
+    std::unique_lock<std::mutex> lock(shared_->mutex);
+    for (;;) {
+        std::shared_ptr<Request> job;
+        while (!shared_->stopping) {
+            // One piece per request per round; requests whose listener has
+            // fallen behind keep their place but are skipped.
+            for (size_t n = shared_->round.size(); n > 0 && !job; --n) {
+                std::shared_ptr<Request> candidate = shared_->round.front().lock();
+                shared_->round.pop_front();
+                if (!candidate) continue;
+                if (candidate->cancelled_ || candidate->failed_ || candidate->pending_.empty()) {
+                    candidate->queued_ = false;
+                } else if (candidate->ready_.size() >= shared_->max_buffered) {
+                    shared_->round.push_back(candidate);
+                } else {
+                    job = std::move(candidate);
+                }
+                if (!job && candidate) {
+                    // The destructor must not run under the lock.
+                    lock.unlock();
+                    candidate.reset();
+                    lock.lock();
+                }
+            }
+            if (job) break;
+            shared_->work_cv.wait(lock);
+        }
+        if (!job) break;
+
+        Piece piece = std::move(job->pending_.front());
+        job->pending_.pop_front();
+        job->speaking_ = true;
+        const int speaker = job->speaker_;
+        const float length_scale = job->length_scale_;
+        const int slot = job->slot_;
+        lock.unlock();
+
+        // Speed and speaker are set for every piece, so nothing carries over
+        // from one request to the next.
+        if (orvel_get_num_speakers(slot) > 1) orvel_set_speaker(slot, speaker < 0 ? 0 : speaker);
+        orvel_set_speed(slot, length_scale);
+        AudioBuffer audio;
+        auto begin = std::chrono::steady_clock::now();
+        int result = orvel_speak_to_buffer(slot, piece.text.c_str(), &audio.samples, &audio.count);
+        double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+        std::string failure = result == 0 ? std::string() : library_error();
+        bool skipped = result != 0 && is_no_phonemes_error(orvel_get_error());
+
+        lock.lock();
+        job->speaking_ = false;
+        shared_->synthesis_seconds += seconds;
+        if (job->cancelled_ || job->failed_) {
+            // Nothing more for it.
+        } else if (result == 0) {
+            std::vector<int16_t> chunk;
+            size_t silence = 0;
+            if (job->spoke_ && piece.starts_sentence)
+                silence = static_cast<size_t>(std::llround(shared_->silence_ms * job->sample_rate_ / 1000.0));
+            chunk.reserve(silence + static_cast<size_t>(audio.count));
+            chunk.assign(silence, 0);
+            chunk.insert(chunk.end(), audio.samples, audio.samples + audio.count);
+            shared_->audio_seconds += static_cast<double>(chunk.size()) / job->sample_rate_;
+            job->ready_.push_back(std::move(chunk));
+            job->spoke_ = true;
+        } else if (skipped) {
+            job->error_ = "the input has nothing that can be spoken (" + failure + ")";
+        } else {
+            job->failed_ = true;
+            job->error_ = "synthesis failed: " + failure;
+            job->pending_.clear();
+        }
+        if (!job->pending_.empty() && !job->cancelled_ && !job->failed_) {
+            shared_->round.push_back(job);
+        } else {
+            job->queued_ = false;
+        }
+        job->ready_cv_.notify_all();
+        lock.unlock();
+        job.reset();
+        lock.lock();
+    }
+    lock.unlock();
+    orvel_shutdown();
+}
+
+std::shared_ptr<Request> Engine::submit(size_t voice, int speaker, float speed, std::vector<Piece> pieces, bool open,
+                                        Refusal *refusal) {
+    *refusal = Refusal::None;
+    if (voice >= voices_.size() || !(speed > 0.0f)) {
+        *refusal = Refusal::Stopping;
+        return nullptr;
+    }
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    if (!shared_->accepting || shared_->stopping) {
+        *refusal = Refusal::Stopping;
+        return nullptr;
+    }
+    if (shared_->live.size() >= shared_->max_requests) {
+        *refusal = Refusal::Busy;
+        return nullptr;
+    }
+    std::shared_ptr<Request> request(new Request(shared_, slots_[voice], speaker, voices_[voice].length_scale / speed,
+                                                 voices_[voice].sample_rate));
+    shared_->live.push_back(request.get());
+    request->input_open_ = open;
+    for (Piece &piece : pieces) request->pending_.push_back(std::move(piece));
+    if (!request->pending_.empty()) {
+        shared_->round.push_back(request);
+        request->queued_ = true;
+        shared_->work_cv.notify_all();
+    }
+    return request;
+}
+
+bool Engine::resolve_voice(const std::string &spec, size_t *voice, int *speaker) const {
+    if (voices_.empty()) return false;
+    if (spec.empty()) {
+        *voice = 0;
+        *speaker = -1;
+        return true;
+    }
+    for (size_t i = 0; i < voices_.size(); ++i) {
+        if (voices_[i].name == spec) {
+            *voice = i;
+            *speaker = -1;
+            return true;
+        }
+    }
+    size_t colon = spec.find(':');
+    if (colon != std::string::npos) {
+        std::string name = spec.substr(0, colon), who = spec.substr(colon + 1);
+        for (size_t i = 0; i < voices_.size(); ++i) {
+            if (voices_[i].name != name) continue;
+            int id = orvel_tools::find_speaker(voices_[i], who);
+            if (id < 0) return false;
+            *voice = i;
+            *speaker = id;
+            return true;
+        }
+        return false;
+    }
+    for (size_t i = 0; i < voices_.size(); ++i) {
+        for (const auto &entry : voices_[i].speakers) {
+            if (entry.first == spec) {
+                *voice = i;
+                *speaker = entry.second;
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+EngineStats Engine::stats() const {
+    EngineStats stats;
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    for (const Request *request : shared_->live) stats.queued_pieces += request->pending_.size();
+    stats.live_requests = shared_->live.size();
+    stats.synthesis_seconds = shared_->synthesis_seconds;
+    stats.audio_seconds = shared_->audio_seconds;
+    return stats;
+}
+
+void Engine::cancel_all(const std::string &reason) {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    for (Request *request : shared_->live) {
+        if (!request->cancelled_) {
+            request->cancelled_ = true;
+            request->error_ = reason;
+        }
+        request->pending_.clear();
+        request->ready_cv_.notify_all();
+    }
+    shared_->work_cv.notify_all();
+}
+
+void Engine::stop() {
+    {
+        std::lock_guard<std::mutex> lock(shared_->mutex);
+        shared_->accepting = false;
+    }
+    cancel_all("the server is shutting down");
+    {
+        std::lock_guard<std::mutex> lock(shared_->mutex);
+        shared_->stopping = true;
+        shared_->work_cv.notify_all();
+    }
+    if (thread_.joinable()) thread_.join();
+}
+
+}  // namespace orvel_server

@@ -1,0 +1,449 @@
+#include "http_api.h"
+
+#include "audio_encode.h"
+#include "page.h"
+#include "text_pieces.h"
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include <cmath>
+#include <cstdio>
+#include <map>
+#include <mutex>
+
+using nlohmann::json;
+
+namespace orvel_server {
+
+const char *const kOpenAIVoices[11] = {"alloy", "ash",  "ballad",  "coral", "echo", "fable",
+                                       "onyx",  "nova", "sage", "shimmer", "verse"};
+
+namespace {
+
+constexpr double kMinSpeed = 0.25;
+constexpr double kMaxSpeed = 4.0;
+// Requests with more header fields than this are refused; ordinary clients
+// send about a dozen.
+constexpr size_t kMaxHeaderFields = 100;
+// How often a waiting response checks on its request.
+constexpr auto kPoll = std::chrono::milliseconds(250);
+
+struct Metrics {
+    std::mutex mutex;
+    std::map<int, uint64_t> by_status;
+};
+
+void send_error(httplib::Response &res, int status, const std::string &message, const char *type,
+                const char *param = nullptr, const char *code = nullptr) {
+    json error = {{"message", message},
+                  {"type", type},
+                  {"param", param ? json(param) : json(nullptr)},
+                  {"code", code ? json(code) : json(nullptr)}};
+    res.status = status;
+    res.set_content(json{{"error", error}}.dump(), "application/json");
+}
+
+void bad_request(httplib::Response &res, const std::string &message, const char *param = nullptr,
+                 const char *code = nullptr) {
+    send_error(res, 400, message, "invalid_request_error", param, code);
+}
+
+std::string base64(const std::string &bytes) {
+    static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    out.reserve((bytes.size() + 2) / 3 * 4);
+    size_t i = 0;
+    for (; i + 2 < bytes.size(); i += 3) {
+        uint32_t v = (static_cast<unsigned char>(bytes[i]) << 16) | (static_cast<unsigned char>(bytes[i + 1]) << 8) |
+                     static_cast<unsigned char>(bytes[i + 2]);
+        out += kAlphabet[v >> 18];
+        out += kAlphabet[(v >> 12) & 63];
+        out += kAlphabet[(v >> 6) & 63];
+        out += kAlphabet[v & 63];
+    }
+    if (i < bytes.size()) {
+        uint32_t v = static_cast<unsigned char>(bytes[i]) << 16;
+        if (i + 1 < bytes.size()) v |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+        out += kAlphabet[v >> 18];
+        out += kAlphabet[(v >> 12) & 63];
+        out += i + 1 < bytes.size() ? kAlphabet[(v >> 6) & 63] : '=';
+        out += '=';
+    }
+    return out;
+}
+
+std::string sse_event(const json &event) { return "data: " + event.dump() + "\n\n"; }
+
+// A response being produced: the request's audio, encoded as it comes.
+struct SpeechStream {
+    std::shared_ptr<Request> request;
+    AudioEncoder encoder;
+    bool sse = false;
+    std::vector<int16_t> first;  // the chunk read before the response started
+    bool have_first = false;
+    bool finished = false;
+
+    // Produces the next bytes to send. Returns false on failure (message in
+    // *error); sets *done after the last bytes.
+    bool next_bytes(std::string *out, bool *done, std::string *error) {
+        *done = false;
+        std::string encoded;
+        if (have_first) {
+            have_first = false;
+            if (!encoder.write(first.data(), first.size(), &encoded, error)) return false;
+            first.clear();
+        } else {
+            std::vector<int16_t> samples;
+            Request::Status status;
+            while ((status = request->next(&samples, kPoll)) == Request::Status::Timeout) {
+            }
+            if (status == Request::Status::Failed) {
+                *error = request->error();
+                return false;
+            }
+            if (status == Request::Status::Done) {
+                if (!encoder.finish(&encoded, error)) return false;
+                *done = true;
+            } else if (!encoder.write(samples.data(), samples.size(), &encoded, error)) {
+                return false;
+            }
+        }
+        if (!sse) {
+            *out = std::move(encoded);
+            return true;
+        }
+        out->clear();
+        if (!encoded.empty()) *out = sse_event({{"type", "speech.audio.delta"}, {"audio", base64(encoded)}});
+        if (*done) *out += sse_event({{"type", "speech.audio.done"}});
+        return true;
+    }
+};
+
+}  // namespace
+
+struct HttpApi::State {
+    Engine *engine = nullptr;
+    HttpOptions options;
+    Metrics metrics;
+};
+
+HttpApi::HttpApi(Engine &engine, const HttpOptions &options)
+    : server_(new httplib::Server), state_(std::make_shared<State>()) {
+    state_->engine = &engine;
+    state_->options = options;
+    if (state_->options.max_body_bytes == 0) {
+        // The input at its longest, every character escaped ("\uXXXX"), plus room for the other fields.
+        state_->options.max_body_bytes = options.max_input_chars * 6 + 65536;
+    }
+    size_t threads = options.threads ? options.threads : options.max_requests + 8;
+    server_->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+    server_->set_payload_max_length(state_->options.max_body_bytes);
+    server_->set_tcp_nodelay(true);
+
+    std::shared_ptr<State> state = state_;
+    std::atomic<bool> *stopping = &stopping_;
+
+    server_->set_logger([state](const httplib::Request &, const httplib::Response &res) {
+        std::lock_guard<std::mutex> lock(state->metrics.mutex);
+        ++state->metrics.by_status[res.status];
+    });
+
+    // httplib's own refusals (413, 400 for a request it cannot parse, 404)
+    // come without a body; they get one in OpenAI's shape.
+    server_->set_error_handler([](const httplib::Request &, httplib::Response &res) {
+        if (!res.body.empty()) return;
+        const char *message = res.status == 413 ? "the request body is too large"
+                              : res.status == 404 ? "no such endpoint"
+                              : res.status == 405 ? "method not allowed"
+                                                  : "the request could not be read";
+        send_error(res, res.status, message, "invalid_request_error");
+    });
+
+    server_->set_pre_routing_handler([state](const httplib::Request &req, httplib::Response &res) {
+        if (req.headers.size() > kMaxHeaderFields) {
+            send_error(res, 431, "too many header fields", "invalid_request_error");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        const std::string &key = state->options.api_key;
+        bool open_path = req.path == "/" || req.path == "/health" || req.path == "/metrics";
+        if (!key.empty() && !open_path) {
+            std::string given = req.get_header_value("Authorization");
+            if (given != "Bearer " + key) {
+                send_error(res, 401, "a valid API key is needed: send it as \"Authorization: Bearer <key>\"",
+                           "invalid_request_error", nullptr, "invalid_api_key");
+                return httplib::Server::HandlerResponse::Handled;
+            }
+        }
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
+
+    server_->Get("/", [](const httplib::Request &, httplib::Response &res) {
+        res.set_content(kPageHtml, "text/html; charset=utf-8");
+    });
+
+    server_->Get("/health", [state, stopping](const httplib::Request &, httplib::Response &res) {
+        json voices = json::array();
+        for (const VoiceInfo &voice : state->engine->voices()) voices.push_back(voice.name);
+        bool ready = !*stopping;
+        res.status = ready ? 200 : 503;
+        res.set_content(json{{"status", ready ? "ok" : "stopping"}, {"voices", voices}}.dump(), "application/json");
+    });
+
+    server_->Get("/metrics", [state](const httplib::Request &, httplib::Response &res) {
+        EngineStats stats = state->engine->stats();
+        std::string text;
+        char line[256];
+        text += "# HELP orvel_requests_total HTTP requests answered, by status.\n"
+                "# TYPE orvel_requests_total counter\n";
+        {
+            std::lock_guard<std::mutex> lock(state->metrics.mutex);
+            for (const auto &entry : state->metrics.by_status) {
+                std::snprintf(line, sizeof line, "orvel_requests_total{status=\"%d\"} %llu\n", entry.first,
+                              static_cast<unsigned long long>(entry.second));
+                text += line;
+            }
+        }
+        std::snprintf(line, sizeof line,
+                      "# HELP orvel_audio_seconds_total Seconds of audio produced.\n"
+                      "# TYPE orvel_audio_seconds_total counter\n"
+                      "orvel_audio_seconds_total %.3f\n",
+                      stats.audio_seconds);
+        text += line;
+        std::snprintf(line, sizeof line,
+                      "# HELP orvel_synthesis_seconds_total Time spent synthesizing.\n"
+                      "# TYPE orvel_synthesis_seconds_total counter\n"
+                      "orvel_synthesis_seconds_total %.3f\n",
+                      stats.synthesis_seconds);
+        text += line;
+        std::snprintf(line, sizeof line,
+                      "# HELP orvel_queue_length Sentences waiting to be spoken.\n"
+                      "# TYPE orvel_queue_length gauge\n"
+                      "orvel_queue_length %zu\n"
+                      "# HELP orvel_requests_in_flight Speech requests being spoken or sent.\n"
+                      "# TYPE orvel_requests_in_flight gauge\n"
+                      "orvel_requests_in_flight %zu\n",
+                      stats.queued_pieces, stats.live_requests);
+        text += line;
+        res.set_content(text, "text/plain; version=0.0.4");
+    });
+
+    auto models = [](const httplib::Request &, httplib::Response &res) {
+        // Any model name is accepted; these are the usual ones. Both OpenAI's
+        // list shape and the plain one some clients read.
+        json data = json::array(), plain = json::array();
+        for (const char *id : {"tts-1", "tts-1-hd", "gpt-4o-mini-tts", "orvel"}) {
+            data.push_back({{"id", id}, {"object", "model"}, {"created", 0}, {"owned_by", "orvel"}});
+            plain.push_back({{"id", id}});
+        }
+        res.set_content(json{{"object", "list"}, {"data", data}, {"models", plain}}.dump(), "application/json");
+    };
+    server_->Get("/v1/models", models);
+    server_->Get("/v1/audio/models", models);
+
+    server_->Get("/v1/audio/voices", [state](const httplib::Request &, httplib::Response &res) {
+        json voices = json::array();
+        for (const VoiceInfo &voice : state->engine->voices()) {
+            json speakers = json::array();
+            for (const auto &speaker : voice.speakers) speakers.push_back(speaker.first);
+            voices.push_back({{"id", voice.name},
+                              {"name", voice.name},
+                              {"language", voice.language},
+                              {"sample_rate", voice.sample_rate},
+                              {"num_speakers", voice.num_speakers},
+                              {"speakers", speakers}});
+            for (const auto &speaker : voice.speakers)
+                voices.push_back({{"id", voice.name + ":" + speaker.first},
+                                  {"name", voice.name + " (" + speaker.first + ")"},
+                                  {"language", voice.language}});
+        }
+        res.set_content(json{{"voices", voices}}.dump(), "application/json");
+    });
+
+    server_->Post("/v1/audio/speech", [state, stopping](const httplib::Request &req, httplib::Response &res) {
+        Engine &engine = *state->engine;
+        std::string content_type = req.get_header_value("Content-Type");
+        if (content_type.compare(0, 16, "application/json") != 0) {
+            send_error(res, 415, "the request body must be JSON (Content-Type: application/json)",
+                       "invalid_request_error");
+            return;
+        }
+        json body = json::parse(req.body, nullptr, false);
+        if (body.is_discarded() || !body.is_object()) {
+            bad_request(res, "the request body is not a JSON object (or not valid UTF-8)");
+            return;
+        }
+        auto field = [&body](const char *name) { return body.contains(name) ? &body[name] : nullptr; };
+        if (const json *model = field("model"); model && !model->is_string() && !model->is_null()) {
+            bad_request(res, "'model' must be a string", "model");
+            return;
+        }
+        const json *input = field("input");
+        if (!input || !input->is_string()) {
+            bad_request(res, "'input' is required and must be a string", "input");
+            return;
+        }
+        const std::string &text = input->get_ref<const std::string &>();
+        size_t characters = count_characters(text);
+        if (characters > state->options.max_input_chars) {
+            bad_request(res,
+                        "'input' is too long: " + std::to_string(characters) + " characters, at most " +
+                            std::to_string(state->options.max_input_chars),
+                        "input", "string_above_max_length");
+            return;
+        }
+
+        // The voice: ours by name, "name:speaker", a speaker name, or one of OpenAI's.
+        std::string voice_spec;
+        if (const json *voice = field("voice"); voice && !voice->is_null()) {
+            if (voice->is_object() && voice->contains("id") && (*voice)["id"].is_string()) {
+                voice_spec = (*voice)["id"].get<std::string>();
+            } else if (voice->is_string()) {
+                voice_spec = voice->get<std::string>();
+            } else {
+                bad_request(res, "'voice' must be a string", "voice");
+                return;
+            }
+        }
+        size_t voice_index = 0;
+        int speaker = -1;
+        bool known = engine.resolve_voice(voice_spec, &voice_index, &speaker);
+        for (size_t i = 0; !known && i < 11; ++i) {
+            if (voice_spec == kOpenAIVoices[i]) {
+                voice_index = 0;
+                speaker = static_cast<int>(i % static_cast<size_t>(engine.voices()[0].num_speakers));
+                known = true;
+            }
+        }
+        if (!known) {
+            bad_request(res, "unknown voice '" + voice_spec + "' (GET /v1/audio/voices lists them)", "voice");
+            return;
+        }
+
+        std::string format_name = "mp3";
+        if (const json *format = field("response_format"); format && !format->is_null()) {
+            if (!format->is_string()) {
+                bad_request(res, "'response_format' must be a string", "response_format");
+                return;
+            }
+            format_name = format->get<std::string>();
+        }
+        const AudioFormatInfo *format = find_audio_format(format_name);
+        if (!format) {
+            bad_request(res,
+                        format_name == "aac"
+                            ? "response_format 'aac' is not supported: use mp3, opus, flac, wav or pcm"
+                            : "unknown response_format '" + format_name + "': use mp3, opus, flac, wav or pcm",
+                        "response_format");
+            return;
+        }
+        double speed = 1.0;
+        if (const json *value = field("speed"); value && !value->is_null()) {
+            if (!value->is_number() || !std::isfinite(value->get<double>()) || value->get<double>() < kMinSpeed ||
+                value->get<double>() > kMaxSpeed) {
+                bad_request(res, "'speed' must be a number from 0.25 to 4.0", "speed");
+                return;
+            }
+            speed = value->get<double>();
+        }
+        bool sse = false;
+        if (const json *value = field("stream_format"); value && !value->is_null()) {
+            if (!value->is_string() || (*value != "audio" && *value != "sse")) {
+                bad_request(res, "'stream_format' must be \"audio\" or \"sse\"", "stream_format");
+                return;
+            }
+            sse = *value == "sse";
+        }
+
+        std::vector<Piece> pieces = plan_pieces(text);
+        if (pieces.empty()) {
+            bad_request(res, "'input' is empty: there is nothing to say", "input");
+            return;
+        }
+        if (*stopping) {
+            send_error(res, 503, "the server is shutting down", "server_error", nullptr, "shutting_down");
+            res.set_header("Retry-After", "5");
+            return;
+        }
+        Engine::Refusal refusal;
+        auto stream = std::make_shared<SpeechStream>();
+        stream->request = engine.submit(voice_index, speaker, static_cast<float>(speed), std::move(pieces), false,
+                                        &refusal);
+        if (!stream->request) {
+            bool busy = refusal == Engine::Refusal::Busy;
+            send_error(res, 503, busy ? "the server is busy: too many requests queued, try again shortly"
+                                      : "the server is shutting down",
+                       "server_error", nullptr, busy ? "queue_full" : "shutting_down");
+            res.set_header("Retry-After", busy ? "1" : "5");
+            return;
+        }
+        std::string error;
+        if (!stream->encoder.open(format->format, stream->request->sample_rate(), &error)) {
+            send_error(res, 500, error, "server_error");
+            return;
+        }
+        stream->sse = sse;
+
+        // The status depends on the first sentence, so it is spoken before
+        // the response starts: a failure still gets its proper answer.
+        Request::Status status;
+        while ((status = stream->request->next(&stream->first, kPoll)) == Request::Status::Timeout) {
+        }
+        if (status == Request::Status::Failed) {
+            if (stream->request->input_error()) {
+                bad_request(res, stream->request->error(), "input");
+            } else {
+                send_error(res, 500, stream->request->error(), "server_error");
+            }
+            return;
+        }
+        stream->have_first = status == Request::Status::Chunk;
+        const char *content_type_out = sse ? "text/event-stream" : format->content_type;
+        if (format->streams || sse) {
+            res.set_header("Cache-Control", "no-cache");
+            res.set_chunked_content_provider(
+                content_type_out,
+                [stream](size_t, httplib::DataSink &sink) {
+                    std::string bytes, error;
+                    bool done = false;
+                    if (!stream->next_bytes(&bytes, &done, &error)) {
+                        std::fprintf(stderr, "orvel-server: a streamed response ended early: %s\n", error.c_str());
+                        return false;
+                    }
+                    // A failed write means the client has gone: its remaining
+                    // sentences are dropped with the request.
+                    if (!bytes.empty() && !sink.write(bytes.data(), bytes.size())) {
+                        stream->request->cancel();
+                        return false;
+                    }
+                    if (done) sink.done();
+                    return true;
+                },
+                [stream](bool) { stream->request->cancel(); });
+            return;
+        }
+        std::string all;
+        for (bool done = false; !done;) {
+            std::string bytes;
+            if (!stream->next_bytes(&bytes, &done, &error)) {
+                send_error(res, 500, error, "server_error");
+                return;
+            }
+            all += bytes;
+        }
+        res.set_content(all, content_type_out);
+    });
+}
+
+HttpApi::~HttpApi() = default;
+
+int HttpApi::bind(const std::string &host, int port) {
+    if (port == 0) return server_->bind_to_any_port(host);
+    return server_->bind_to_port(host, port) ? port : -1;
+}
+
+bool HttpApi::serve() { return server_->listen_after_bind(); }
+
+void HttpApi::stop() { server_->stop(); }
+
+}  // namespace orvel_server

@@ -1,0 +1,53 @@
+// The HTTP front-end of orvel-server: OpenAI's speech endpoint and friends
+// over the engine.
+#ifndef ORVEL_SERVER_HTTP_API_H
+#define ORVEL_SERVER_HTTP_API_H
+
+#include "engine.h"
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+namespace httplib {
+class Server;
+}
+
+namespace orvel_server {
+
+struct HttpOptions {
+    std::string api_key;            // empty: no key needed
+    size_t max_input_chars = 100000;
+    size_t max_body_bytes = 0;      // 0: derived from max_input_chars
+    size_t threads = 0;             // 0: derived from the engine's request bound
+    size_t max_requests = 64;
+};
+
+// OpenAI's voice names, mapped in this order onto the default voice's
+// speakers: the n-th name is speaker n modulo the speaker count.
+extern const char *const kOpenAIVoices[11];
+
+class HttpApi {
+public:
+    HttpApi(Engine &engine, const HttpOptions &options);
+    ~HttpApi();
+
+    // Binds host:port (0: any free port); returns the port, or -1.
+    int bind(const std::string &host, int port);
+    // Serves until stop(); returns false when serving failed.
+    bool serve();
+    // Stops accepting connections; requests in progress are finished.
+    void stop();
+    // /health answers 503 from now on.
+    void set_stopping() { stopping_ = true; }
+
+private:
+    struct State;
+    std::unique_ptr<httplib::Server> server_;
+    std::shared_ptr<State> state_;
+    std::atomic<bool> stopping_{false};
+};
+
+}  // namespace orvel_server
+
+#endif

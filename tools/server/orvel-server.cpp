@@ -1,0 +1,306 @@
+// orvel-server: a local speech server that OpenAI-compatible clients, browsers
+// and scripts can use. One engine thread owns the library; HTTP threads queue
+// requests on it and stream the audio back sentence by sentence.
+#include "engine.h"
+#include "http_api.h"
+#include "voice_info.h"
+
+#include "orvel.h"
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace orvel_server;
+using orvel_tools::VoiceInfo;
+
+namespace {
+
+constexpr int kMaxVoices = 8;  // the library's voice slots
+
+struct Params {
+    std::string host = "127.0.0.1";
+    int port = 5500;
+    std::string voice_dir;  // empty: the bundled voices
+    std::vector<std::string> models;
+    std::string default_voice;
+    std::string api_key;
+    std::string espeak_data;
+    size_t max_queue = 64;
+    size_t max_input = 100000;
+    double grace = 10.0;
+    double sentence_silence_ms = 200.0;
+};
+
+void message(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void message(const char *format, ...) {
+    std::fputs("orvel-server: ", stderr);
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+    std::fputc('\n', stderr);
+}
+
+void print_help() {
+    std::printf(
+        "usage: orvel-server [options]\n"
+        "\n"
+        "Serves speech over HTTP: OpenAI's POST /v1/audio/speech, GET /v1/audio/voices,\n"
+        "GET /v1/models, a web page at /, GET /health and GET /metrics.\n"
+        "\n"
+        "options:\n"
+        "  -h, --help               show this help and exit\n"
+        "      --version            print the library version and exit\n"
+        "      --host HOST          address to listen on (default: 127.0.0.1)\n"
+        "      --port PORT          port to listen on, 0 for any free one (default: 5500)\n"
+        "      --voice-dir DIR      load every <name>.onnx with its .onnx.json from DIR\n"
+        "                           (default: the bundled voices)\n"
+        "  -m, --model FILE.onnx    load this voice as well (repeatable; its config is FILE.onnx.json)\n"
+        "      --default-voice NAME the voice used when a request names none, and for OpenAI's\n"
+        "                           voice names (default: the first -m voice, else the first by name)\n"
+        "      --api-key KEY        require \"Authorization: Bearer KEY\" (default: $ORVEL_API_KEY, else none)\n"
+        "      --max-queue N        speech requests accepted at once; more get 503 (default: 64)\n"
+        "      --max-input N        longest input in characters (default: 100000)\n"
+        "      --grace SECONDS      on SIGTERM or SIGINT, time given to requests in progress (default: 10)\n"
+        "      --sentence-silence MS  pause between sentences (default: 200)\n"
+        "      --espeak-data DIR    eSpeak NG data folder (default: eSpeak NG's own)\n"
+        "\n"
+        "At most %d voices are loaded. The server prints \"listening on http://HOST:PORT\" on\n"
+        "standard output when it is ready.\n",
+        kMaxVoices);
+}
+
+bool parse_number(const std::string &text, double low, double high, double *out) {
+    errno = 0;
+    char *end = nullptr;
+    double value = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || errno != 0 || !std::isfinite(value) || value < low || value > high)
+        return false;
+    *out = value;
+    return true;
+}
+
+// Returns 0 to go on, -1 after --help or --version, 2 for a usage error.
+int parse_args(int argc, char **argv, Params *params) {
+    if (const char *key = std::getenv("ORVEL_API_KEY")) params->api_key = key;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "-h" || arg == "--help") {
+            print_help();
+            return -1;
+        }
+        if (arg == "--version") {
+            std::printf("orvel-server %s\n", orvel_version());
+            return -1;
+        }
+        std::string name = arg, value;
+        size_t equals = arg.find('=');
+        bool inline_value = arg.compare(0, 2, "--") == 0 && equals != std::string::npos;
+        if (inline_value) {
+            name = arg.substr(0, equals);
+            value = arg.substr(equals + 1);
+        }
+        static const char *const kValued[] = {"--host",    "--port",      "--voice-dir", "-m",
+                                              "--model",   "--default-voice", "--api-key", "--max-queue",
+                                              "--max-input", "--grace",   "--sentence-silence", "--espeak-data"};
+        if (std::none_of(std::begin(kValued), std::end(kValued), [&](const char *o) { return name == o; })) {
+            message("unknown option '%s' (see --help)", arg.c_str());
+            return 2;
+        }
+        if (!inline_value) {
+            if (i + 1 >= argc) {
+                message("option '%s' needs a value (see --help)", name.c_str());
+                return 2;
+            }
+            value = argv[++i];
+        }
+        double number = 0;
+        bool ok = !value.empty();
+        if (name == "--host") {
+            params->host = value;
+        } else if (name == "--port") {
+            ok = ok && parse_number(value, 0, 65535, &number) && number == std::floor(number);
+            params->port = static_cast<int>(number);
+        } else if (name == "--voice-dir") {
+            params->voice_dir = value;
+        } else if (name == "-m" || name == "--model") {
+            params->models.push_back(value);
+        } else if (name == "--default-voice") {
+            params->default_voice = value;
+        } else if (name == "--api-key") {
+            params->api_key = value;
+        } else if (name == "--espeak-data") {
+            params->espeak_data = value;
+        } else if (name == "--max-queue") {
+            ok = ok && parse_number(value, 1, 100000, &number) && number == std::floor(number);
+            params->max_queue = static_cast<size_t>(number);
+        } else if (name == "--max-input") {
+            ok = ok && parse_number(value, 1, 10000000, &number) && number == std::floor(number);
+            params->max_input = static_cast<size_t>(number);
+        } else if (name == "--grace") {
+            ok = ok && parse_number(value, 0, 3600, &params->grace);
+        } else {
+            ok = ok && parse_number(value, 0, 60000, &params->sentence_silence_ms);
+        }
+        if (!ok) {
+            message("bad value '%s' for %s (see --help)", value.c_str(), name.c_str());
+            return 2;
+        }
+    }
+    return 0;
+}
+
+// The voices to load: -m ones first, then the voice folder's, at most 8,
+// the default voice first. Returns false after a message.
+bool collect_voices(const Params &params, const char *argv0, std::vector<VoiceInfo> *voices, size_t *required) {
+    for (const std::string &model : params.models) {
+        VoiceInfo info;
+        std::string error;
+        if (!orvel_tools::read_voice_info(model, "", &info, &error)) {
+            message("cannot use the voice '%s': %s", model.c_str(), error.c_str());
+            return false;
+        }
+        voices->push_back(info);
+    }
+    *required = voices->size();
+    std::vector<std::string> dirs;
+    if (!params.voice_dir.empty()) {
+        dirs.push_back(params.voice_dir);
+    } else if (params.models.empty()) {
+        dirs = orvel_tools::bundled_voice_dirs(argv0);
+        if (!dirs.empty()) dirs.resize(1);
+    }
+    for (const std::string &dir : dirs) {
+        std::vector<VoiceInfo> found;
+        std::vector<std::string> problems;
+        std::string error;
+        if (!orvel_tools::scan_voice_dir(dir, &found, &problems, &error)) {
+            message("%s", error.c_str());
+            return false;
+        }
+        for (const std::string &problem : problems) message("skipping a voice: %s", problem.c_str());
+        for (VoiceInfo &info : found) {
+            bool duplicate = std::any_of(voices->begin(), voices->end(),
+                                         [&](const VoiceInfo &v) { return v.name == info.name; });
+            if (duplicate) {
+                message("skipping '%s': a voice of that name is loaded already", info.model_path.c_str());
+            } else {
+                voices->push_back(std::move(info));
+            }
+        }
+    }
+    if (voices->empty()) {
+        message("no voice: give a voice folder with --voice-dir or a model with -m (no bundled voice is installed)");
+        return false;
+    }
+    if (!params.default_voice.empty()) {
+        auto it = std::find_if(voices->begin(), voices->end(),
+                               [&](const VoiceInfo &v) { return v.name == params.default_voice; });
+        if (it == voices->end()) {
+            message("--default-voice '%s' is not among the voices found", params.default_voice.c_str());
+            return false;
+        }
+        if (it - voices->begin() >= static_cast<long>(*required)) *required += 1;
+        std::rotate(voices->begin(), it, it + 1);
+    }
+    if (voices->size() > kMaxVoices) {
+        for (size_t i = kMaxVoices; i < voices->size(); ++i)
+            message("skipping '%s': at most %d voices are loaded", (*voices)[i].name.c_str(), kMaxVoices);
+        voices->resize(kMaxVoices);
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    Params params;
+    int status = parse_args(argc, argv, &params);
+    if (status == -1) return 0;
+    if (status != 0) return status;
+
+    // Signals are taken by one thread (below), never by an HTTP or engine
+    // thread, so the mask is set before any thread starts. A client that
+    // disconnects must give a write error, not end the server.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    EngineOptions engine_options;
+    if (!collect_voices(params, argv[0], &engine_options.voices, &engine_options.required_voices)) return 2;
+    engine_options.espeak_data = params.espeak_data;
+    engine_options.max_requests = params.max_queue;
+    engine_options.sentence_silence_ms = params.sentence_silence_ms;
+
+    Engine engine;
+    std::string error;
+    if (!engine.start(engine_options, &error)) {
+        message("%s", error.c_str());
+        return 3;
+    }
+    for (const std::string &skipped : engine.skipped()) message("skipping a voice: %s", skipped.c_str());
+    for (const VoiceInfo &voice : engine.voices())
+        message("voice '%s' (%d Hz, %d speaker%s)%s", voice.name.c_str(), voice.sample_rate, voice.num_speakers,
+                voice.num_speakers == 1 ? "" : "s", &voice == &engine.voices()[0] ? ", the default" : "");
+
+    HttpOptions http_options;
+    http_options.api_key = params.api_key;
+    http_options.max_input_chars = params.max_input;
+    http_options.max_requests = params.max_queue;
+    HttpApi api(engine, http_options);
+    int port = api.bind(params.host, params.port);
+    if (port < 0) {
+        message("cannot listen on %s:%d: %s", params.host.c_str(), params.port, std::strerror(errno));
+        engine.stop();
+        return 4;
+    }
+
+    // On SIGTERM or SIGINT: refuse new requests, give those in progress the
+    // grace time, cancel what is left, then stop listening.
+    std::thread stopper([&] {
+        int signal_number = 0;
+        sigwait(&stop_signals, &signal_number);
+        message("%s: stopping (up to %g s for requests in progress)", strsignal(signal_number), params.grace);
+        api.set_stopping();
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(params.grace);
+        while (engine.stats().live_requests > 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (engine.stats().live_requests > 0) {
+            message("cancelling %zu request(s) still in progress", engine.stats().live_requests);
+            engine.cancel_all("the server is shutting down");
+            auto settle = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+            while (engine.stats().live_requests > 0 && std::chrono::steady_clock::now() < settle)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        api.stop();
+    });
+
+    std::printf("orvel-server: listening on http://%s:%d\n", params.host.c_str(), port);
+    std::fflush(stdout);
+    bool served = api.serve();
+    if (!served) {
+        message("the HTTP server stopped unexpectedly");
+        stopper.detach();
+        engine.stop();
+        return 4;
+    }
+    stopper.join();
+    engine.stop();
+    message("stopped");
+    return 0;
+}

@@ -1,0 +1,21 @@
+// How the server turns a request's text into the pieces the engine speaks.
+#ifndef ORVEL_SERVER_TEXT_PIECES_H
+#define ORVEL_SERVER_TEXT_PIECES_H
+
+#include "engine.h"
+
+#include <string>
+#include <vector>
+
+namespace orvel_server {
+
+// Sentences, and parts of over-long sentences, in speaking order; empty when
+// the text has nothing to say.
+std::vector<Piece> plan_pieces(const std::string &text);
+
+// The number of Unicode characters in UTF-8 text (bytes that start one).
+size_t count_characters(const std::string &text);
+
+}  // namespace orvel_server
+
+#endif
