@@ -1,4 +1,5 @@
-// How the server turns a request's text into the pieces the engine speaks.
+// How the server turns a request's text into the pieces the engine speaks:
+// the tools' shared text planner, in the engine's terms.
 #ifndef ORVEL_SERVER_TEXT_PIECES_H
 #define ORVEL_SERVER_TEXT_PIECES_H
 

@@ -1,0 +1,124 @@
+// The tools' voice-configuration reader: what orvel-server lists and resolves
+// voices by, and orvel-say looks speakers up with.
+#include "voice_info.h"
+
+#include "test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+using orvel_tools::VoiceInfo;
+
+namespace {
+
+const char kMultiConfig[] = R"({
+  "audio": {"sample_rate": 16000},
+  "espeak": {"voice": "en-gb"},
+  "inference": {"noise_scale": 0.5, "length_scale": 1.25, "noise_w": 0.7},
+  "num_speakers": 4,
+  "speaker_id_map": {"zoe": 2, "adam": 0, "bea": 1, "ghost": 9, "broken": "x", "": 3}
+})";
+
+// A folder of its own under the scratch folder, emptied first.
+std::string fresh_dir(const std::string &name) {
+    std::filesystem::path dir = std::filesystem::path(scratch_dir()) / name;
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    return dir.string();
+}
+
+}  // namespace
+
+TEST(VoiceInfo, ReadsNameRateSpeakersLanguageAndLengthScale) {
+    std::string dir = fresh_dir("voice_info_read");
+    std::string model = dir + "/narrator.onnx";
+    write_scratch_file("voice_info_read/narrator.onnx", "not read");
+    write_scratch_file("voice_info_read/narrator.onnx.json", kMultiConfig);
+    VoiceInfo info;
+    std::string error;
+    ASSERT_TRUE(orvel_tools::read_voice_info(model, "", &info, &error)) << error;
+    EXPECT_EQ(info.name, "narrator");
+    EXPECT_EQ(info.config_path, model + ".json");
+    EXPECT_EQ(info.sample_rate, 16000);
+    EXPECT_EQ(info.num_speakers, 4);
+    EXPECT_FLOAT_EQ(info.length_scale, 1.25f);
+    EXPECT_EQ(info.language, "en-gb");
+    // Ordered by id; ids past num_speakers, non-numbers and empty names are left out.
+    ASSERT_EQ(info.speakers.size(), 3u);
+    EXPECT_EQ(info.speakers[0], std::make_pair(std::string("adam"), 0));
+    EXPECT_EQ(info.speakers[1], std::make_pair(std::string("bea"), 1));
+    EXPECT_EQ(info.speakers[2], std::make_pair(std::string("zoe"), 2));
+
+    // Speakers by name or by number below the count; names back from ids.
+    EXPECT_EQ(orvel_tools::find_speaker(info, "zoe"), 2);
+    EXPECT_EQ(orvel_tools::find_speaker(info, "3"), 3);
+    EXPECT_EQ(orvel_tools::find_speaker(info, "4"), -1);
+    EXPECT_EQ(orvel_tools::find_speaker(info, "ghost"), -1);
+    EXPECT_EQ(orvel_tools::find_speaker(info, ""), -1);
+    EXPECT_EQ(orvel_tools::find_speaker(info, "-1"), -1);
+    EXPECT_EQ(orvel_tools::find_speaker(info, "99999999999"), -1);
+    EXPECT_EQ(orvel_tools::speaker_name(info, 1), "bea");
+    EXPECT_EQ(orvel_tools::speaker_name(info, 3), "3");
+}
+
+TEST(VoiceInfo, DefaultsAndRefusals) {
+    std::string dir = fresh_dir("voice_info_defaults");
+    write_scratch_file("voice_info_defaults/plain.json", R"({"phoneme_id_map": {}})");
+    VoiceInfo info;
+    std::string error;
+    // An explicit configuration path; missing sections keep the defaults.
+    ASSERT_TRUE(orvel_tools::read_voice_info(dir + "/plain.onnx", dir + "/plain.json", &info, &error)) << error;
+    EXPECT_EQ(info.sample_rate, 22050);
+    EXPECT_EQ(info.num_speakers, 1);
+    EXPECT_TRUE(info.speakers.empty());
+    EXPECT_TRUE(info.language.empty());
+
+    struct Case {
+        const char *config;  // null: no file
+        const char *why;
+    } cases[] = {
+        {nullptr, "cannot read"},
+        {"[1, 2]", "not a JSON object"},
+        {"{\"audio\": ", "not a JSON object"},
+        {R"({"audio": {"sample_rate": 0}})", "impossible"},
+        {R"({"num_speakers": 0})", "impossible"},
+        {R"({"inference": {"length_scale": -1}})", "impossible"},
+    };
+    int n = 0;
+    for (const Case &c : cases) {
+        std::string name = "bad" + std::to_string(n++);
+        if (c.config) write_scratch_file("voice_info_defaults/" + name + ".onnx.json", c.config);
+        error.clear();
+        EXPECT_FALSE(orvel_tools::read_voice_info(dir + "/" + name + ".onnx", "", &info, &error)) << name;
+        EXPECT_NE(error.find(c.why), std::string::npos) << name << ": " << error;
+    }
+}
+
+TEST(VoiceInfo, ScanListsReadableVoicesByNameAndReportsTheRest) {
+    std::string dir = fresh_dir("voice_info_scan");
+    for (const char *name : {"b", "a", "c", "broken"}) write_scratch_file(std::string("voice_info_scan/") + name + ".onnx", "");
+    write_scratch_file("voice_info_scan/a.onnx.json", "{}");
+    write_scratch_file("voice_info_scan/b.onnx.json", kMultiConfig);
+    write_scratch_file("voice_info_scan/c.onnx.json", "{}");
+    write_scratch_file("voice_info_scan/broken.onnx.json", "nonsense");
+    write_scratch_file("voice_info_scan/notes.txt", "not a voice");
+    std::filesystem::create_directories(dir + "/folder.onnx");
+
+    std::vector<VoiceInfo> voices;
+    std::vector<std::string> problems;
+    std::string error;
+    ASSERT_TRUE(orvel_tools::scan_voice_dir(dir, &voices, &problems, &error)) << error;
+    ASSERT_EQ(voices.size(), 3u);
+    EXPECT_EQ(voices[0].name, "a");
+    EXPECT_EQ(voices[1].name, "b");
+    EXPECT_EQ(voices[1].num_speakers, 4);
+    EXPECT_EQ(voices[2].name, "c");
+    ASSERT_EQ(problems.size(), 1u);
+    EXPECT_NE(problems[0].find("broken.onnx.json"), std::string::npos) << problems[0];
+
+    voices.clear();
+    EXPECT_FALSE(orvel_tools::scan_voice_dir(dir + "/missing", &voices, &problems, &error));
+    EXPECT_NE(error.find("missing"), std::string::npos) << error;
+    EXPECT_TRUE(voices.empty());
+}
