@@ -28,6 +28,10 @@ case "$real" in */libtalmerin-orvel.so.[0-9]*.[0-9]*.[0-9]*) ;; *) fail "no vers
 readelf -d "$prefix/lib/libtalmerin-orvel.so.1" | grep -q 'SONAME.*\[libtalmerin-orvel.so.1\]' || fail "wrong SONAME"
 readelf -d "$prefix/lib/libtalmerin-orvel.so.1" | grep -Eq '(RUNPATH|RPATH).*\[\$ORIGIN\]' || fail "library rpath is not \$ORIGIN"
 readelf -d "$prefix/bin/orvel-say" | grep -Eq '(RUNPATH|RPATH).*\[\$ORIGIN/\.\./lib\]' || fail "orvel-say rpath is not \$ORIGIN/../lib"
+# speech-dispatcher's module: its configuration names the prefix it was installed into.
+[ "$(readlink "$prefix/lib/speech-dispatcher-modules/sd_orvel")" = sd_generic ] || fail "no sd_orvel link to sd_generic"
+grep -q "\"$work/stage/bin/orvel-say\"" "$prefix/etc/speech-dispatcher/modules/orvel.conf" \
+    || fail "the speech-dispatcher configuration does not name the installed orvel-say"
 if find "$prefix" -name '*.onnx' | grep -v '/share/talmerin-orvel/voices/' | grep -q .; then
     fail "voices installed outside share/talmerin-orvel/voices: $(find "$prefix" -name '*.onnx')"
 fi

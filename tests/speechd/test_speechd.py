@@ -1,0 +1,252 @@
+#!/usr/bin/env python3
+"""The speech-dispatcher module, through Debian's real speech-dispatcher and spd-say.
+
+Each run starts a private speech-dispatcher (its own configuration, socket, logs
+and module folder holding the sd_orvel link) and puts stand-ins for aplay, paplay
+and play first on its PATH: they record their arguments and append the PCM they
+are given to a file, which the checks compare with orvel-say speaking the same
+text directly.
+
+usage: test_speechd.py MODULE_CONF ORVEL_SAY VOICE_DIR GROUP
+"""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+SD_GENERIC = "/usr/lib/speech-dispatcher-modules/sd_generic"
+RATE = 22050
+# Duration noise of the bundled voice is a few per cent; chunking by the
+# dispatcher and rate rounding add a little more.
+TOLERANCE = 0.25
+COMMAND_TIMEOUT = 60
+
+PLAYER = """#!/bin/sh
+printf '%s %s\\n' "$(basename "$0")" "$*" >> "{dir}/player-args"
+cat >> "{dir}/audio.raw"
+"""
+
+failures = []
+
+
+def check(condition, what):
+    print(("ok   " if condition else "FAIL ") + what)
+    if not condition:
+        failures.append(what)
+    return condition
+
+
+class Dispatcher:
+    """A private speech-dispatcher with the module under test, stopped on exit."""
+
+    def __init__(self, conf):
+        self.dir = tempfile.mkdtemp(prefix="orvel-speechd-")
+        os.makedirs(os.path.join(self.dir, "conf", "modules"))
+        os.makedirs(os.path.join(self.dir, "modules"))
+        os.makedirs(os.path.join(self.dir, "bin"))
+        os.makedirs(os.path.join(self.dir, "home"))
+        # The module's own configuration, logging the commands it runs.
+        with open(conf) as f:
+            text = f.read()
+        with open(os.path.join(self.dir, "conf", "modules", "orvel.conf"), "w") as f:
+            f.write(text.replace("\nDebug 0\n", "\nDebug 1\n"))
+        # What the install rule creates: speech-dispatcher names the module after the link.
+        os.symlink(SD_GENERIC, os.path.join(self.dir, "modules", "sd_orvel"))
+        with open(os.path.join(self.dir, "conf", "speechd.conf"), "w") as f:
+            f.write('LogLevel 3\nLogDir "%s"\n' % self.dir)
+            # The only method that opens without a sound card; the module plays by itself anyway.
+            f.write('AudioOutputMethod "libao"\n')
+        for player in ("aplay", "paplay", "play"):
+            path = os.path.join(self.dir, "bin", player)
+            with open(path, "w") as f:
+                f.write(PLAYER.format(dir=self.dir))
+            os.chmod(path, 0o755)
+        self.socket = os.path.join(self.dir, "socket")
+        self.env = dict(os.environ, HOME=os.path.join(self.dir, "home"),
+                        XDG_RUNTIME_DIR=os.path.join(self.dir, "home"),
+                        PATH=os.path.join(self.dir, "bin") + ":" + os.environ.get("PATH", "/usr/bin:/bin"),
+                        SPEECHD_ADDRESS="unix_socket:" + self.socket)
+        self.process = subprocess.Popen(
+            ["speech-dispatcher", "--run-single", "-C", os.path.join(self.dir, "conf"),
+             "-m", os.path.join(self.dir, "modules"), "-S", self.socket, "-t", "30",
+             "-L", self.dir, "-P", os.path.join(self.dir, "pid")],
+            env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for _ in range(100):
+            if os.path.exists(self.socket) or self.process.poll() is not None:
+                break
+            time.sleep(0.1)
+        if not os.path.exists(self.socket):
+            self.close()
+            raise SystemExit("speech-dispatcher did not open its socket")
+
+    def close(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def spd_say(self, *args):
+        return subprocess.run(["spd-say", *args], env=self.env, capture_output=True, text=True,
+                              timeout=COMMAND_TIMEOUT)
+
+    def clear(self):
+        for name in ("audio.raw", "player-args"):
+            if os.path.exists(os.path.join(self.dir, name)):
+                os.remove(os.path.join(self.dir, name))
+
+    def played(self):
+        """Seconds of audio the players got, and their command lines."""
+        audio = os.path.join(self.dir, "audio.raw")
+        size = os.path.getsize(audio) if os.path.exists(audio) else 0
+        args_path = os.path.join(self.dir, "player-args")
+        lines = open(args_path).read().splitlines() if os.path.exists(args_path) else []
+        return size / 2.0 / RATE, lines
+
+    def last_command(self):
+        commands = [line.split("synth command = |", 1)[1].rstrip("\n").rstrip("|")
+                    for line in open(os.path.join(self.dir, "orvel.log"), errors="replace")
+                    if "synth command = |" in line]
+        return commands[-1] if commands else None
+
+    def run_command(self, command):
+        self.clear()
+        subprocess.run(["/bin/sh", "-c", command], env=self.env, timeout=COMMAND_TIMEOUT)
+        return self.played()
+
+    def speak(self, text, *options):
+        """Speaks through the module and waits; returns (seconds of audio, player lines)."""
+        self.clear()
+        result = self.spd_say("-w", "-o", "orvel", *options, "--", text)
+        if result.returncode != 0:
+            return -1.0, ["spd-say failed: " + result.stderr.strip()]
+        return self.played()
+
+
+def direct_seconds(orvel_say, voice_dir, text, speed=None):
+    command = [orvel_say, "--raw", "-m", os.path.join(voice_dir, "orvel-en-us.onnx"), "--sentence-silence", "0"]
+    if speed:
+        command.append("--speed=%.3f" % speed)
+    result = subprocess.run(command, input=text.encode(), capture_output=True, timeout=COMMAND_TIMEOUT)
+    if result.returncode != 0:
+        raise SystemExit("orvel-say failed on %r: %s" % (text, result.stderr.decode(errors="replace")))
+    return len(result.stdout) / 2.0 / RATE
+
+
+def close_to(got, want):
+    return want > 0 and abs(got - want) <= TOLERANCE * want
+
+
+def group_speech(conf, orvel_say, voice_dir):
+    with Dispatcher(conf) as d:
+        listed = d.spd_say("-O")
+        check("orvel" in listed.stdout.split(), "the sd_orvel link makes the module 'orvel' appear in spd-say -O")
+        voices = d.spd_say("-o", "orvel", "-L")
+        check("orvel-en-us" in voices.stdout, "the bundled voice is listed by spd-say -L")
+
+        text = "Hello world, this is a test of the speech module."
+        want = direct_seconds(orvel_say, voice_dir, text)
+        got, players = d.speak(text, "-l", "en")
+        check(close_to(got, want), "plain text: %.2f s of speech, orvel-say alone gives %.2f s" % (got, want))
+        check(players and all(p == "aplay -q -t raw -f S16_LE -r %d -c 1" % RATE for p in players),
+              "aplay plays raw 16-bit mono at the voice's rate: %s" % players)
+
+        for rate, scale in ((100, 1.0 / 3.0), (-50, 3.0 ** 0.5)):
+            got, _ = d.speak(text, "-l", "en", "-r", str(rate))
+            check(close_to(got, want * scale), "rate %d: %.2f s, expected about %.2f s" % (rate, got, want * scale))
+
+        # Characters outside ISO-8859-1 reach the voice only when the language is declared UTF-8.
+        text = "The \u201cquoted\u201d price is \u20ac5 \u2014 na\u00efve, isn\u2019t it?"
+        want = direct_seconds(orvel_say, voice_dir, text)
+        for language in ("en", "en-US"):
+            got, _ = d.speak(text, "-l", language)
+            check(close_to(got, want), "UTF-8 text in %s: %.2f s, orvel-say alone gives %.2f s"
+                  % (language, got, want))
+
+        # Languages and voice types without a voice of their own fall back to the default voice.
+        text = "Fallback voice."
+        want = direct_seconds(orvel_say, voice_dir, text)
+        got, _ = d.speak(text, "-y", "orvel-en-us")
+        check(close_to(got, want), "the voice chosen by name: %.2f s (%.2f s)" % (got, want))
+        for options in (("-l", "de"), ("-l", "en", "-t", "female2"), ("-l", "en", "-y", "no-such-voice")):
+            got, _ = d.speak(text, *options)
+            check(close_to(got, want), "%s: %.2f s with the default voice (%.2f s)" % (" ".join(options), got, want))
+
+        # Several sentences: all of them come out, whatever way the module cuts them.
+        text = "First sentence here. The second one follows! Is there a third? Yes, the last."
+        want = direct_seconds(orvel_say, voice_dir, text)
+        got, _ = d.speak(text, "-l", "en")
+        check(close_to(got, want), "four sentences: %.2f s, orvel-say alone gives %.2f s" % (got, want))
+
+        # Without a sound server here the module always picks aplay; the paplay and
+        # play branches run from the command it logged, with only the player's name changed.
+        command = d.last_command()
+        check(command is not None and "case 'aplay' in" in command, "the module logged the command it ran")
+        for player, want_args in (("paplay", "--raw --format=s16le --rate=%d --channels=1" % RATE),
+                                  ("play", "-q -t raw -e signed -b 16 -r %d -c 1 -" % RATE)):
+            got, players = d.run_command(command.replace("case 'aplay' in", "case '%s' in" % player))
+            check(got > 1.0 and players == ["%s %s" % (player, want_args)],
+                  "the %s branch: %.2f s, %s" % (player, got, players))
+
+
+def group_hostile(conf, orvel_say, voice_dir):
+    marker_dir = tempfile.mkdtemp(prefix="orvel-speechd-marker ")
+    marker = os.path.join(marker_dir, "executed")
+    texts = [
+        "It's a 'single quoted' word.",
+        "'; touch '%s'; echo '" % marker,
+        "'\\''; touch \"%s\"; '\\''" % marker,
+        "\"; touch \"%s\"; echo \"" % marker,
+        "Command $(touch '%s') and $HOME and ${PATH}" % marker,
+        "Backticks `touch '%s'` here" % marker,
+        "A backslash \\' then touch '%s' #" % marker,
+        "Pipes | touch '%s' & and > redirects" % marker,
+        "-n --help starts with dashes",
+        "Format %s %n %x %% signs",
+        "Line one\ntouch '%s'\nline three" % marker,
+    ]
+    try:
+        with Dispatcher(conf) as d:
+            for text in texts:
+                want = direct_seconds(orvel_say, voice_dir, text)
+                got, _ = d.speak(text, "-l", "en")
+                check(close_to(got, want), "spoken as text (%.2f s, alone %.2f s): %r" % (got, want, text))
+                check(not os.path.exists(marker), "nothing executed by %r" % text)
+                if os.path.exists(marker):
+                    os.remove(marker)
+            # A client may name any voice; the name never reaches the shell unknown.
+            for voice in ("x'; touch '%s'; '" % marker, "$(touch '%s')" % marker):
+                got, _ = d.speak("Voice name.", "-y", voice)
+                check(got > 0.3 and not os.path.exists(marker), "voice name %r: default voice, nothing executed"
+                      % voice)
+    finally:
+        shutil.rmtree(marker_dir, ignore_errors=True)
+
+
+def main():
+    if len(sys.argv) != 5:
+        raise SystemExit(__doc__)
+    conf, orvel_say, voice_dir, group = sys.argv[1:]
+    for program in ("speech-dispatcher", "spd-say"):
+        if not shutil.which(program):
+            raise SystemExit("%s is missing: scripts/setup installs the speech-dispatcher package" % program)
+    if not os.path.exists(SD_GENERIC):
+        raise SystemExit(SD_GENERIC + " is missing: scripts/setup installs the speech-dispatcher package")
+    {"Speech": group_speech, "Hostile": group_hostile}[group](conf, orvel_say, voice_dir)
+    if failures:
+        raise SystemExit("%d check(s) failed" % len(failures))
+
+
+if __name__ == "__main__":
+    main()
