@@ -7,13 +7,16 @@
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cmath>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <filesystem>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -27,10 +30,12 @@
 #  include <windows.h>
 #  include <fcntl.h>
 #  include <io.h>
+#  include <sys/stat.h>
 #  define isatty _isatty
 #  define fileno _fileno
 #else
-#  include <csignal>
+#  include <fcntl.h>
+#  include <sys/stat.h>
 #  include <unistd.h>
 #endif
 
@@ -333,11 +338,60 @@ int read_text(const Params &params, std::string *text) {
 
 // ---------------------------------------------------------------------------
 // Output
+//
+// A WAV file is written to a temporary file beside the target and renamed over
+// it only when complete, so a failed or interrupted run never leaves a partial
+// file and never destroys the file that was there. A signal that ends the run
+// removes the temporary file on its way out.
+
+// Async-signal-safe state: the temporary file's path while one exists.
+char g_partial_path[4096];
+volatile std::sig_atomic_t g_partial_exists = 0;
+
+extern "C" void remove_partial_and_die(int sig) {
+    if (g_partial_exists) {
+#if defined(_WIN32)
+        std::remove(g_partial_path);
+#else
+        ::unlink(g_partial_path);
+#endif
+    }
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
+
+// Creates path exclusively for writing, with the mode a new file gets (or
+// that of the file it will replace); nullptr with errno set on failure.
+std::FILE *create_exclusive(const std::string &path, const fs::path &replaces) {
+#if defined(_WIN32)
+    (void)replaces;
+    int fd = _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    if (fd < 0) return nullptr;
+    std::FILE *file = _fdopen(fd, "wb");
+    if (!file) _close(fd);
+#else
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    struct stat old;
+    if (::stat(replaces.c_str(), &old) == 0) ::fchmod(fd, old.st_mode & 07777);
+    std::FILE *file = ::fdopen(fd, "wb");
+    if (!file) ::close(fd);
+#endif
+    return file;
+}
+
+bool replace_file(const std::string &from, const std::string &to) {
+#if defined(_WIN32)
+    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0 || (errno = EACCES, false);
+#else
+    return std::rename(from.c_str(), to.c_str()) == 0;
+#endif
+}
 
 class AudioSink {
 public:
     ~AudioSink() {
-        if (file_ && file_ != stdout) std::fclose(file_);
+        if (file_ && file_ != stdout) abandon();
     }
 
     // Opens the WAV file (writing its header) or standard output.
@@ -350,29 +404,40 @@ public:
             }
 #if defined(_WIN32)
             _setmode(_fileno(stdout), _O_BINARY);
-#else
-            // A player that quits early must give a write error, not end the
-            // process before the library is shut down.
-            std::signal(SIGPIPE, SIG_IGN);
 #endif
             file_ = stdout;
             return true;
         }
         path_ = params.output;
+        sample_rate_ = static_cast<uint32_t>(sample_rate);
         std::error_code ec;
-        if (fs::is_directory(path_, ec)) {
+        fs::file_status status = fs::status(path_, ec);
+        if (fs::is_directory(status)) {
             message("cannot write '%s': it is a directory", path_.c_str());
             return false;
         }
-        file_ = std::fopen(path_.c_str(), "wb");
+        if (fs::exists(status) && !fs::is_regular_file(status)) {
+            // A device or the like is written in place: nothing to rename.
+            file_ = std::fopen(path_.c_str(), "wb");
+        } else {
+            // Through a symbolic link, the file it names is replaced.
+            fs::path target = fs::is_symlink(fs::symlink_status(path_, ec)) ? fs::canonical(path_, ec) : fs::path(path_);
+            if (ec) target = path_;
+            target_ = target.string();
+            for (int attempt = 0; attempt < 100 && !file_; ++attempt) {
+                partial_ = target_ + ".part" + std::to_string(attempt);
+                file_ = create_exclusive(partial_, target);
+                if (!file_ && errno != EEXIST) break;
+            }
+            if (file_ && partial_.size() < sizeof g_partial_path) {
+                std::memcpy(g_partial_path, partial_.c_str(), partial_.size() + 1);
+                g_partial_exists = 1;
+            }
+        }
         if (!file_) {
             message("cannot open '%s' for writing: %s", path_.c_str(), std::strerror(errno));
             return false;
         }
-        // Only a regular file we created is removed after a failure (never
-        // /dev/null or the like).
-        removable_ = fs::is_regular_file(path_, ec);
-        sample_rate_ = static_cast<uint32_t>(sample_rate);
         if (!write_header(0) || std::fflush(file_) != 0) return fail_write();
         // The sizes are fixed up at the end, so the file must be seekable.
         if (std::fseek(file_, 0, SEEK_END) != 0) {
@@ -410,25 +475,29 @@ public:
 
     bool finish() {
         if (raw_) return std::fflush(file_) == 0 || fail_write();
-        if (std::fseek(file_, 0, SEEK_SET) != 0 || !write_header(static_cast<uint32_t>(data_bytes_)))
+        if (std::fseek(file_, 0, SEEK_SET) != 0 || !write_header(static_cast<uint32_t>(data_bytes_)) ||
+            std::fflush(file_) != 0)
             return fail_write();
         std::FILE *file = file_;
         file_ = nullptr;
-        if (std::fclose(file) != 0) {
+        if (std::fclose(file) != 0 || (!partial_.empty() && !replace_file(partial_, target_))) {
             int saved = errno;
             message("cannot write '%s': %s", path_.c_str(), std::strerror(saved));
-            if (removable_) std::remove(path_.c_str());
+            forget_partial();
             return false;
         }
+        g_partial_exists = 0;
+        partial_.clear();
         return true;
     }
 
-    // Closes and removes a WAV file that will not be complete.
+    // Closes and removes a WAV file that will not be complete; a file the
+    // target named before is left as it was.
     void abandon() {
         if (raw_ || !file_) return;
         std::fclose(file_);
         file_ = nullptr;
-        if (removable_) std::remove(path_.c_str());
+        forget_partial();
     }
 
     uint64_t samples_written() const { return data_bytes_ / 2; }
@@ -458,10 +527,18 @@ private:
         return std::fwrite(h, 1, sizeof h, file_) == sizeof h;
     }
 
+    void forget_partial() {
+        if (partial_.empty()) return;
+        g_partial_exists = 0;
+        std::remove(partial_.c_str());
+        partial_.clear();
+    }
+
     bool fail_write() {
         int saved = errno;
         if (raw_) {
-            message("cannot write to standard output: %s", std::strerror(saved));
+            // A player that quit (a closed pipe) is an ordinary end: no message.
+            if (saved != EPIPE) message("cannot write to standard output: %s", std::strerror(saved));
         } else {
             message("cannot write '%s': %s", path_.c_str(), std::strerror(saved));
             abandon();
@@ -470,9 +547,10 @@ private:
     }
 
     std::FILE *file_ = nullptr;
-    std::string path_;
+    std::string path_;     // as given
+    std::string target_;   // the file that is replaced at the end
+    std::string partial_;  // the temporary file beside it, while it exists
     bool raw_ = false;
-    bool removable_ = false;
     uint32_t sample_rate_ = 0;
     uint64_t data_bytes_ = 0;
     std::vector<unsigned char> buffer_;
@@ -580,9 +658,36 @@ int speak(const Params &params, int voice, const std::vector<textplan::Request> 
     return EXIT_OK;
 }
 
-}  // namespace
+// The exit code of a failure at the current step, exceptions included.
+int g_step_code = EXIT_USAGE;
+bool g_started = false;
 
-int main(int argc, char **argv) {
+// With standard descriptors closed at start (2>&-), the next file opened
+// would take one over, and the library's log lines would go into the WAV.
+void keep_standard_descriptors_open() {
+#if !defined(_WIN32)
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    }
+#endif
+}
+
+void handle_signals() {
+#if !defined(_WIN32)
+    // A closed pipe gives write errors, handled where they happen, instead of
+    // ending the process with a half-written file.
+    std::signal(SIGPIPE, SIG_IGN);
+    const int fatal[] = {SIGINT, SIGTERM, SIGHUP};
+#else
+    const int fatal[] = {SIGINT, SIGTERM};
+#endif
+    for (int sig : fatal) {
+        // A signal the caller ignores (nohup, a background job) stays ignored.
+        if (std::signal(sig, remove_partial_and_die) == SIG_IGN) std::signal(sig, SIG_IGN);
+    }
+}
+
+int run(int argc, char **argv) {
     Params params;
     int status = parse_args(argc, argv, &params);
     if (status == -1) return EXIT_OK;
@@ -606,18 +711,40 @@ int main(int argc, char **argv) {
         return EXIT_USAGE;
     }
 
+    g_step_code = EXIT_INIT;
+    g_started = true;
     if (orvel_init(params.espeak_data.empty() ? nullptr : params.espeak_data.c_str()) != 0) {
         message("cannot start the library: %s", library_error());
         orvel_shutdown();
         return EXIT_INIT;
     }
+    g_step_code = EXIT_VOICE;
     int voice = orvel_load_voice(params.model.c_str(), params.config.empty() ? nullptr : params.config.c_str());
     if (voice < 0) {
         message("cannot load the voice '%s': %s", params.model.c_str(), library_error());
         orvel_shutdown();
         return EXIT_VOICE;
     }
+    g_step_code = EXIT_SYNTH;
     status = speak(params, voice, requests);
     orvel_shutdown();
     return status;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    keep_standard_descriptors_open();
+    handle_signals();
+    try {
+        return run(argc, argv);
+    } catch (const std::bad_alloc &) {
+        message("out of memory (is the text too large to hold at once?)");
+    } catch (const std::exception &e) {
+        message("unexpected failure: %s", e.what());
+    } catch (...) {
+        message("unexpected failure");
+    }
+    if (g_started) orvel_shutdown();
+    return g_step_code;
 }
