@@ -17,14 +17,18 @@ environment variable ``ORVEL_LIBRARY``, then the system's search for
 library's own message.
 
 The library keeps process-wide state: one :class:`Engine` may be open at a
-time, and calls from several threads are serialised by a lock here.
+time, and calls from several threads are serialised by a lock here. An engine
+or voice dropped without being closed is closed when it is collected, so the
+next :class:`Engine` can start.
 """
 
 import array
 import ctypes
 import os
 import sys
+import operator
 import threading
+import weakref
 
 __all__ = ["OrvelError", "Engine", "Voice", "load_library", "version"]
 
@@ -97,14 +101,41 @@ def version(library=None):
 
 
 def _path_arg(path):
-    return None if path is None else os.fsencode(path)
+    if path is None:
+        return None
+    data = os.fsencode(path)
+    # C would read the path only up to the NUL: another file than the one named.
+    if b"\0" in data:
+        raise ValueError("path contains a NUL character: %r" % (path,))
+    return data
 
 
 def _text_arg(text):
-    data = text.encode("utf-8") if isinstance(text, str) else bytes(text)
+    if isinstance(text, str):
+        data = text.encode("utf-8")
+    elif isinstance(text, (bytes, bytearray)):
+        data = bytes(text)
+    else:
+        raise TypeError("text must be str (or UTF-8 bytes), not %s" % type(text).__name__)
+    # The library would stop reading at the NUL and drop the rest silently.
     if b"\0" in data:
         raise ValueError("text contains a NUL character")
     return data
+
+
+def _shutdown(lib, state):
+    """Shuts the library down once; the engine's close() and its finalizer."""
+    with _lock:
+        if state["open"]:
+            state["open"] = False
+            lib.orvel_shutdown()
+
+
+def _unload(lib, voice_id, engine_state):
+    """Unloads a voice dropped without close(), unless its engine is closed."""
+    with _lock:
+        if engine_state["open"]:
+            lib.orvel_unload_voice(voice_id)
 
 
 class Engine:
@@ -117,11 +148,15 @@ class Engine:
 
     def __init__(self, espeak_data=None, library=None):
         self._lib = load_library(library)
-        self._voices = set()
+        # Voices keep their engine alive; the engine only tracks them.
+        self._voices = weakref.WeakSet()
+        self._state = {"open": False}
+        data = _path_arg(espeak_data)
         with _lock:
-            if self._lib.orvel_init(_path_arg(espeak_data)) != 0:
+            if self._lib.orvel_init(data) != 0:
                 raise self._error("cannot start")
-        self._open = True
+            self._state["open"] = True
+        self._finalizer = weakref.finalize(self, _shutdown, self._lib, self._state)
 
     def _error(self, fallback):
         message = self._lib.orvel_get_error()
@@ -129,7 +164,7 @@ class Engine:
 
     @property
     def closed(self):
-        return not self._open
+        return not self._state["open"]
 
     @property
     def version(self):
@@ -139,8 +174,9 @@ class Engine:
         """Loads a voice: ``model_path`` is the .onnx file, ``config_path`` its
         JSON configuration (default: model_path + ".json")."""
         self._check_open()
+        model, config = _path_arg(model_path), _path_arg(config_path)
         with _lock:
-            voice_id = self._lib.orvel_load_voice(_path_arg(model_path), _path_arg(config_path))
+            voice_id = self._lib.orvel_load_voice(model, config)
             if voice_id < 0:
                 raise self._error("cannot load %s" % model_path)
         voice = Voice(self, voice_id, os.fspath(model_path))
@@ -149,17 +185,15 @@ class Engine:
 
     def close(self):
         """Unloads every voice and shuts the library down. Safe to call twice."""
-        if not self._open:
+        if not self._state["open"]:
             return
         for voice in list(self._voices):
             voice._forget()
         self._voices.clear()
-        with _lock:
-            self._lib.orvel_shutdown()
-        self._open = False
+        self._finalizer()
 
     def _check_open(self):
-        if not self._open:
+        if not self._state["open"]:
             raise OrvelError("the engine is closed")
 
     def __enter__(self):
@@ -181,6 +215,7 @@ class Voice:
         self._lib = engine._lib
         self._id = voice_id
         self.model_path = model_path
+        self._finalizer = weakref.finalize(self, _unload, self._lib, voice_id, engine._state)
 
     @property
     def id(self):
@@ -205,9 +240,17 @@ class Voice:
             self._lib.orvel_set_speed(self._checked_id(), float(length_scale))
 
     def set_speaker(self, speaker_id):
-        """Speaker of a multi-speaker voice; a negative id removes the speaker input."""
+        """Speaker of a multi-speaker voice, 0 to num_speakers - 1; a negative
+        id removes the speaker input. Raises ValueError for a speaker the voice
+        does not have."""
+        speaker_id = operator.index(speaker_id)
         with _lock:
-            self._lib.orvel_set_speaker(self._checked_id(), int(speaker_id))
+            voice_id = self._checked_id()
+            speakers = self._lib.orvel_get_num_speakers(voice_id)
+            if speaker_id >= max(speakers, 1):
+                raise ValueError("speaker %d does not exist: the voice has %d speaker%s"
+                                 % (speaker_id, speakers, "" if speakers == 1 else "s"))
+            self._lib.orvel_set_speaker(voice_id, speaker_id)
 
     def set_noise(self, noise_scale, noise_w):
         """Noise scale and width for later requests; 0 restores the voice's own."""
@@ -222,10 +265,11 @@ class Voice:
         ``numpy=True`` a numpy int16 array.
         """
         data = _text_arg(text)
+        wav_path = _path_arg(path)
         with _lock:
             voice_id = self._checked_id()
             if path is not None:
-                if self._lib.orvel_speak_to_file(voice_id, data, os.fsencode(path)) != 0:
+                if self._lib.orvel_speak_to_file(voice_id, data, wav_path) != 0:
                     raise self._engine._error("cannot speak into %s" % os.fspath(path))
                 return None
             samples = ctypes.POINTER(ctypes.c_int16)()
@@ -247,12 +291,12 @@ class Voice:
         """Unloads the voice. Safe to call twice."""
         if self._id is None:
             return
-        with _lock:
-            self._lib.orvel_unload_voice(self._id)
+        self._finalizer()
         self._engine._voices.discard(self)
         self._id = None
 
     def _forget(self):
+        self._finalizer.detach()
         self._id = None
 
     def _checked_id(self):

@@ -141,6 +141,54 @@ class Errors(unittest.TestCase):
             self.assertFalse(engine.closed)
         self.assertTrue(engine.closed)
 
+    def test_bad_arguments_raise_before_reaching_the_library(self):
+        with orvel.Engine() as engine:
+            with self.assertRaises(ValueError):
+                engine.load_voice(voice_path("probe") + "\0.ignored")
+            with self.assertRaises(ValueError):
+                engine.load_voice(voice_path("probe"), voice_path("probe") + ".json\0")
+            voice = engine.load_voice(voice_path("probe"))
+            for text, error in [("one\0two", ValueError), (b"one\0two", ValueError), (5, TypeError),
+                                (None, TypeError), (["Hello."], TypeError), (3.5, TypeError)]:
+                with self.subTest(text=text):
+                    with self.assertRaises(error):
+                        voice.speak(text)
+            self.assertEqual(voice.speak(bytearray(b"Hello.")), voice.speak("Hello."))
+            with tempfile.TemporaryDirectory() as folder:
+                with self.assertRaises(ValueError):
+                    voice.speak("Hello.", os.path.join(folder, "a.wav\0b"))
+                self.assertEqual(os.listdir(folder), [])
+            # Speakers: the probe has one, probe_multi four.
+            with self.assertRaises(ValueError):
+                voice.set_speaker(1)
+            multi = engine.load_voice(voice_path("probe_multi"))
+            multi.set_speaker(3)
+            self.assertEqual(probe_values(multi.speak("Hi."))[1], 3)
+            for speaker, error in [(4, ValueError), (1000, ValueError), (1.5, TypeError), ("2", TypeError)]:
+                with self.subTest(speaker=speaker):
+                    with self.assertRaises(error):
+                        multi.set_speaker(speaker)
+            self.assertEqual(probe_values(multi.speak("Hi."))[1], 3, "a refused speaker changed the voice")
+        with self.assertRaises(ValueError):
+            orvel.Engine(espeak_data="/usr\0/share")
+        with orvel.Engine():
+            pass
+
+    def test_dropped_objects_are_closed_when_collected(self):
+        # An engine nobody closed: the next one still starts.
+        orvel.Engine()
+        engine = orvel.Engine()
+        # Voices dropped without close() give their slots back (8 at most).
+        for _ in range(20):
+            engine.load_voice(voice_path("fixed_half"))
+        voice = engine.load_voice(voice_path("fixed_half"))
+        expected = voice.speak("Hi.")
+        del engine
+        self.assertEqual(voice.speak("Hi."), expected, "a voice must keep its engine open")
+        del voice
+        with orvel.Engine() as engine:
+            self.assertFalse(engine.closed)
+
     def test_closed_objects_refuse_calls(self):
         engine = orvel.Engine()
         voice = engine.load_voice(voice_path("fixed_half"))
