@@ -175,3 +175,25 @@ TEST(TextPlan, WordsEspeakWouldCutAreBrokenWithSpaces) {
 }
 
 }  // namespace
+
+namespace {
+
+// Only a piece without anything sayable may be passed over when it fails.
+TEST(TextPlan, LetterOrDigitOfAnyScript) {
+    const char *sayable[] = {"a", "7", "... x ...", "\xC3\xA9",            // é
+                             "\xE0\xB8\x81",                              // Thai ko kai
+                             "\xE4\xB8\xAD",                              // an ideograph
+                             "\xD0\x96", "\xC2\xB5", "\xC2\xBD",          // Zhe, micro, one half
+                             "\xF0\x90\x8C\x80"};                         // Old Italic A
+    const char *unsayable[] = {"", " ", "...", "-- ?!", "\"()\"",
+                               "\xE2\x80\xA6\xE2\x80\x94",                // ellipsis, em dash
+                               "\xE3\x80\x82\xEF\xBC\x81",                // CJK full stop, fullwidth !
+                               "\xE2\x94\x80\xE2\x86\x92\xE2\x99\xAA",    // box line, arrow, note
+                               "\xF0\x9F\x98\x80\xEF\xB8\x8F",            // emoji, variation selector
+                               "\xCC\x81", "\xC2\xA7\xC2\xA9\xC3\x97",    // a lone accent; section, (c), times
+                               "\xEE\x80\x80"};                           // private use
+    for (const char *s : sayable) EXPECT_TRUE(textplan::has_letter_or_digit(s)) << s;
+    for (const char *s : unsayable) EXPECT_FALSE(textplan::has_letter_or_digit(s)) << s;
+}
+
+}  // namespace

@@ -599,10 +599,6 @@ private:
 
 // ---------------------------------------------------------------------------
 
-bool is_no_phonemes_error(const char *error) {
-    return error && std::strncmp(error, "Phonemization failed", 20) == 0;
-}
-
 int speak(const Params &params, int voice, const std::vector<textplan::Request> &requests) {
     const int sample_rate = orvel_get_voice_sample_rate(voice);
     if (params.speaker >= 0) {
@@ -628,10 +624,10 @@ int speak(const Params &params, int voice, const std::vector<textplan::Request> 
         int16_t *samples = nullptr;
         int32_t count = 0;
         if (orvel_speak_to_buffer(voice, requests[i].text.c_str(), &samples, &count) != 0) {
-            const char *error = orvel_get_error();
-            // A part with nothing to say (only punctuation, say) is passed over.
-            if (is_no_phonemes_error(error)) {
-                last_skip_error = error;
+            // A piece with nothing a voice could say (only punctuation, say)
+            // is passed over; any other failure would repeat for every piece.
+            if (!textplan::has_letter_or_digit(requests[i].text)) {
+                last_skip_error = library_error();
                 progress.update(i + 1, sink.samples_written());
                 continue;
             }

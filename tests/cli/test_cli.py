@@ -7,6 +7,7 @@ requests begin and end and whether one was cut; fixed_1s returns one second
 (22050 samples) per request whatever the text.
 """
 import array
+import json
 import os
 import re
 import shutil
@@ -285,6 +286,25 @@ class Failures(unittest.TestCase):
                 self.assertFalse(os.path.exists(out), "a failed run left its output file")
         with self.subTest("empty text"):
             self.check(["-m", PROBE, "--raw"], 2, r"text is empty", stdin=b" \n\t\r\n  ")
+
+    def test_a_failure_that_would_repeat_ends_the_run_at_once(self):
+        # A voice whose eSpeak NG voice cannot be selected fails every piece:
+        # the first one's message is the one to see, not "nothing to say".
+        tmp = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, tmp)
+        with open(PROBE + ".json", encoding="utf-8") as f:
+            config = json.load(f)
+        config["espeak"]["voice"] = "zz-nowhere"
+        config_path = os.path.join(tmp, "unknown.json")
+        with open(config_path, "w", encoding="utf-8") as f:
+            json.dump(config, f)
+        text = " ".join("Sentence number %d." % i for i in range(300)).encode()
+        result = self.check(["-m", PROBE, "-c", config_path, "--raw"], 5, r"^orvel-say: synthesis failed: \S",
+                            stdin=text)
+        stderr = result.stderr.decode(errors="replace")
+        self.assertNotIn("no part of the text", stderr)
+        self.assertLess(len(stderr.splitlines()), 30, "the run went on after the first failure")
+        self.assertEqual(result.stdout, b"")
 
     def test_output_that_cannot_take_the_audio(self):
         with self.subTest("WAV into a pipe"):

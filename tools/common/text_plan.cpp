@@ -313,6 +313,35 @@ bool fits(const std::string &s) {
     return s.size() <= kRequestByteBudget && estimated_phonemes(s) <= kRequestPhonemeBudget;
 }
 
+bool has_letter_or_digit(const std::string &piece) {
+    // Beyond ASCII, everything counts but the blocks of punctuation, symbols,
+    // marks, emoji, private use and specials (and Latin-1's signs).
+    struct Range {
+        uint32_t first, last;
+    };
+    static const Range kNotLetters[] = {
+        {0x80, 0xA9},     {0xAB, 0xB1},     {0xB4, 0xB4},     {0xB6, 0xB8},     {0xBB, 0xBB},
+        {0xBF, 0xBF},     {0xD7, 0xD7},     {0xF7, 0xF7},     {0x300, 0x36F},   {0x2000, 0x2BFF},
+        {0x2E00, 0x2E7F}, {0x3000, 0x3004}, {0x3008, 0x3020}, {0x3030, 0x3030}, {0xE000, 0xF8FF},
+        {0xFE00, 0xFE6F}, {0xFF01, 0xFF0F}, {0xFF1A, 0xFF20}, {0xFF3B, 0xFF40}, {0xFF5B, 0xFF65},
+        {0xFFF0, 0xFFFF}, {0x1F000, 0x1FAFF}, {0xE0000, 0x10FFFF},
+    };
+    for (size_t i = 0; i < piece.size();) {
+        uint32_t cp = 0;
+        size_t len = utf8_decode(piece, i, &cp);
+        if (len == 0) len = 1, cp = 0xFFFD;
+        i += len;
+        if (cp < 0x80) {
+            if (std::isalnum(static_cast<int>(cp))) return true;
+            continue;
+        }
+        bool letter = true;
+        for (const Range &r : kNotLetters) letter = letter && !(cp >= r.first && cp <= r.last);
+        if (letter) return true;
+    }
+    return false;
+}
+
 namespace {
 
 // A word eSpeak NG reads as a word, however long: ASCII letters with a vowel,

@@ -37,6 +37,10 @@ struct Request {
 // Cleans, splits and packs a whole text; empty when there is nothing but space.
 std::vector<Request> plan_requests(const std::string &text);
 
+// Whether a piece holds a letter or a digit of any script, something a voice
+// could say. A request without one may fairly fail ("...", "->", an emoji).
+bool has_letter_or_digit(const std::string &piece);
+
 // The steps of plan_requests, in their order.
 
 // Makes the text valid UTF-8 with "\n" line ends (see text_plan.cpp).
