@@ -140,6 +140,9 @@ HttpApi::HttpApi(Engine &engine, const HttpOptions &options)
     server_->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
     server_->set_payload_max_length(state_->options.max_body_bytes);
     server_->set_tcp_nodelay(true);
+    // Clients keep one connection for many requests; closing it every few
+    // requests only invites races with a client about to reuse it.
+    server_->set_keep_alive_max_count(1000);
 
     std::shared_ptr<State> state = state_;
     std::atomic<bool> *stopping = &stopping_;

@@ -1,0 +1,367 @@
+// orvel-server over real sockets on 127.0.0.1: the official openai client for
+// every format, streaming and SSE; raw HTTP for every refusal; a bounded load
+// test; cancellation and shutdown. Run by CTest: node test_server.mjs GROUP.
+import { describe, it, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import {
+  Server, rawRequest, decode, referenceSeconds, sentences, fixedSeconds, probeReading, wavSamples, requireNpm,
+} from './harness.mjs';
+
+const group = process.argv[2];
+const OpenAI = requireNpm('openai').default || requireNpm('openai');
+
+// Decoded length in seconds, and the slack each codec needs: a streamed MP3
+// keeps the encoder's delay and the last frame's padding (together at most two
+// frames of 1152 samples), Opus rounds to its frames, resampling to 24 kHz rounds.
+function decodedSeconds(format, bytes) {
+  const { samples, rate } = decode(format, Buffer.from(bytes));
+  return samples / rate;
+}
+const SLACK = { mp3: 2 * 1152 / 22050, opus: 0.03, flac: 0.001, wav: 0.001, pcm: 0.001 };
+
+if (group === 'OpenAIClient') {
+  describe('the official openai client', () => {
+    let server, client;
+    before(async () => {
+      server = await Server.start();
+      client = new OpenAI({ baseURL: server.url + '/v1', apiKey: 'unused', maxRetries: 0 });
+    });
+    after(async () => assert.deepEqual(await server.stop(), { code: 0, signal: null }, server.log()));
+
+    it('speaks every format to the duration of a direct library call', async () => {
+      const text = sentences(3);
+      const expected = referenceSeconds('fixed_1s', text);
+      assert.ok(Math.abs(expected - fixedSeconds(3)) < 0.001, `reference ${expected}`);
+      for (const format of ['mp3', 'opus', 'flac', 'wav', 'pcm']) {
+        const response = await client.audio.speech.create({ model: 'tts-1', voice: 'fixed_1s', input: text,
+                                                            response_format: format });
+        const type = { mp3: 'audio/mpeg', opus: 'audio/ogg', flac: 'audio/flac', wav: 'audio/wav', pcm: 'audio/pcm' };
+        assert.equal(response.headers.get('content-type'), type[format]);
+        const seconds = decodedSeconds(format, await response.arrayBuffer());
+        assert.ok(seconds > expected - 0.001 && seconds - expected <= SLACK[format],
+                  `${format}: ${seconds} s, expected ${expected} s`);
+      }
+    });
+
+    it('defaults to MP3 when no format is given', async () => {
+      const response = await client.audio.speech.create({ model: 'tts-1', voice: 'fixed_1s', input: 'Hello!' });
+      assert.equal(response.headers.get('content-type'), 'audio/mpeg');
+      const seconds = decodedSeconds('mp3', await response.arrayBuffer());
+      assert.ok(seconds > 1 && seconds - 1 <= SLACK.mp3, `${seconds} s`);
+    });
+
+    it('streams a long text in chunks as it is spoken', async () => {
+      const n = 12;
+      const response = await client.audio.speech.create({ model: 'tts-1', voice: 'fixed_1s', input: sentences(n),
+                                                          response_format: 'pcm' });
+      assert.equal(response.headers.get('transfer-encoding'), 'chunked');
+      const parts = [];
+      for await (const part of response.body) parts.push(Buffer.from(part));
+      assert.ok(parts.length > 1, `${parts.length} part(s)`);
+      const seconds = Buffer.concat(parts).length / 2 / 24000;
+      assert.ok(Math.abs(seconds - fixedSeconds(n)) <= SLACK.pcm, `${seconds} s`);
+    });
+
+    it('sends server-sent events: audio deltas, then done', async () => {
+      const n = 4;
+      const response = await client.audio.speech.create({ model: 'gpt-4o-mini-tts', voice: 'fixed_1s',
+                                                          input: sentences(n), response_format: 'pcm',
+                                                          stream_format: 'sse' });
+      assert.equal(response.headers.get('content-type'), 'text/event-stream');
+      const events = (await response.text()).split('\n\n').filter(Boolean).map((e) => {
+        assert.ok(e.startsWith('data: '), e.slice(0, 80));
+        return JSON.parse(e.slice(6));
+      });
+      const deltas = events.filter((e) => e.type === 'speech.audio.delta');
+      // One event per sentence at least (the resampler's last samples may add one).
+      assert.ok(deltas.length >= n, `${deltas.length} deltas`);
+      assert.equal(events.at(-1).type, 'speech.audio.done');
+      const bytes = Buffer.concat(deltas.map((e) => Buffer.from(e.audio, 'base64')));
+      assert.ok(Math.abs(bytes.length / 2 / 24000 - fixedSeconds(n)) <= SLACK.pcm);
+    });
+
+    it('applies speed and speaker per request, never to the next one', async () => {
+      const probe = async (voice, speed) => {
+        const response = await client.audio.speech.create({ model: 'tts-1', voice, input: 'Hi.', response_format: 'wav',
+                                                            ...(speed ? { speed } : {}) });
+        return probeReading(wavSamples(Buffer.from(await response.arrayBuffer())));
+      };
+      assert.equal((await probe('probe', 2)).length, 500);    // the configured 1.0 divided by 2
+      assert.equal((await probe('probe')).length, 1000);
+      assert.equal((await probe('probe', 0.25)).length, 4000);
+      assert.equal((await probe('multi:bea')).sid, 1);
+      assert.equal((await probe('cy')).sid, 2);                 // a speaker name alone
+      assert.equal((await probe('multi:3')).sid, 3);
+      assert.equal((await probe('multi')).sid, 0);
+      // OpenAI's names go round the default voice's speakers in a fixed order.
+      const openai = ['alloy', 'ash', 'ballad', 'coral', 'echo', 'fable', 'onyx', 'nova', 'sage', 'shimmer', 'verse'];
+      for (const [i, name] of openai.entries()) assert.equal((await probe(name)).sid, i % 4, name);
+    });
+
+    it('lists models and voices', async () => {
+      const models = await client.models.list();
+      assert.ok(models.data.some((m) => m.id === 'tts-1'));
+      const plain = await (await fetch(server.url + '/v1/audio/models')).json();
+      assert.ok(plain.models.some((m) => m.id === 'tts-1'));
+      const { voices } = await (await fetch(server.url + '/v1/audio/voices')).json();
+      const ids = voices.map((v) => v.id);
+      for (const id of ['multi', 'fixed_1s', 'probe', 'multi:ada', 'multi:dot']) assert.ok(ids.includes(id), id);
+      assert.ok(voices.every((v) => typeof v.name === 'string'));
+    });
+
+    it('reports errors in OpenAI\'s shape through the client', async () => {
+      await assert.rejects(client.audio.speech.create({ model: 'tts-1', voice: 'nobody', input: 'Hi.' }), (e) => {
+        assert.equal(e.status, 400);
+        assert.equal(e.param, 'voice');
+        assert.equal(e.type, 'invalid_request_error');
+        return true;
+      });
+    });
+  });
+}
+
+if (group === 'BadRequests') {
+  describe('refusals, each with a clear 4xx and the server still up', () => {
+    let server;
+    const KEY = 'sk-test-key';
+    const auth = { Authorization: `Bearer ${KEY}` };
+    before(async () => { server = await Server.start(['--api-key', KEY, '--max-input', '200']); });
+    after(async () => assert.deepEqual(await server.stop(), { code: 0, signal: null }, server.log()));
+
+    const up = async () => {
+      const health = await fetch(server.url + '/health');
+      assert.equal(health.status, 200);
+      const good = await server.speech({ input: 'Still here.', voice: 'fixed_1s', response_format: 'pcm' }, auth);
+      assert.equal(good.status, 200);
+      assert.equal((await good.arrayBuffer()).byteLength, 48000);
+    };
+    const openaiError = async (response, status, param) => {
+      assert.equal(response.status, status);
+      const body = await response.json();
+      assert.equal(typeof body.error.message, 'string');
+      assert.ok(body.error.message.length > 0);
+      assert.equal(typeof body.error.type, 'string');
+      assert.ok('param' in body.error && 'code' in body.error);
+      if (param !== undefined) assert.equal(body.error.param, param);
+      return body.error;
+    };
+
+    it('answers 400 for each bad field, naming it', async () => {
+      const cases = [
+        [{ voice: 'fixed_1s' }, 'input'],
+        [{ input: 42 }, 'input'],
+        [{ input: '' }, 'input'],
+        [{ input: '   \n ' }, 'input'],
+        [{ input: 'x'.repeat(201) }, 'input'],
+        [{ input: 'Hi.', voice: 'nobody' }, 'voice'],
+        [{ input: 'Hi.', voice: 'multi:nobody' }, 'voice'],
+        [{ input: 'Hi.', voice: 'multi:4' }, 'voice'],
+        [{ input: 'Hi.', voice: 7 }, 'voice'],
+        [{ input: 'Hi.', response_format: 'ogg' }, 'response_format'],
+        [{ input: 'Hi.', response_format: 'aac' }, 'response_format'],
+        [{ input: 'Hi.', speed: 0.2 }, 'speed'],
+        [{ input: 'Hi.', speed: 4.5 }, 'speed'],
+        [{ input: 'Hi.', speed: 'fast' }, 'speed'],
+        [{ input: 'Hi.', stream_format: 'websocket' }, 'stream_format'],
+        [{ input: 'Hi.', model: ['tts-1'] }, 'model'],
+      ];
+      for (const [body, param] of cases) {
+        await openaiError(await server.speech(body, auth), 400, param);
+      }
+      // 200 characters are accepted, multi-byte ones counted as one each.
+      const limit = await server.speech({ input: 'é'.repeat(199) + '.', voice: 'fixed_1s', response_format: 'pcm' }, auth);
+      assert.equal(limit.status, 200);
+      await limit.arrayBuffer();
+      const aac = await openaiError(await server.speech({ input: 'Hi.', response_format: 'aac' }, auth), 400);
+      assert.match(aac.message, /aac/);
+      await up();
+    });
+
+    it('answers 401 without the right key, on every API path', async () => {
+      for (const headers of [{}, { Authorization: 'Bearer wrong' }, { Authorization: KEY }]) {
+        const error = await openaiError(await server.speech({ input: 'Hi.' }, headers), 401, null);
+        assert.equal(error.code, 'invalid_api_key');
+        assert.equal((await fetch(server.url + '/v1/audio/voices', { headers })).status, 401);
+      }
+      // The page and the probes stay open.
+      assert.equal((await fetch(server.url + '/')).status, 200);
+      assert.equal((await fetch(server.url + '/metrics')).status, 200);
+      await up();
+    });
+
+    it('answers 500 with the library\'s message when synthesis fails', async () => {
+      const error = await openaiError(await server.speech({ input: 'Hi.', voice: 'broken' }, auth), 500);
+      assert.match(error.message, /element type/);
+      await up();
+    });
+
+    it('answers 400 for text with nothing to say', async () => {
+      for (const input of ['...', '?!', ' . '])
+        await openaiError(await server.speech({ input, voice: 'fixed_1s' }, auth), 400, 'input');
+      await up();
+    });
+
+    it('survives malformed requests', async () => {
+      const post = (body, { type = 'application/json', extra = '' } = {}) =>
+        Buffer.concat([Buffer.from(`POST /v1/audio/speech HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer ${KEY}\r\n` +
+                                   `Content-Type: ${type}\r\nContent-Length: ${body.length}\r\n${extra}Connection: close\r\n\r\n`),
+                       body]);
+      const expect4xx = async (bytes, want) => {
+        const r = await rawRequest(server.port, bytes);
+        if (want) assert.equal(r.status, want, r.raw.toString('latin1', 0, 300));
+        else assert.ok(r.status >= 400 && r.status < 500, `status ${r.status}: ${r.raw.toString('latin1', 0, 200)}`);
+        return r;
+      };
+      await expect4xx(post(Buffer.from('{"input": "Hello')), 400);                   // truncated JSON
+      await expect4xx(post(Buffer.from('[1,2,3]')), 400);                             // not an object
+      await expect4xx(post(Buffer.from('{"input":"Hi \xff\xfe there"}', 'latin1')), 400);  // invalid UTF-8
+      await expect4xx(post(Buffer.from('{"input":"Hi\u0000there"}', 'latin1')), 400); // a raw NUL inside a string
+      await expect4xx(post(Buffer.from('input=Hello'), { type: 'application/x-www-form-urlencoded' }), 415);
+      const big = await expect4xx(post(Buffer.alloc(10 * 1024 * 1024, 0x61)), 413);  // 10 MB body
+      assert.match(big.body.toString(), /too large/);
+      // A NUL escaped in JSON is text like any other and is spoken around.
+      const nul = await server.speech({ input: 'Hi\u0000there.', voice: 'fixed_1s', response_format: 'pcm' }, auth);
+      assert.equal(nul.status, 200);
+      await nul.arrayBuffer();
+      // Header floods: many fields, and one field longer than a line may be.
+      const fields = Array.from({ length: 500 }, (_, i) => `X-Flood-${i}: ${'y'.repeat(50)}\r\n`).join('');
+      await expect4xx(post(Buffer.from('{"input":"Hi."}'), { extra: fields }), 431);
+      await expect4xx(post(Buffer.from('{"input":"Hi."}'), { extra: `X-Long: ${'z'.repeat(20000)}\r\n` }));
+      await expect4xx(Buffer.from('NONSENSE\r\n\r\n'));
+      await expect4xx(Buffer.from(`GET /${'a'.repeat(20000)} HTTP/1.1\r\nHost: x\r\n\r\n`));
+      await expect4xx(Buffer.from(`GET /nowhere HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer ${KEY}\r\nConnection: close\r\n\r\n`), 404);
+      // A body shorter than announced, then the connection dropped.
+      await rawRequest(server.port, Buffer.from(`POST /v1/audio/speech HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n` +
+                                                `Content-Length: 1000\r\n\r\n{"input":`), { ms: 200 });
+      await up();
+    });
+  });
+
+  describe('a full queue', () => {
+    it('answers 503 with Retry-After, then serves again', async () => {
+      const server = await Server.start(['--max-queue', '1']);
+      try {
+        // A long response left unread keeps its request alive.
+        const hold = await server.speech({ input: sentences(200), voice: 'fixed_1s', response_format: 'wav' });
+        assert.equal(hold.status, 200);
+        const refused = await server.speech({ input: 'Hi.', voice: 'fixed_1s' });
+        assert.equal(refused.status, 503);
+        assert.equal(refused.headers.get('retry-after'), '1');
+        assert.equal((await refused.json()).error.code, 'queue_full');
+        await hold.body.cancel();
+        let status = 503;
+        for (let i = 0; i < 100 && status === 503; ++i) {
+          const again = await server.speech({ input: 'Hi.', voice: 'fixed_1s', response_format: 'pcm' });
+          status = again.status;
+          await again.arrayBuffer();
+          if (status === 503) await new Promise((r) => setTimeout(r, 100));
+        }
+        assert.equal(status, 200);
+      } finally {
+        assert.deepEqual(await server.stop(), { code: 0, signal: null }, server.log());
+      }
+    });
+  });
+}
+
+if (group === 'Load') {
+  describe('load: 8 clients x 25 requests of mixed lengths', () => {
+    it('loses nothing, never fails, keeps memory flat and does not starve short requests', async () => {
+      const server = await Server.start(['--max-queue', '32']);
+      try {
+        const lengths = [1, 3, 7, 2, 12, 1, 5];
+        const formats = ['pcm', 'wav', 'pcm', 'flac'];
+        const client = async (c, rounds) => {
+          for (let r = 0; r < rounds; ++r) {
+            const n = lengths[(c + r) % lengths.length];
+            const format = formats[(c * 3 + r) % formats.length];
+            const response = await server.speech({ input: sentences(n, c * 100 + r), voice: 'fixed_1s',
+                                                   response_format: format });
+            assert.equal(response.status, 200, `client ${c} request ${r}`);
+            const seconds = decodedSeconds(format, await response.arrayBuffer());
+            assert.ok(Math.abs(seconds - fixedSeconds(n)) <= SLACK[format], `client ${c} request ${r}: ${seconds} s for ${n}`);
+          }
+        };
+        // Warm-up round, then the measured rounds.
+        await Promise.all(Array.from({ length: 8 }, (_, c) => client(c, 3)));
+        const rssWarm = server.rss();
+        await Promise.all(Array.from({ length: 8 }, (_, c) => client(c, 22)));
+        const rssEnd = server.rss();
+        assert.ok(rssEnd - rssWarm < 24 * 1024 * 1024, `RSS grew from ${rssWarm} to ${rssEnd}`);
+
+        // Fairness: a one-sentence request sent after a 400-sentence one
+        // finishes first, because the engine takes turns by sentence.
+        const order = [];
+        const long = server.speech({ input: sentences(400), voice: 'fixed_1s', response_format: 'pcm' })
+          .then(async (r) => { await r.arrayBuffer(); order.push('long'); });
+        await new Promise((r) => setTimeout(r, 20));
+        const short = server.speech({ input: 'Short.', voice: 'fixed_1s', response_format: 'pcm' })
+          .then(async (r) => { await r.arrayBuffer(); order.push('short'); });
+        await Promise.all([long, short]);
+        assert.deepEqual(order, ['short', 'long']);
+
+        const { value } = await server.metrics();
+        assert.equal(value('orvel_requests_total{status="500"}'), 0);
+        assert.equal(value('orvel_requests_total{status="503"}'), 0);
+        assert.equal(value('orvel_requests_total{status="200"}'), 8 * 25 + 2);
+        assert.equal(value('orvel_requests_in_flight'), 0);
+      } finally {
+        assert.deepEqual(await server.stop(), { code: 0, signal: null }, server.log());
+      }
+    });
+  });
+}
+
+if (group === 'Lifecycle') {
+  describe('cancellation and shutdown', () => {
+    it('a client that disconnects cancels its remaining sentences', async () => {
+      const server = await Server.start();
+      try {
+        const n = 400;
+        const response = await server.speech({ input: sentences(n), voice: 'fixed_1s', response_format: 'pcm' });
+        const reader = response.body.getReader();
+        await reader.read();
+        await reader.cancel();
+        let m;
+        for (let i = 0; i < 200; ++i) {
+          m = await server.metrics();
+          if (m.value('orvel_requests_in_flight') === 0) break;
+          await new Promise((r) => setTimeout(r, 50));
+        }
+        assert.equal(m.value('orvel_requests_in_flight'), 0);
+        assert.equal(m.value('orvel_queue_length'), 0);
+        const spoken = m.value('orvel_audio_seconds_total');
+        assert.ok(spoken < fixedSeconds(n) / 2, `${spoken} s of ${fixedSeconds(n)} s were spoken`);
+      } finally {
+        await server.stop();
+      }
+    });
+
+    it('SIGTERM: refuses new work, ends what is left after the grace time and exits 0', async () => {
+      const server = await Server.start(['--grace', '1']);
+      const response = await server.speech({ input: sentences(400), voice: 'fixed_1s', response_format: 'pcm' });
+      const reader = response.body.getReader();
+      await reader.read();
+      server.proc.kill('SIGTERM');
+      await new Promise((r) => setTimeout(r, 100));
+      assert.equal((await fetch(server.url + '/health')).status, 503);
+      const late = await server.speech({ input: 'Hi.', voice: 'fixed_1s' });
+      assert.equal(late.status, 503);
+      assert.equal((await late.json()).error.code, 'shutting_down');
+      // The held response ends (cut short) and the process exits cleanly.
+      await assert.rejects(async () => { for (;;) { const { done } = await reader.read(); if (done) throw new Error('ended without error'); } });
+      assert.deepEqual(await server.exited, { code: 0, signal: null }, server.log());
+      assert.match(server.log(), /stopped/);
+    });
+
+    it('SIGINT with nothing in progress exits at once with 0', async () => {
+      const server = await Server.start();
+      server.proc.kill('SIGINT');
+      assert.deepEqual(await server.exited, { code: 0, signal: null }, server.log());
+    });
+
+    it('refuses to start without a usable voice, with one message', async () => {
+      await assert.rejects(Server.start([], { voiceDir: '/nonexistent-voices' }), /cannot list the voice folder/);
+    });
+  });
+}
