@@ -3,6 +3,7 @@
 // requests on it and stream the audio back sentence by sentence.
 #include "engine.h"
 #include "http_api.h"
+#include "wyoming_service.h"
 #include "voice_info.h"
 
 #include "orvel.h"
@@ -18,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -41,6 +43,7 @@ struct Params {
     size_t max_input = 100000;
     double grace = 10.0;
     double sentence_silence_ms = 200.0;
+    std::string wyoming;    // empty: no Wyoming service
 };
 
 void message(const char *format, ...) __attribute__((format(printf, 1, 2)));
@@ -76,6 +79,8 @@ void print_help() {
         "      --grace SECONDS      on SIGTERM or SIGINT, time given to requests in progress (default: 10)\n"
         "      --sentence-silence MS  pause between sentences (default: 200)\n"
         "      --espeak-data DIR    eSpeak NG data folder (default: eSpeak NG's own)\n"
+        "      --wyoming tcp://HOST:PORT  also serve the Wyoming protocol (Home Assistant) there;\n"
+        "                           10200 is its usual port for speech (default: off)\n"
         "\n"
         "At most %d voices are loaded. The server prints \"listening on http://HOST:PORT\" on\n"
         "standard output when it is ready.\n",
@@ -114,7 +119,8 @@ int parse_args(int argc, char **argv, Params *params) {
         }
         static const char *const kValued[] = {"--host",    "--port",      "--voice-dir", "-m",
                                               "--model",   "--default-voice", "--api-key", "--max-queue",
-                                              "--max-input", "--grace",   "--sentence-silence", "--espeak-data"};
+                                              "--max-input", "--grace",   "--sentence-silence", "--espeak-data",
+                                              "--wyoming"};
         if (std::none_of(std::begin(kValued), std::end(kValued), [&](const char *o) { return name == o; })) {
             message("unknown option '%s' (see --help)", arg.c_str());
             return 2;
@@ -143,6 +149,11 @@ int parse_args(int argc, char **argv, Params *params) {
             params->api_key = value;
         } else if (name == "--espeak-data") {
             params->espeak_data = value;
+        } else if (name == "--wyoming") {
+            std::string host;
+            int port = 0;
+            ok = ok && parse_tcp_uri(value, &host, &port);
+            params->wyoming = value;
         } else if (name == "--max-queue") {
             ok = ok && parse_number(value, 1, 100000, &number) && number == std::floor(number);
             params->max_queue = static_cast<size_t>(number);
@@ -241,6 +252,11 @@ int main(int argc, char **argv) {
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
+    WyomingOptions wyoming_options;
+    wyoming_options.version = orvel_version();  // before the engine thread owns the library
+    wyoming_options.max_input_chars = params.max_input;
+    wyoming_options.max_connections = params.max_queue;
+
     EngineOptions engine_options;
     if (!collect_voices(params, argv[0], &engine_options.voices, &engine_options.required_voices)) return 2;
     engine_options.espeak_data = params.espeak_data;
@@ -270,6 +286,23 @@ int main(int argc, char **argv) {
         return 4;
     }
 
+    std::unique_ptr<WyomingService> wyoming;
+    std::string wyoming_address;
+    if (!params.wyoming.empty()) {
+        std::string host, error_text;
+        int wyoming_port = 0;
+        parse_tcp_uri(params.wyoming, &host, &wyoming_port);
+        wyoming.reset(new WyomingService(engine, wyoming_options));
+        wyoming_port = wyoming->bind(host, wyoming_port, &error_text);
+        if (wyoming_port < 0) {
+            message("cannot listen on %s: %s", params.wyoming.c_str(), error_text.c_str());
+            engine.stop();
+            return 4;
+        }
+        wyoming_address = "tcp://" + host + ":" + std::to_string(wyoming_port);
+        wyoming->start();
+    }
+
     // On SIGTERM or SIGINT: refuse new requests, give those in progress the
     // grace time, cancel what is left, then stop listening.
     std::thread stopper([&] {
@@ -287,9 +320,11 @@ int main(int argc, char **argv) {
             while (engine.stats().live_requests > 0 && std::chrono::steady_clock::now() < settle)
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
+        if (wyoming) wyoming->stop();
         api.stop();
     });
 
+    if (wyoming) std::printf("orvel-server: wyoming on %s\n", wyoming_address.c_str());
     std::printf("orvel-server: listening on http://%s:%d\n", params.host.c_str(), port);
     std::fflush(stdout);
     bool served = api.serve();

@@ -1,0 +1,563 @@
+#include "wyoming_service.h"
+
+#include "stream_text.h"
+#include "text_pieces.h"
+#include "wyoming_codec.h"
+
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+namespace orvel_server {
+
+using nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int kWidth = 2;     // bytes per sample
+constexpr int kChannels = 1;
+constexpr std::chrono::milliseconds kAudioWait(20);
+constexpr int kIdlePollMs = 200;
+constexpr size_t kReadBytes = 65536;
+// While a request is being spoken, events that follow it wait in the reader;
+// past this much the connection is not read until the request is done.
+constexpr size_t kMaxQueuedInput = 8 * 1024 * 1024;
+constexpr int kSendTimeoutS = 30;
+
+const char *const kAttributionName = "talmerin-orvel";
+
+// "en-us" -> "en_US", the form Home Assistant lists languages in.
+std::string display_language(const std::string &language) {
+    std::string out;
+    bool region = false;
+    for (char c : language) {
+        if (c == '-' || c == '_') {
+            region = true;
+            out += '_';
+        } else {
+            out += static_cast<char>(region ? std::toupper(static_cast<unsigned char>(c))
+                                            : std::tolower(static_cast<unsigned char>(c)));
+        }
+    }
+    return out;
+}
+
+// Lower case with '-' for comparing language tags written either way.
+std::string language_key(const std::string &language) {
+    std::string out;
+    for (char c : language) out += c == '_' ? '-' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+std::string primary_subtag(const std::string &key) { return key.substr(0, key.find('-')); }
+
+bool send_all(int fd, const std::string &bytes) {
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        sent += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool parse_tcp_uri(const std::string &uri, std::string *host, int *port) {
+    const std::string scheme = "tcp://";
+    if (uri.compare(0, scheme.size(), scheme) != 0) return false;
+    std::string rest = uri.substr(scheme.size());
+    size_t colon = rest.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == rest.size()) return false;
+    std::string name = rest.substr(0, colon), digits = rest.substr(colon + 1);
+    if (name.size() > 2 && name.front() == '[' && name.back() == ']') name = name.substr(1, name.size() - 2);
+    if (digits.size() > 5 || !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return false;
+    long value = std::stol(digits);
+    if (value > 65535) return false;
+    *host = name;
+    *port = static_cast<int>(value);
+    return true;
+}
+
+// One client connection, served by a thread of its own: events are read and
+// handled in order, and the audio of the request in progress is sent as the
+// engine produces it.
+struct WyomingService::Connection {
+    WyomingService &service;
+    int fd;
+    std::thread thread;
+    std::atomic<bool> done{false};
+
+    wyoming::Reader reader;
+    bool input_closed = false;  // the client sent all it will send
+    bool broken = false;        // a write failed: the client is gone
+    Clock::time_point last_activity = Clock::now();
+
+    // The request being spoken.
+    std::shared_ptr<Request> request;
+    bool streaming = false;     // between synthesize-start and synthesize-stopped
+    bool stream_stopped = false;  // synthesize-stop arrived
+    bool audio_started = false;
+    int rate = 0;
+    std::string stream_text;    // streamed text not yet complete as a sentence
+    size_t stream_chars = 0;
+
+    Connection(WyomingService &s, int socket) : service(s), fd(socket) {}
+    ~Connection() {
+        if (thread.joinable()) thread.join();
+        if (fd >= 0) ::close(fd);
+    }
+
+    Engine &engine() { return service.engine_; }
+
+    void send(const std::string &type, json data = json::object(), std::string payload = {}) {
+        if (broken) return;
+        wyoming::Event event;
+        event.type = type;
+        event.data = std::move(data);
+        event.payload = std::move(payload);
+        if (!send_all(fd, wyoming::encode(event))) broken = true;
+    }
+
+    void send_error(const std::string &text, const char *code) {
+        send("error", {{"text", text}, {"code", code}});
+    }
+
+    json audio_format() const { return {{"rate", rate}, {"width", kWidth}, {"channels", kChannels}}; }
+
+    void run() {
+        timeval timeout{kSendTimeoutS, 0};
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+        while (!service.stopping_ && !broken) {
+            if (!handle_events()) break;
+            // The client sent all it will: done once its last event is answered.
+            if (input_closed && !request) break;
+            if (request) pump_audio();
+            if (!read_input()) break;
+        }
+        if (request) request->cancel();
+        request.reset();
+        done = true;
+    }
+
+    // Handles the events that can be handled now: any when idle, the stream's
+    // own while streaming. Returns false when the connection must end.
+    bool handle_events() {
+        while (!broken && (!request || (streaming && !stream_stopped))) {
+            wyoming::Event event;
+            std::string error;
+            switch (reader.next(&event, &error)) {
+            case wyoming::Reader::Result::NeedMore:
+                return true;
+            case wyoming::Reader::Result::Malformed:
+                send_error(error, "malformed-event");
+                continue;
+            case wyoming::Reader::Result::Fatal:
+                send_error(error, "malformed-event");
+                return false;
+            case wyoming::Reader::Result::Event:
+                handle(event);
+                continue;
+            }
+        }
+        return true;
+    }
+
+    void handle(const wyoming::Event &event) {
+        const std::string &type = event.type;
+        if (type == "describe") {
+            send("info", service_info());
+        } else if (type == "ping") {
+            json pong = json::object();
+            if (event.data.contains("text")) pong["text"] = event.data["text"];
+            send("pong", pong);
+        } else if (type == "synthesize") {
+            // Inside a stream this repeats the streamed text for older servers.
+            if (!streaming) synthesize(event.data);
+        } else if (type == "synthesize-start") {
+            start_stream(event.data);
+        } else if (type == "synthesize-chunk") {
+            stream_chunk(event.data);
+        } else if (type == "synthesize-stop") {
+            stop_stream();
+        }
+        // Anything else (other services' events, newer ones) is not ours to answer.
+    }
+
+    json service_info() const {
+        const std::string &version = service.options_.version;
+        json attribution = {{"name", kAttributionName}, {"url", ""}};
+        json voices = json::array();
+        for (const VoiceInfo &voice : service.engine_.voices()) {
+            json speakers = json::array();
+            if (voice.num_speakers > 1) {
+                for (int id = 0; id < voice.num_speakers; ++id)
+                    speakers.push_back({{"name", orvel_tools::speaker_name(voice, id)}});
+            }
+            json languages = json::array();
+            if (!voice.language.empty()) languages.push_back(display_language(voice.language));
+            voices.push_back({{"name", voice.name},
+                              {"attribution", attribution},
+                              {"installed", true},
+                              {"description", voice.name + " (" + std::to_string(voice.sample_rate) + " Hz)"},
+                              {"version", version},
+                              {"languages", languages},
+                              {"speakers", speakers}});
+        }
+        json tts = {{"name", "orvel"},
+                    {"attribution", attribution},
+                    {"installed", true},
+                    {"description", "talmerin-orvel neural text to speech"},
+                    {"version", version},
+                    {"voices", voices},
+                    {"supports_synthesize_streaming", true}};
+        return {{"tts", json::array({tts})}};
+    }
+
+    // The voice of {"name", "speaker"} or {"language"}; absent: the default voice.
+    bool resolve_voice(const json &data, size_t *index, int *speaker, std::string *error) const {
+        *index = 0;
+        *speaker = -1;
+        auto it = data.find("voice");
+        if (it == data.end() || it->is_null()) return true;
+        if (!it->is_object()) {
+            *error = "\"voice\" must be an object";
+            return false;
+        }
+        const json &voice = *it;
+        auto text_of = [&voice](const char *key, std::string *out) {
+            auto member = voice.find(key);
+            if (member == voice.end() || member->is_null()) return true;
+            if (member->is_string()) {
+                *out = member->get<std::string>();
+                return true;
+            }
+            if (member->is_number_integer()) {
+                *out = std::to_string(member->get<long long>());
+                return true;
+            }
+            return false;
+        };
+        std::string name, speaker_text, language;
+        if (!text_of("name", &name) || !text_of("speaker", &speaker_text) || !text_of("language", &language)) {
+            *error = "the voice's name, speaker and language must be strings";
+            return false;
+        }
+        const std::vector<VoiceInfo> &voices = service.engine_.voices();
+        if (!name.empty()) {
+            if (!service.engine_.resolve_voice(name, index, speaker)) {
+                *error = "unknown voice '" + name + "'";
+                return false;
+            }
+        } else if (!language.empty()) {
+            std::string key = language_key(language);
+            auto exact = std::find_if(voices.begin(), voices.end(),
+                                      [&](const VoiceInfo &v) { return language_key(v.language) == key; });
+            auto near = std::find_if(voices.begin(), voices.end(), [&](const VoiceInfo &v) {
+                return primary_subtag(language_key(v.language)) == primary_subtag(key);
+            });
+            auto found = exact != voices.end() ? exact : near;
+            if (found == voices.end()) {
+                *error = "no voice speaks the language '" + language + "'";
+                return false;
+            }
+            *index = static_cast<size_t>(found - voices.begin());
+        }
+        if (!speaker_text.empty()) {
+            *speaker = orvel_tools::find_speaker(voices[*index], speaker_text);
+            if (*speaker < 0) {
+                *error = "the voice '" + voices[*index].name + "' has no speaker '" + speaker_text + "'";
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // Queues a request; false after an error event.
+    bool submit(const json &data, std::vector<Piece> pieces, bool open) {
+        size_t voice = 0;
+        int speaker = -1;
+        std::string error;
+        if (!resolve_voice(data, &voice, &speaker, &error)) {
+            send_error(error, "unknown-voice");
+            return false;
+        }
+        Engine::Refusal refusal;
+        request = engine().submit(voice, speaker, 1.0f, std::move(pieces), open, &refusal);
+        if (!request) {
+            send_error(refusal == Engine::Refusal::Busy ? "the server is busy; try again shortly"
+                                                        : "the server is shutting down",
+                       refusal == Engine::Refusal::Busy ? "busy" : "stopping");
+            return false;
+        }
+        rate = engine().voices()[voice].sample_rate;
+        audio_started = false;
+        return true;
+    }
+
+    bool read_text(const json &data, std::string *text) {
+        auto it = data.find("text");
+        if (it == data.end() || !it->is_string()) {
+            send_error("\"text\" is missing or not a string", "bad-request");
+            return false;
+        }
+        *text = it->get<std::string>();
+        return true;
+    }
+
+    bool within_limit(size_t characters) {
+        if (characters <= service.options_.max_input_chars) return true;
+        send_error("the text is longer than " + std::to_string(service.options_.max_input_chars) + " characters",
+                   "text-too-long");
+        return false;
+    }
+
+    void synthesize(const json &data) {
+        std::string text;
+        if (!read_text(data, &text) || !within_limit(count_characters(text))) return;
+        submit(data, plan_pieces(text), false);
+    }
+
+    void start_stream(const json &data) {
+        if (streaming) {
+            send_error("synthesize-start inside a stream", "bad-request");
+            return;
+        }
+        if (!submit(data, {}, true)) return;
+        streaming = true;
+        stream_stopped = false;
+        stream_text.clear();
+        stream_chars = 0;
+    }
+
+    void stream_chunk(const json &data) {
+        if (!streaming) {
+            send_error("synthesize-chunk outside a stream (send synthesize-start first)", "bad-request");
+            return;
+        }
+        std::string text;
+        if (!read_text(data, &text)) return;
+        stream_chars += count_characters(text);
+        if (!within_limit(stream_chars)) {
+            end_stream_with_error();
+            return;
+        }
+        stream_text += text;
+        std::string complete = textplan::take_complete_sentences(&stream_text);
+        if (!complete.empty()) request->append(plan_pieces(complete));
+    }
+
+    void stop_stream() {
+        if (!streaming) {
+            send_error("synthesize-stop outside a stream", "bad-request");
+            return;
+        }
+        request->append(plan_pieces(stream_text));
+        stream_text.clear();
+        request->finish_input();
+        stream_stopped = true;
+    }
+
+    void end_stream_with_error() {
+        request->cancel();
+        request.reset();
+        if (audio_started) send("audio-stop");
+        send("synthesize-stopped");
+        streaming = false;
+    }
+
+    void send_audio(const std::vector<int16_t> &samples) {
+        if (!audio_started) {
+            send("audio-start", audio_format());
+            audio_started = true;
+        }
+        // At most a second of audio per event.
+        size_t step = static_cast<size_t>(std::max(rate, 1));
+        for (size_t at = 0; at < samples.size() && !broken; at += step) {
+            size_t n = std::min(step, samples.size() - at);
+            std::string payload(n * kWidth, '\0');
+            for (size_t i = 0; i < n; ++i) {
+                uint16_t value = static_cast<uint16_t>(samples[at + i]);
+                payload[2 * i] = static_cast<char>(value & 0xFF);
+                payload[2 * i + 1] = static_cast<char>(value >> 8);
+            }
+            send("audio-chunk", audio_format(), std::move(payload));
+        }
+    }
+
+    void finish_request() {
+        if (!audio_started) send("audio-start", audio_format());
+        send("audio-stop");
+        if (streaming) send("synthesize-stopped");
+        request.reset();
+        streaming = false;
+        last_activity = Clock::now();
+    }
+
+    bool open_stream() const { return streaming && !stream_stopped; }
+
+    void pump_audio() {
+        std::vector<int16_t> samples;
+        // An open stream waits on the socket instead (see read_input).
+        switch (request->next(&samples, open_stream() ? std::chrono::milliseconds(0) : kAudioWait)) {
+        case Request::Status::Chunk:
+            send_audio(samples);
+            break;
+        case Request::Status::Timeout:
+            break;
+        case Request::Status::Done:
+            finish_request();
+            break;
+        case Request::Status::Failed:
+            if (request->input_error()) {
+                finish_request();  // nothing to say: the audio is empty
+            } else {
+                send_error(request->error(), "synthesis-failed");
+                if (streaming) send("synthesize-stopped");
+                request.reset();
+                streaming = false;
+            }
+            break;
+        }
+        if (broken && request) {
+            request->cancel();
+            request.reset();
+        }
+    }
+
+    // Reads what the client sent. Returns false when the connection is over.
+    bool read_input() {
+        bool busy = request != nullptr;
+        if (input_closed) return true;
+        if (busy && reader.buffered() > kMaxQueuedInput) return true;
+        pollfd p{fd, POLLIN, 0};
+        int wait_ms = !busy ? kIdlePollMs : open_stream() ? static_cast<int>(kAudioWait.count()) : 0;
+        int ready = ::poll(&p, 1, wait_ms);
+        if (ready < 0) return errno == EINTR;
+        if (ready == 0) {
+            // A client that stays silent, idle or in the middle of a stream, is let go.
+            if (busy && !open_stream()) return true;
+            return std::chrono::duration<double>(Clock::now() - last_activity).count() < service.options_.idle_timeout_s;
+        }
+        char buffer[kReadBytes];
+        ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n < 0) return errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK;
+        last_activity = Clock::now();
+        if (n == 0) {
+            input_closed = true;
+            // A stream the client can no longer finish.
+            if (streaming && !stream_stopped) {
+                request->cancel();
+                request.reset();
+                streaming = false;
+            }
+            return true;
+        }
+        reader.feed(buffer, static_cast<size_t>(n));
+        return true;
+    }
+};
+
+WyomingService::WyomingService(Engine &engine, const WyomingOptions &options) : engine_(engine), options_(options) {}
+
+WyomingService::~WyomingService() { stop(); }
+
+int WyomingService::bind(const std::string &host, int port, std::string *error) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo *found = nullptr;
+    std::string service = std::to_string(port);
+    int status = ::getaddrinfo(host.empty() ? nullptr : host.c_str(), service.c_str(), &hints, &found);
+    if (status != 0) {
+        *error = "cannot resolve '" + host + "': " + gai_strerror(status);
+        return -1;
+    }
+    std::string last_error = "no address";
+    for (addrinfo *a = found; a; a = a->ai_next) {
+        int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+        if (fd < 0) {
+            last_error = std::strerror(errno);
+            continue;
+        }
+        int on = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        if (::bind(fd, a->ai_addr, a->ai_addrlen) != 0 || ::listen(fd, 64) != 0) {
+            last_error = std::strerror(errno);
+            ::close(fd);
+            continue;
+        }
+        sockaddr_storage bound{};
+        socklen_t length = sizeof bound;
+        getsockname(fd, reinterpret_cast<sockaddr *>(&bound), &length);
+        int bound_port = bound.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6 *>(&bound)->sin6_port)
+                                                     : ntohs(reinterpret_cast<sockaddr_in *>(&bound)->sin_port);
+        ::freeaddrinfo(found);
+        listen_fd_ = fd;
+        return bound_port;
+    }
+    ::freeaddrinfo(found);
+    *error = last_error;
+    return -1;
+}
+
+void WyomingService::start() {
+    if (listen_fd_ >= 0 && !acceptor_.joinable()) acceptor_ = std::thread([this] { accept_loop(); });
+}
+
+void WyomingService::reap(bool all) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto finished = [all](const std::unique_ptr<Connection> &c) { return all || c->done; };
+    // Destroying a connection joins its thread (at once for a finished one).
+    connections_.erase(std::remove_if(connections_.begin(), connections_.end(), finished), connections_.end());
+}
+
+void WyomingService::accept_loop() {
+    while (!stopping_) {
+        pollfd p{listen_fd_, POLLIN, 0};
+        int ready = ::poll(&p, 1, kIdlePollMs);
+        reap(false);
+        if (ready <= 0) continue;
+        int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) continue;
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (connections_.size() >= options_.max_connections) {
+            wyoming::Event event;
+            event.type = "error";
+            event.data = {{"text", "too many connections; try again shortly"}, {"code", "busy"}};
+            timeval timeout{1, 0};
+            setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+            send_all(fd, wyoming::encode(event));
+            ::close(fd);
+            continue;
+        }
+        connections_.push_back(std::make_unique<Connection>(*this, fd));
+        Connection *connection = connections_.back().get();
+        connection->thread = std::thread([connection] { connection->run(); });
+    }
+}
+
+void WyomingService::stop() {
+    stopping_ = true;
+    if (acceptor_.joinable()) acceptor_.join();
+    reap(true);
+    if (listen_fd_ >= 0) {
+        ::close(listen_fd_);
+        listen_fd_ = -1;
+    }
+}
+
+}  // namespace orvel_server

@@ -1,0 +1,64 @@
+// The Wyoming front-end of orvel-server: Home Assistant's protocol for voice
+// services over TCP, speaking through the same engine and queue as HTTP.
+//
+// Events: describe -> info; synthesize -> audio-start, audio-chunk (raw 16-bit
+// mono, sentence by sentence), audio-stop; a streamed request
+// (synthesize-start, synthesize-chunk..., synthesize-stop) speaks each
+// sentence as soon as it is complete and ends with synthesize-stopped; ping ->
+// pong. Problems are answered with an error event; unknown events are ignored.
+#ifndef ORVEL_SERVER_WYOMING_SERVICE_H
+#define ORVEL_SERVER_WYOMING_SERVICE_H
+
+#include "engine.h"
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace orvel_server {
+
+struct WyomingOptions {
+    size_t max_input_chars = 100000;  // per request, streamed ones included
+    size_t max_connections = 64;      // more are told so and closed
+    double idle_timeout_s = 300;      // a silent connection, idle or in an open stream
+    std::string version;              // reported in info
+};
+
+// Reads "tcp://HOST:PORT" (PORT 0: any free port).
+bool parse_tcp_uri(const std::string &uri, std::string *host, int *port);
+
+class WyomingService {
+public:
+    WyomingService(Engine &engine, const WyomingOptions &options);
+    ~WyomingService();
+    WyomingService(const WyomingService &) = delete;
+    WyomingService &operator=(const WyomingService &) = delete;
+
+    // Binds host:port; returns the port, or -1 with *error.
+    int bind(const std::string &host, int port, std::string *error);
+    // Accepts connections on a thread of its own until stop().
+    void start();
+    // Stops accepting, ends every connection (cancelling what they were
+    // speaking) and waits for their threads.
+    void stop();
+
+private:
+    struct Connection;
+    void accept_loop();
+    void reap(bool all);
+
+    Engine &engine_;
+    WyomingOptions options_;
+    int listen_fd_ = -1;
+    std::atomic<bool> stopping_{false};
+    std::thread acceptor_;
+    std::mutex mutex_;
+    std::vector<std::unique_ptr<Connection>> connections_;
+};
+
+}  // namespace orvel_server
+
+#endif
