@@ -1,6 +1,7 @@
 #include "engine.h"
 
 #include "orvel.h"
+#include "text_plan.h"
 
 #include <algorithm>
 #include <cmath>
@@ -27,12 +28,6 @@ namespace {
 const char *library_error() {
     const char *error = orvel_get_error();
     return error && *error ? error : "no details from the library";
-}
-
-// The library's message for a piece with nothing to pronounce (only
-// punctuation, say): such a piece is passed over, as the command-line tool does.
-bool is_no_phonemes_error(const char *error) {
-    return error && std::strncmp(error, "Phonemization failed", 20) == 0;
 }
 
 // Frees the library's buffer on every path.
@@ -238,7 +233,10 @@ void Engine::run(const EngineOptions &options, std::string *error, bool *ok, boo
         int result = orvel_speak_to_buffer(slot, piece.text.c_str(), &audio.samples, &audio.count);
         double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
         std::string failure = result == 0 ? std::string() : library_error();
-        bool skipped = result != 0 && is_no_phonemes_error(orvel_get_error());
+        // A piece with nothing a voice could say (only punctuation, say) is
+        // passed over, as the command-line tool does; any other failure ends
+        // the request.
+        bool skipped = result != 0 && !textplan::has_letter_or_digit(piece.text);
 
         lock.lock();
         job->speaking_ = false;
