@@ -87,15 +87,21 @@ export class Server {
     return { text, value };
   }
 
+  // A request that finds its pooled keep-alive connection just closed by the
+  // server (idle for its 5 s) is sent again once on a new one, as the openai
+  // client does; the server never saw it.
   async speech(body, headers = {}) {
-    try {
-      return await fetch(this.url + '/v1/audio/speech', {
-        method: 'POST',
-        headers: { 'Content-Type': 'application/json', ...headers },
-        body: typeof body === 'string' ? body : JSON.stringify(body),
-      });
-    } catch (e) {
-      throw new Error(`request failed: ${e.cause?.code || ''} ${e.cause?.message || e.message}`);
+    for (let attempt = 0; ; ++attempt) {
+      try {
+        return await fetch(this.url + '/v1/audio/speech', {
+          method: 'POST',
+          headers: { 'Content-Type': 'application/json', ...headers },
+          body: typeof body === 'string' ? body : JSON.stringify(body),
+        });
+      } catch (e) {
+        if (attempt === 0 && e.cause?.code === 'UND_ERR_SOCKET') continue;
+        throw new Error(`request failed: ${e.cause?.code || ''} ${e.cause?.message || e.message}`);
+      }
     }
   }
 }
