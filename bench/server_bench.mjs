@@ -1,0 +1,125 @@
+// Benchmarks of orvel-server over 127.0.0.1 (not a test: nothing here fails on
+// a number). Prints a table and writes JSON.
+//   node server_bench.mjs URL OUT.json [--quick]
+// The server's /metrics gives the time spent inside the library, so the
+// server's own share of each request's time can be told apart from synthesis.
+import fs from 'node:fs';
+import os from 'node:os';
+import { performance } from 'node:perf_hooks';
+
+const [url, out, mode] = process.argv.slice(2);
+const quick = mode === '--quick';
+
+const WORDS = ('the quick brown fox jumps over a lazy dog while seven bright stars shine on every quiet ' +
+               'village road and the river runs slowly toward an old stone bridge near the market').split(' ');
+// n words in sentences of 8 to 14 words, the same text every run.
+function text(n, seed = 1) {
+  let s = seed, out = [], sentence = [];
+  const next = () => (s = (s * 1103515245 + 12345) % 2147483648);
+  let length = 8 + (next() % 7);
+  for (let i = 0; i < n; ++i) {
+    sentence.push(WORDS[next() % WORDS.length]);
+    if (sentence.length === length || i === n - 1) {
+      out.push(sentence.join(' ').replace(/^./, (c) => c.toUpperCase()) + '.');
+      sentence = [];
+      length = 8 + (next() % 7);
+    }
+  }
+  return out.join(' ');
+}
+
+async function synthesisSeconds() {
+  const metrics = await (await fetch(url + '/metrics')).text();
+  return Number(metrics.match(/^orvel_synthesis_seconds_total ([0-9.]+)$/m)[1]);
+}
+
+// One request; times to the response head, the first body byte and the end.
+async function speak(input, format) {
+  const start = performance.now();
+  const response = await fetch(url + '/v1/audio/speech', {
+    method: 'POST', headers: { 'Content-Type': 'application/json' },
+    body: JSON.stringify({ model: 'tts-1', input, response_format: format }),
+  });
+  if (!response.ok) throw new Error(`status ${response.status}: ${await response.text()}`);
+  let first = 0, bytes = 0;
+  for await (const chunk of response.body) {
+    if (!first) first = performance.now();
+    bytes += chunk.length;
+  }
+  const end = performance.now();
+  return { first: first - start, total: end - start, bytes };
+}
+
+const percentile = (values, p) => {
+  const sorted = values.slice().sort((a, b) => a - b);
+  return sorted[Math.min(sorted.length - 1, Math.floor(p / 100 * sorted.length))];
+};
+const round = (x, digits = 1) => Number(x.toFixed(digits));
+
+const results = { date: new Date().toISOString(), mode: quick ? 'quick' : 'full',
+                  machine: `${os.cpus().length} x ${os.cpus()[0].model}`, first_byte: {}, throughput: [], overhead: {} };
+
+// Warm-up: the first request pays for lazy set-up in eSpeak NG and ONNX Runtime.
+for (let i = 0; i < 3; ++i) await speak(text(20, 99 + i), 'pcm');
+
+// 1. Time to the first audio byte against the whole, for a 2,000-word text.
+const long = text(2000);
+const firstSentence = long.slice(0, long.indexOf('.') + 1);
+for (const format of ['pcm', 'mp3']) {
+  const runs = quick ? 1 : 3;
+  let best = null;
+  for (let i = 0; i < runs; ++i) {
+    const before = await synthesisSeconds();
+    await speak(firstSentence, format);
+    const sentenceMs = (await synthesisSeconds() - before) * 1000;
+    const r = await speak(long, format);
+    if (!best || r.first < best.first) best = { ...r, sentenceMs };
+  }
+  results.first_byte[format] = { words: 2000, first_byte_ms: round(best.first), total_ms: round(best.total),
+                                 first_sentence_synthesis_ms: round(best.sentenceMs), bytes: best.bytes };
+}
+
+// 2. Requests per second and latency for 20-word requests at 1, 2 and 8 clients.
+const perLevel = quick ? 40 : 200;
+for (const clients of [1, 2, 8]) {
+  for (const format of ['pcm', 'mp3']) {
+    const latencies = [];
+    let issued = 0;
+    const start = performance.now();
+    await Promise.all(Array.from({ length: clients }, async () => {
+      while (issued < perLevel) {
+        const seed = issued++;
+        latencies.push((await speak(text(20, 1000 + seed), format)).total);
+      }
+    }));
+    const seconds = (performance.now() - start) / 1000;
+    results.throughput.push({ clients, format, requests: perLevel, requests_per_s: round(perLevel / seconds, 2),
+                              p50_ms: round(percentile(latencies, 50)), p99_ms: round(percentile(latencies, 99)) });
+  }
+}
+
+// 3. The server's added time: one client, one request at a time, wall time of
+// each request against the library's synthesis time for it.
+const overheadRequests = quick ? 30 : 150;
+for (const format of ['pcm', 'mp3', 'wav']) {
+  let wall = 0;
+  const before = await synthesisSeconds();
+  for (let i = 0; i < overheadRequests; ++i) wall += (await speak(text(20, 5000 + i), format)).total;
+  const synthesis = (await synthesisSeconds() - before) * 1000;
+  results.overhead[format] = { requests: overheadRequests, wall_ms: round(wall), synthesis_ms: round(synthesis),
+                               added_ms_per_request: round((wall - synthesis) / overheadRequests, 2),
+                               added_pct: round((wall - synthesis) / synthesis * 100, 2) };
+}
+
+fs.writeFileSync(out, JSON.stringify(results, null, 2) + '\n');
+
+console.log(`orvel-server benchmarks (${results.mode}), ${results.machine}\n`);
+console.log('2,000-word text      first byte   total     first sentence (library)');
+for (const [format, r] of Object.entries(results.first_byte))
+  console.log(`  ${format.padEnd(18)} ${String(r.first_byte_ms).padStart(8)} ms ${String(r.total_ms).padStart(8)} ms ${String(r.first_sentence_synthesis_ms).padStart(8)} ms`);
+console.log('\n20-word requests     clients  req/s    p50 ms   p99 ms');
+for (const r of results.throughput)
+  console.log(`  ${r.format.padEnd(18)} ${String(r.clients).padStart(7)} ${String(r.requests_per_s).padStart(7)} ${String(r.p50_ms).padStart(8)} ${String(r.p99_ms).padStart(8)}`);
+console.log('\nserver overhead      added per request   share of synthesis time');
+for (const [format, r] of Object.entries(results.overhead))
+  console.log(`  ${format.padEnd(18)} ${String(r.added_ms_per_request).padStart(10)} ms ${String(r.added_pct).padStart(14)} %`);
