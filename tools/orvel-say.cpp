@@ -4,6 +4,7 @@
 // library can take whole, spoken in order and written out as each finishes.
 #include "orvel.h"
 #include "text_plan.h"
+#include "voice_info.h"
 
 #include <cerrno>
 #include <chrono>
@@ -53,7 +54,6 @@ enum ExitCode {
 };
 
 const char *const kBundledVoice = "orvel-en-us.onnx";
-const char *const kInstalledVoiceDir = "share/talmerin-orvel/voices";
 
 // Each request is spoken on its own, so the pause that would follow a sentence
 // inside one request is lost at a request's end; this puts back a short pause,
@@ -74,7 +74,7 @@ struct Params {
     float speed = 0.0f;       // 0: the voice's configured value
     float noise = 0.0f;
     float noise_w = 0.0f;
-    int speaker = -1;         // -1: the voice's default
+    std::string speaker;      // empty: the voice's default; else an id or a name
     double sentence_silence_ms = kDefaultSentenceSilenceMs;
     std::vector<std::string> text_args;
 };
@@ -97,39 +97,12 @@ const char *library_error() {
 // ---------------------------------------------------------------------------
 // Locating the bundled voice
 
-fs::path executable_path(const char *argv0) {
-    std::error_code ec;
-#if defined(_WIN32)
-    char buffer[MAX_PATH];
-    DWORD length = GetModuleFileNameA(nullptr, buffer, MAX_PATH);
-    if (length > 0 && length < MAX_PATH) return fs::path(std::string(buffer, length));
-#elif defined(__linux__)
-    fs::path self = fs::read_symlink("/proc/self/exe", ec);
-    if (!ec && !self.empty()) return self;
-#endif
-    // Elsewhere: argv[0] when it names a path; a bare name came from PATH and
-    // gives no location.
-    if (argv0 && std::strpbrk(argv0, "/\\")) {
-        fs::path path = fs::absolute(argv0, ec);
-        if (!ec) return path;
-    }
-    return {};
-}
-
-std::vector<fs::path> bundled_voice_candidates(const char *argv0) {
-    std::vector<fs::path> candidates;
-    fs::path exe = executable_path(argv0);
-    if (!exe.empty()) candidates.push_back(exe.parent_path() / ".." / kInstalledVoiceDir / kBundledVoice);
-#ifdef ORVEL_SOURCE_VOICES_DIR
-    candidates.push_back(fs::path(ORVEL_SOURCE_VOICES_DIR) / kBundledVoice);
-#endif
-    return candidates;
-}
-
+// The bundled voice in the first of the tools' voice folders that has it.
 std::string find_bundled_voice(const char *argv0) {
-    for (const fs::path &candidate : bundled_voice_candidates(argv0)) {
+    for (const std::string &dir : orvel_tools::bundled_voice_dirs(argv0)) {
+        fs::path candidate = fs::path(dir) / kBundledVoice;
         std::error_code ec;
-        if (fs::is_regular_file(candidate, ec)) return candidate.lexically_normal().string();
+        if (fs::is_regular_file(candidate, ec)) return candidate.string();
     }
     return {};
 }
@@ -157,7 +130,8 @@ void print_help(const char *argv0) {
         "      --raw                 write signed 16-bit little-endian mono PCM at the voice's\n"
         "                            sample rate to standard output instead\n"
         "      --speed X             length scale, larger is slower (default: the voice's own)\n"
-        "      --speaker N           speaker of a multi-speaker voice (default: the voice's own)\n"
+        "      --speaker N|NAME      speaker of a multi-speaker voice: its number, or a name from\n"
+        "                            the configuration's speaker_id_map (default: the voice's own)\n"
         "      --noise X             noise scale (default: the voice's own)\n"
         "      --noise-w X           noise width (default: the voice's own)\n"
         "      --sentence-silence MS silence between sentences in milliseconds (default: %g)\n"
@@ -183,15 +157,6 @@ bool parse_float(const char *text, float *out) {
     if (end == text || *end != '\0' || errno != 0 || !std::isfinite(value) || value <= 0.0 || value > 1e6)
         return false;
     *out = static_cast<float>(value);
-    return true;
-}
-
-bool parse_int(const char *text, int *out) {
-    errno = 0;
-    char *end = nullptr;
-    long value = std::strtol(text, &end, 10);
-    if (end == text || *end != '\0' || errno != 0 || value < 0 || value > 1000000) return false;
-    *out = static_cast<int>(value);
     return true;
 }
 
@@ -263,7 +228,7 @@ int parse_args(int argc, char **argv, Params *params) {
         } else if (name == "--noise-w") {
             ok = parse_float(value.c_str(), &params->noise_w);
         } else if (name == "--speaker") {
-            ok = parse_int(value.c_str(), &params->speaker);
+            params->speaker = value;
         } else {  // --sentence-silence
             errno = 0;
             char *end = nullptr;
@@ -599,16 +564,32 @@ private:
 
 // ---------------------------------------------------------------------------
 
+// The speaker --speaker names: a number below the voice's count of speakers,
+// or a name from its configuration's speaker_id_map; -1 after a message.
+int resolve_speaker(const Params &params, int voice) {
+    orvel_tools::VoiceInfo info;
+    std::string error;
+    if (!orvel_tools::read_voice_info(params.model, params.config, &info, &error)) {
+        message("cannot read the speakers of '%s': %s", params.model.c_str(), error.c_str());
+        return -1;
+    }
+    info.num_speakers = orvel_get_num_speakers(voice);  // what the loaded voice takes
+    int id = orvel_tools::find_speaker(info, params.speaker);
+    if (id >= 0) return id;
+    std::string names;
+    for (const auto &entry : info.speakers) names += (names.empty() ? "; names: " : ", ") + entry.first;
+    const int count = info.num_speakers;
+    message("speaker %s does not exist: the voice has %d speaker%s (0-%d%s)", params.speaker.c_str(), count,
+            count == 1 ? "" : "s", count - 1, names.c_str());
+    return -1;
+}
+
 int speak(const Params &params, int voice, const std::vector<textplan::Request> &requests) {
     const int sample_rate = orvel_get_voice_sample_rate(voice);
-    if (params.speaker >= 0) {
-        int speakers = orvel_get_num_speakers(voice);
-        if (params.speaker >= speakers) {
-            message("speaker %d does not exist: the voice has %d speaker%s (0-%d)", params.speaker, speakers,
-                    speakers == 1 ? "" : "s", speakers - 1);
-            return EXIT_USAGE;
-        }
-        orvel_set_speaker(voice, params.speaker);
+    if (!params.speaker.empty()) {
+        int speaker = resolve_speaker(params, voice);
+        if (speaker < 0) return EXIT_USAGE;
+        orvel_set_speaker(voice, speaker);
     }
     orvel_set_speed(voice, params.speed);
     orvel_set_noise(voice, params.noise, params.noise_w);

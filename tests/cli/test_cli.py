@@ -138,6 +138,28 @@ class Input(unittest.TestCase):
                 self.assertEqual([r[field] for r in requests], [value, value])
 
 
+    def test_speaker_by_number_or_name(self):
+        multi = os.path.join(VOICES, "probe_multi.onnx")
+        tmp = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, tmp)
+        with open(multi + ".json", encoding="utf-8") as f:
+            config = json.load(f)
+        config["speaker_id_map"] = {"alice": 0, "bob": 2, "3": 1}
+        config_path = os.path.join(tmp, "named.json")
+        with open(config_path, "w", encoding="utf-8") as f:
+            json.dump(config, f)
+        for speaker, sid in [("bob", 2), ("alice", 0), ("1", 1), ("3", 1), ("0", 0)]:
+            with self.subTest(speaker):
+                requests = probe_requests(speak_raw(["-m", multi, "-c", config_path, "--speaker", speaker, "Hi."]))
+                self.assertEqual([r["sid"] for r in requests], [sid])
+        for speaker in ["carol", "4", "-1", "Bob"]:
+            with self.subTest(speaker):
+                result = run(["-m", multi, "-c", config_path, "--raw", "--speaker", speaker, "Hi."])
+                self.assertEqual(result.returncode, 2)
+                self.assertIn("orvel-say: speaker %s does not exist: the voice has 4 speakers (0-3; names: "
+                              % speaker, result.stderr.decode())
+
+
 class LongText(unittest.TestCase):
     def assert_nothing_cut(self, requests):
         for r in requests:
