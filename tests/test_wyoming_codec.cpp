@@ -139,12 +139,13 @@ TEST(WyomingCodec, LengthsOverTheLimitsEndTheStream) {
         {"{\"type\":\"x\",\"payload_length\":61}\n", true},
         {"{\"type\":\"x\",\"payload_length\":60}\n" + std::string(60, 'p'), false},
         {"{\"type\":\"x\",\"payload_length\":99999999999999999999999}\n", false},  // not an integer we can hold
-        {std::string(101, ' '), true},                                       // a header that never ends
+        {std::string(102, ' '), true},                                       // a header that never ends
+        {"{\"type\":\"" + std::string(89, 'x') + "\"}\r\n", false},         // 100 bytes and CR LF
         {"{\"type\":\"" + std::string(120, 'x') + "\"}\n", true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.bytes.substr(0, 60));
-        Outcome out = read_all(c.bytes, 5, limits);
+        Outcome out = read_all(c.bytes, 1, limits);
         bool fatal = !out.errors.empty() && out.errors.back().compare(0, 6, "fatal:") == 0;
         EXPECT_EQ(fatal, c.fatal) << (out.errors.empty() ? "" : out.errors.back());
     }

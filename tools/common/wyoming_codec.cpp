@@ -75,7 +75,7 @@ Reader::Result Reader::next(Event *event, std::string *error) {
 
         size_t newline = buffer_.find('\n', start_);
         if (newline == std::string::npos) {
-            if (buffered() > limits_.max_header_bytes) {
+            if (buffered() > limits_.max_header_bytes + 1) {  // + 1: a '\r' before the '\n'
                 *error = "a header line is longer than " + std::to_string(limits_.max_header_bytes) + " bytes";
                 return Result::Fatal;
             }
