@@ -31,10 +31,7 @@
 
 namespace {
 
-constexpr int ESPEAK_CHARS_AUTO = 0;
-constexpr int ESPEAK_PHONEMES_IPA = 2;
 using SetVoiceByNameFn = int (*)(const char *name);
-using TextToPhonemesFn = const char *(*)(const void **textptr, int textmode, int phonememode);
 
 struct Options {
     bool quick = false;
@@ -43,7 +40,6 @@ struct Options {
 } g_options;
 
 SetVoiceByNameFn espeak_set_voice = nullptr;
-TextToPhonemesFn espeak_text_to_phonemes = nullptr;
 
 int g_conv_voice = -1;   // bench_conv through the library
 int g_probe_voice = -1;  // probe, for the long memory run
@@ -109,7 +105,7 @@ OrtSession *open_session(SessionKind kind, OrtSessionOptions **out_options) {
 
 struct Prepared {
     const BenchText *text = nullptr;
-    std::vector<std::string> clauses;
+    std::vector<Clause> clauses;
     std::vector<int32_t> codepoints;
     std::vector<int64_t> ids;
     int64_t id_count = 0;
@@ -129,24 +125,28 @@ bool skipped_in_quick(const Prepared &p) { return g_options.quick && p.text->wor
 
 const ModelConfig &conv_config() { return g_voices[g_conv_voice].config; }
 
-// The library's phonemize_text loop without the decoding: every clause eSpeak
-// NG returns, in order.
-void espeak_clauses(const char *text, std::vector<std::string> *out) {
-    char buffer[PHONEMIZE_TEXT_SIZE];
-    std::snprintf(buffer, sizeof buffer, "%s", text);
-    const void *cursor = buffer;
-    int calls_at_end = 0;
-    while (cursor) {
-        if (*static_cast<const char *>(cursor) == '\0' && ++calls_at_end > 2) break;
-        const char *phonemes = espeak_text_to_phonemes(&cursor, ESPEAK_CHARS_AUTO, ESPEAK_PHONEMES_IPA);
-        if (out && phonemes && *phonemes) out->emplace_back(phonemes);
-    }
+struct Clause {
+    std::string phonemes;
+    int32_t punctuation;
+};
+
+void keep_clause(const char *phonemes, int32_t punctuation, void *context) {
+    static_cast<std::vector<Clause> *>(context)->push_back(Clause{phonemes, punctuation});
+}
+
+void skip_clause(const char *, int32_t, void *) {}
+
+// The library's own clause loop, keeping every clause eSpeak NG returns, in
+// order, or (out null) only timing eSpeak NG's part.
+void espeak_clauses(const char *text, std::vector<Clause> *out) {
+    if (phonemize_each_clause(conv_config().voice, text, out ? keep_clause : skip_clause, out) != 0)
+        fail("phonemize_each_clause");
 }
 
 int decode_clauses(const Prepared &p, int32_t *codepoints) {
     int count = 0;
-    for (const std::string &clause : p.clauses)
-        phonemize_append_clause(clause.c_str(), codepoints, MAX_CODEPOINTS, &count);
+    for (const Clause &clause : p.clauses)
+        phonemize_append_clause(clause.phonemes.c_str(), clause.punctuation, codepoints, MAX_CODEPOINTS, &count);
     return count;
 }
 
@@ -605,14 +605,13 @@ void BM_MemoryEspeakSetVoice(benchmark::State &state) {
 
 void set_up() {
     if (orvel_init(nullptr) != 0) fail("orvel_init");
-    // eSpeak NG is already loaded by the library: borrow its entry points
+    // eSpeak NG is already loaded by the library: borrow its voice selection
     // without taking a second reference.
     void *espeak = dlopen("libespeak-ng.so.1", RTLD_NOW | RTLD_NOLOAD);
     if (!espeak) fail("eSpeak NG is not loaded");
     espeak_set_voice = reinterpret_cast<SetVoiceByNameFn>(dlsym(espeak, "espeak_SetVoiceByName"));
-    espeak_text_to_phonemes = reinterpret_cast<TextToPhonemesFn>(dlsym(espeak, "espeak_TextToPhonemes"));
     dlclose(espeak);
-    if (!espeak_set_voice || !espeak_text_to_phonemes) fail("eSpeak NG entry points");
+    if (!espeak_set_voice) fail("eSpeak NG entry points");
 
     g_conv_path = g_options.voices + "/bench_conv.onnx";
     std::string probe = g_options.voices + "/probe.onnx";

@@ -17,6 +17,15 @@
  * orvel_shutdown, orvel_unload_voice, the getters and the setters.
  *
  * Progress lines go to standard error with the prefix "[orvel] ".
+ *
+ * What a voice receives: eSpeak NG's IPA for the text, clause by clause. Every
+ * clause after the first is preceded by one space (U+0020), and a clause that
+ * ended at punctuation is followed by it as one of the six code points
+ * , . ? ! ; : (U+002C U+002E U+003F U+0021 U+003B U+003A; the ellipsis and the
+ * fullwidth and ideographic forms are given as these). Each code point becomes
+ * the ids of its phoneme_id_map row, framed by "^" and "$" with a "_" after
+ * each; a code point without a row is skipped, so a voice that maps none of
+ * the six punctuation marks simply does not see them.
  */
 #ifndef ORVEL_H
 #define ORVEL_H

@@ -1,5 +1,6 @@
 #include "phonemize.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -135,10 +136,15 @@ size_t prepare_text(const char *text, char *buffer, size_t capacity) {
 }
 
 // Appends the code points of one clause, dropping "(" ... ")" language groups
-// and zero-width characters. Never reads past the string's NUL.
-void append_clause(const char *phonemes, int32_t *codepoints, int capacity, int *count) {
+// and zero-width characters, then its closing punctuation. A clause that adds
+// anything after earlier ones is set apart from them by one space, so the last
+// word of one clause never touches the first of the next. Never reads past the
+// string's NUL.
+void append_clause(const char *phonemes, int32_t punctuation, int32_t *codepoints, int capacity, int *count) {
     const unsigned char *p = reinterpret_cast<const unsigned char *>(phonemes);
     bool in_group = false;
+    bool separate = *count > 0;
+    bool added = false;
     while (*p) {
         unsigned char b = *p;
         int extra = 0;
@@ -169,14 +175,85 @@ void append_clause(const char *phonemes, int32_t *codepoints, int capacity, int 
             continue;
         }
         if (cp == 0x200D || cp == 0xFEFF) continue;
+        if (!added && separate && *count < capacity) codepoints[(*count)++] = ' ';
+        added = true;
         if (*count < capacity) codepoints[(*count)++] = cp;
     }
+    if (added && punctuation && *count < capacity) codepoints[(*count)++] = punctuation;
+}
+
+// The start of the character that ends just before end (not before begin):
+// eSpeak NG reads one character past a clause, and the pointer it leaves is
+// after that character. An invalid byte is a character of its own, as
+// eSpeak NG's Latin-1 fallback reads it.
+const char *previous_character(const char *begin, const char *end) {
+    if (end <= begin) return begin;
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(end);
+    if (p[-1] < 0x80) return end - 1;
+    for (int back = 2; back <= 4 && end - back >= begin; ++back) {
+        unsigned char lead = p[-back];
+        if ((lead & 0xC0) == 0x80) continue;
+        size_t len = sequence_length(p - back);
+        return len == static_cast<size_t>(back) ? end - back : end - 1;
+    }
+    return end - 1;
+}
+
+// Whether p points into [begin, end], compared as addresses: a pointer from a
+// misbehaving library may belong to no array of ours.
+bool within(const void *p, const char *begin, const char *end) {
+    auto at = reinterpret_cast<uintptr_t>(p);
+    return at >= reinterpret_cast<uintptr_t>(begin) && at <= reinterpret_cast<uintptr_t>(end);
+}
+
+// Code point of the well-formed UTF-8 character [c, c + len), or -1.
+int32_t decode_character(const unsigned char *c, size_t len) {
+    if (len == 1) return c[0] < 0x80 ? c[0] : -1;
+    if (len == 2) return ((c[0] & 0x1F) << 6) | (c[1] & 0x3F);
+    if (len == 3) return ((c[0] & 0x0F) << 12) | ((c[1] & 0x3F) << 6) | (c[2] & 0x3F);
+    return ((c[0] & 0x07) << 18) | ((c[1] & 0x3F) << 12) | ((c[2] & 0x3F) << 6) | (c[3] & 0x3F);
+}
+
+// White space as Unicode defines it (what Python's str.isspace accepts, so
+// tools that prepare training data can apply the same rule).
+bool is_blank(int32_t cp) {
+    return (cp >= 0x09 && cp <= 0x0D) || (cp >= 0x1C && cp <= 0x20) || cp == 0x85 || cp == 0xA0 ||
+           cp == 0x1680 || (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 || cp == 0x202F ||
+           cp == 0x205F || cp == 0x3000;
+}
+
+// The punctuation that closed a clause: the last non-blank character of the
+// text it was read from, when it is one of , . ? ! ; : or their ellipsis,
+// fullwidth and ideographic forms (given as ASCII); else 0.
+int32_t closing_punctuation(const char *begin, const char *end) {
+    while (end > begin) {
+        const char *last = previous_character(begin, end);
+        int32_t cp = decode_character(reinterpret_cast<const unsigned char *>(last), static_cast<size_t>(end - last));
+        if (is_blank(cp)) {
+            end = last;
+            continue;
+        }
+        switch (cp) {
+        case ',': case '.': case '?': case '!': case ';': case ':': return cp;
+        case 0x2026: return '.';  // …
+        case 0x3002: return '.';  // 。
+        case 0xFF0E: return '.';  // ．
+        case 0xFF0C: return ',';  // ，
+        case 0xFF1F: return '?';  // ？
+        case 0xFF01: return '!';  // ！
+        case 0xFF1B: return ';';  // ；
+        case 0xFF1A: return ':';  // ：
+        default: return 0;
+        }
+    }
+    return 0;
 }
 
 }  // namespace
 
-void phonemize_append_clause(const char *phonemes, int32_t *codepoints, int capacity, int *count) {
-    append_clause(phonemes, codepoints, capacity, count);
+void phonemize_append_clause(const char *phonemes, int32_t punctuation, int32_t *codepoints, int capacity,
+                             int *count) {
+    append_clause(phonemes, punctuation, codepoints, capacity, count);
 }
 
 int phonemize_init(const char *espeak_data_path) {
@@ -205,7 +282,7 @@ void phonemize_terminate() {
     espeak_initialized = 0;
 }
 
-int phonemize_text(const char *voice_name, const char *text, int32_t *codepoints, int capacity) {
+int phonemize_each_clause(const char *voice_name, const char *text, ClauseVisitor visit, void *context) {
     if (!espeak_initialized) {
         std::fprintf(stderr, "espeak-ng not initialized\n");
         return -1;
@@ -222,19 +299,47 @@ int phonemize_text(const char *voice_name, const char *text, int32_t *codepoints
     }
     char buffer[PHONEMIZE_TEXT_SIZE];
     size_t len = prepare_text(text, buffer, sizeof buffer);
-
-    int count = 0;
     if (len == 0) return 0;
+    const char *const text_end = buffer + len;
+
     // Run until eSpeak NG sets the pointer to null, not until the NUL: it holds
     // one look-ahead character, so a one-character last clause is still inside.
+    // That character also belongs to the next clause: a clause's text runs from
+    // the character before the pointer of the call before to the character
+    // before the pointer after it (or the end).
     const void *cursor = buffer;
+    const char *clause_start = buffer;
     int calls_at_end = 0;
     while (cursor) {
-        // One call at the NUL releases a held character; guard against a
-        // library that never lets go of the pointer.
+        // A pointer outside the text is not followed, and one call at the NUL
+        // releases a held character: guards against a misbehaving library.
+        if (!within(cursor, buffer, text_end)) break;
         if (*static_cast<const char *>(cursor) == '\0' && ++calls_at_end > 2) break;
         const char *phonemes = p_espeak_TextToPhonemes(&cursor, ESPEAK_CHARS_AUTO, ESPEAK_PHONEMES_IPA);
-        if (phonemes && *phonemes) append_clause(phonemes, codepoints, capacity, &count);
+        const char *after = static_cast<const char *>(cursor);
+        const char *clause_end = text_end;
+        if (after && within(after, buffer, text_end))
+            clause_end = after > clause_start ? previous_character(clause_start, after) : clause_start;
+        if (phonemes && *phonemes) visit(phonemes, closing_punctuation(clause_start, clause_end), context);
+        if (clause_end > clause_start) clause_start = clause_end;
     }
-    return count;
+    return 0;
+}
+
+namespace {
+struct Collected {
+    int32_t *codepoints;
+    int capacity;
+    int count;
+};
+void collect_clause(const char *phonemes, int32_t punctuation, void *context) {
+    Collected *c = static_cast<Collected *>(context);
+    append_clause(phonemes, punctuation, c->codepoints, c->capacity, &c->count);
+}
+}  // namespace
+
+int phonemize_text(const char *voice_name, const char *text, int32_t *codepoints, int capacity) {
+    Collected collected{codepoints, capacity, 0};
+    if (phonemize_each_clause(voice_name, text, collect_clause, &collected) != 0) return -1;
+    return collected.count;
 }

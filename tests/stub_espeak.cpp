@@ -9,6 +9,7 @@
 
 namespace {
 std::vector<std::string> g_clauses;
+std::vector<int> g_offsets;  // where each call leaves the pointer; empty: one byte on
 size_t g_next = 0;
 int g_initialize_options = -1;
 std::string g_initialize_path = "<none>";
@@ -36,16 +37,26 @@ STUB_API int espeak_SetVoiceByName(const char *name) {
 }
 
 // Each call returns the next scripted clause and advances the text pointer by
-// one byte; after the last clause the pointer becomes null, as eSpeak NG does.
+// one byte, or to the scripted offset from the text's start; after the last
+// clause (or at a negative offset) the pointer becomes null, as eSpeak NG does.
 STUB_API const char *espeak_TextToPhonemes(const void **textptr, int, int) {
-    if (g_phoneme_calls++ == 0 || g_next == 0) g_text_seen = static_cast<const char *>(*textptr);
+    static const char *text_start = nullptr;
+    if (g_phoneme_calls++ == 0 || g_next == 0) {
+        g_text_seen = static_cast<const char *>(*textptr);
+        text_start = static_cast<const char *>(*textptr);
+    }
     if (g_next >= g_clauses.size()) {
         *textptr = nullptr;
         return "";
     }
+    const size_t call = g_next;
     const char *result = g_clauses[g_next++].c_str();
-    if (g_next >= g_clauses.size()) *textptr = nullptr;
-    else if (**reinterpret_cast<const char *const *>(textptr)) *textptr = static_cast<const char *>(*textptr) + 1;
+    if (call < g_offsets.size())
+        *textptr = g_offsets[call] < 0 ? nullptr : text_start + g_offsets[call];
+    else if (g_next >= g_clauses.size())
+        *textptr = nullptr;
+    else if (**reinterpret_cast<const char *const *>(textptr))
+        *textptr = static_cast<const char *>(*textptr) + 1;
     return result;
 }
 
@@ -58,9 +69,11 @@ STUB_API int espeak_Terminate() {
 
 STUB_API void stub_set_clauses(const char *const *clauses, int count) {
     g_clauses.assign(clauses, clauses + count);
+    g_offsets.clear();
     g_next = 0;
     g_phoneme_calls = 0;
 }
+STUB_API void stub_set_offsets(const int *offsets, int count) { g_offsets.assign(offsets, offsets + count); }
 STUB_API void stub_set_voice_result(int result) { g_voice_result = result; }
 STUB_API int stub_initialize_options() { return g_initialize_options; }
 STUB_API const char *stub_initialize_path() { return g_initialize_path.c_str(); }

@@ -38,6 +38,11 @@ public:
         for (const auto &c : clauses) raw.push_back(c.c_str());
         call<void (*)(const char *const *, int)>("stub_set_clauses")(raw.data(), static_cast<int>(raw.size()));
     }
+    // Where the text pointer stands after each call (bytes from the text's
+    // start, negative: null); call after set_clauses.
+    void set_offsets(const std::vector<int> &offsets) {
+        call<void (*)(const int *, int)>("stub_set_offsets")(offsets.data(), static_cast<int>(offsets.size()));
+    }
     void set_voice_result(int result) { call<void (*)(int)>("stub_set_voice_result")(result); }
     int initialize_options() { return call<int (*)()>("stub_initialize_options")(); }
     std::string initialize_path() { return call<const char *(*)()>("stub_initialize_path")(); }

@@ -46,19 +46,61 @@ protected:
 
 }  // namespace
 
-TEST_F(Phonemize, RealTextJoinsClausesWithoutSeparator) {
+// Clauses are set apart by a space and keep the punctuation that closed them;
+// the character eSpeak NG reads ahead belongs to the next clause.
+TEST_F(Phonemize, RealClausesKeepTheirPunctuationAndASpace) {
     ASSERT_EQ(phonemize_init(nullptr), 0);
+    EXPECT_EQ(phonemize("Hello, world."), utf8("həlˈoʊ, wˈɜːld."));
     EXPECT_EQ(phonemize("Hello world. How are you, friend?"),
-              utf8("həlˈoʊ wˈɜːld" "hˈaʊ ɑːɹ juː" "fɹˈɛnd"));
+              utf8("həlˈoʊ wˈɜːld. hˈaʊ ɑːɹ juː, fɹˈɛnd?"));
+    EXPECT_EQ(phonemize("Wait... what?! Yes; no: maybe"), utf8("wˈeɪt. wˌʌt! jˈɛs; nˈoʊ: mˈeɪbiː"));
+    // A two-byte character read ahead, a line break, an ellipsis.
+    EXPECT_EQ(phonemize("Hello, ñandú is here."), utf8("həlˈoʊ, njˈænduː ɪz hˈɪɹ."));
+    EXPECT_EQ(phonemize("Hello,\nworld"), utf8("həlˈoʊ, wˈɜːld"));
+    EXPECT_EQ(phonemize("Hello\xE2\x80\xA6 world. Next"), utf8("həlˈoʊ. wˈɜːld. nˈɛkst"));
+    // A quote after the period: the period still closes the clause.
+    EXPECT_EQ(phonemize("He said \"hi.\" Then"), utf8("hiː sˈɛd hˈaɪ. ðˈɛn"));
+    // No clause break without a space after the comma, so no punctuation either.
+    EXPECT_EQ(phonemize("Hello ,world"), utf8("həlˈoʊ wˈɜːld"));
+    // Only punctuation: no clause says anything, so nothing is added.
+    EXPECT_EQ(phonemize("?!"), Codepoints{});
+    EXPECT_EQ(phonemize("Wait... what?!"), utf8("wˈeɪt. wˌʌt!"));
+}
+
+TEST_F(Phonemize, RealFullwidthPunctuationIsGivenAsASCII) {
+    ASSERT_EQ(phonemize_init(nullptr), 0);
+    EXPECT_EQ(phonemize("Hello，world。Next！end？ok；yes：no"),
+              utf8("həlˈoʊ, wˈɜːld. nˈɛkst! ˈɛnd? ˌoʊkˈeɪ; jˈɛs: nˈoʊ"));
 }
 
 TEST_F(Phonemize, OneCharacterLastClauseIsKeptAndDoesNotLeak) {
     ASSERT_EQ(phonemize_init(nullptr), 0);
-    Codepoints first = phonemize("Hello, x");
-    Codepoints tail = utf8("ˈɛks");
-    ASSERT_GE(first.size(), tail.size());
-    EXPECT_EQ(Codepoints(first.end() - tail.size(), first.end()), tail);
+    EXPECT_EQ(phonemize("Hello, x"), utf8("həlˈoʊ, ˈɛks"));
     EXPECT_EQ(phonemize("good morning"), utf8("ɡˈʊd mˈɔːɹnɪŋ"));
+    EXPECT_EQ(phonemize("Hi. A"), utf8("hˈaɪ. ˈeɪ"));
+    EXPECT_EQ(phonemize("Dog"), utf8("dˈɑːɡ"));
+}
+
+// Cut at 8191 bytes just after a one-character clause: it is still spoken
+// with its separator, the capacity holds, and nothing leaks onward.
+TEST_F(Phonemize, LongTextKeepsTheLookAheadRuleAtTheCut) {
+    ASSERT_EQ(phonemize_init(nullptr), 0);
+    std::string text;
+    while (text.size() < 8186) text += "Hello world. ";
+    text.resize(8185);
+    text += " Hi. A";  // "A" is byte 8191, the last one kept
+    while (text.size() < 9000) text += " more words";
+    ASSERT_EQ(text[8190], 'A');
+    Codepoints all = phonemize(text.c_str(), 16384);
+    Codepoints tail = utf8("hˈaɪ. ˈeɪ");
+    ASSERT_GT(all.size(), 4096u);
+    EXPECT_EQ(Codepoints(all.end() - static_cast<long>(tail.size()), all.end()), tail);
+    EXPECT_EQ(phonemize("Dog"), utf8("dˈɑːɡ"));
+
+    Codepoints capped = phonemize(text.c_str(), 4096);
+    ASSERT_EQ(capped.size(), 4096u);
+    EXPECT_EQ(capped, Codepoints(all.begin(), all.begin() + 4096));
+    EXPECT_EQ(phonemize("Dog"), utf8("dˈɑːɡ"));
 }
 
 TEST_F(Phonemize, LanguageSwitchGroupsAreDropped) {
@@ -220,24 +262,86 @@ TEST_P(ClauseFilter, DecodesAndFilters) {
 INSTANTIATE_TEST_SUITE_P(
     Phonemize, ClauseFilter,
     ::testing::Values(
-        ClauseCase{"TwoClausesJoin", {"ab", "cd"}, {'a', 'b', 'c', 'd'}},
+        ClauseCase{"TwoClausesAreSetApart", {"ab", "cd"}, {'a', 'b', ' ', 'c', 'd'}},
         ClauseCase{"GroupDropped", {"h(en)i"}, {'h', 'i'}},
         ClauseCase{"GroupsDoNotNest", {"a(x(y)z)w"}, {'a', 'z', ')', 'w'}},
-        ClauseCase{"OpenGroupEndsWithItsClause", {"a(bc", "de"}, {'a', 'd', 'e'}},
+        ClauseCase{"OpenGroupEndsWithItsClause", {"a(bc", "de"}, {'a', ' ', 'd', 'e'}},
+        ClauseCase{"ClauseOfOnlyAGroupAddsNoSpace", {"(en)", "ab", "(en)", "cd"}, {'a', 'b', ' ', 'c', 'd'}},
         ClauseCase{"ZeroWidthCharactersDropped", {"a\u200Db\uFEFFc"}, {'a', 'b', 'c'}},
         ClauseCase{"StrayByteStandsForItself", {"a\x80" "b"}, {'a', 0x80, 'b'}},
         ClauseCase{"MultiByteForms", {"ə\u20ac\U0001F600"}, {0x259, 0x20AC, 0x1F600}},
         ClauseCase{"OverlongParenthesisOpensAGroup", {"a\xC0\xA8x)b"}, {'a', 'b'}},
-        ClauseCase{"EmptyClausesAddNothing", {"", "a", ""}, {'a'}},
+        ClauseCase{"EmptyClausesAddNothing", {"", "a", "", "b", ""}, {'a', ' ', 'b'}},
         ClauseCase{"SequenceCutByTheNul", {"a\xE2\x82"}, {'a', 0x82}}),
     [](const auto &info) { return std::string(info.param.name); });
 
-TEST_F(Phonemize, ScriptedCapacityStillTranslatesEveryClause) {
+// Scripted pointers, as eSpeak NG leaves them: one character past the start
+// of the next clause, or null after the last.
+struct SpanCase {
+    const char *name;
+    std::string text;
+    std::vector<std::string> clauses;
+    std::vector<int> offsets;
+    Codepoints expected;
+};
+
+void PrintTo(const SpanCase &c, std::ostream *os) { *os << c.name; }
+
+class ClauseSpans : public Phonemize, public ::testing::WithParamInterface<SpanCase> {};
+
+TEST_P(ClauseSpans, GiveEachClauseItsPunctuation) {
+    ASSERT_EQ(phonemize_init(stub_data_path("full").c_str()), 0);
+    StubEspeak stub;
+    stub.set_clauses(GetParam().clauses);
+    stub.set_offsets(GetParam().offsets);
+    EXPECT_EQ(phonemize(GetParam().text.c_str()), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Phonemize, ClauseSpans,
+    ::testing::Values(
+        SpanCase{"EveryMark", "a, b. c? d! e; f: g", {"A", "B", "C", "D", "E", "F", "G"},
+                 {4, 7, 10, 13, 16, 19, -1},
+                 {'A', ',', ' ', 'B', '.', ' ', 'C', '?', ' ', 'D', '!', ' ', 'E', ';', ' ', 'F', ':', ' ', 'G'}},
+        SpanCase{"LastClauseKeepsItsMarkWithoutASpace", "a, b?", {"A", "B"}, {4, -1}, {'A', ',', ' ', 'B', '?'}},
+        SpanCase{"NoMarkGivesOnlyTheSpace", "a b c", {"A", "C"}, {5, -1}, {'A', ' ', 'C'}},
+        SpanCase{"BlanksBeforeTheNextClauseAreSkipped", "a,\t \n b", {"A", "B"}, {7, -1}, {'A', ',', ' ', 'B'}},
+        SpanCase{"ThreeByteLookAhead", "a, \xE2\x82\xAC", {"A", "E"}, {6, -1}, {'A', ',', ' ', 'E'}},
+        SpanCase{"FourByteLookAhead", "a; \xF0\x9F\x98\x80", {"A", "S"}, {7, -1}, {'A', ';', ' ', 'S'}},
+        SpanCase{"FullwidthAndEllipsisAsASCII",
+                 "a\xEF\xBC\x8C" "b\xE3\x80\x82" "c\xEF\xBC\x9F" "d\xE2\x80\xA6" "e\xEF\xBC\x81" "f\xEF\xBC\x9B"
+                 "g\xEF\xBC\x9A" "h\xEF\xBC\x8E" "i",
+                 {"A", "B", "C", "D", "E", "F", "G", "H", "I"},
+                 {5, 9, 13, 17, 21, 25, 29, 33, -1},
+                 {'A', ',', ' ', 'B', '.', ' ', 'C', '?', ' ', 'D', '.', ' ', 'E', '!', ' ', 'F', ';', ' ', 'G', ':', ' ',
+                  'H', '.', ' ', 'I'}},
+        SpanCase{"IdeographicSpaceIsBlank", "a\xE3\x80\x82\xE3\x80\x80" "b", {"A", "B"}, {8, -1}, {'A', '.', ' ', 'B'}},
+        SpanCase{"OtherCharactersAreNoMarks", "a) b- c\" d", {"A", "B", "C", "D"}, {4, 7, 10, -1},
+                 {'A', ' ', 'B', ' ', 'C', ' ', 'D'}},
+        // A lone high byte (eSpeak NG's Latin-1 reading) is read ahead alone.
+        SpanCase{"InvalidByteLookAhead", "a, \xE9x", {"A", "B"}, {4, -1}, {'A', ',', ' ', 'B'}},
+        // Pointer at the NUL with the last character held, then one more call.
+        SpanCase{"OneCharacterLastClause", "Hi. A", {"H", "A"}, {5, -1}, {'H', '.', ' ', 'A'}},
+        SpanCase{"EmptyClauseLosesItsMark", "a. ?! b", {"A", "", "B"}, {4, 7, -1}, {'A', '.', ' ', 'B'}},
+        // A pointer outside the text ends the loop: it is never read.
+        SpanCase{"PointerOutsideTheText", "a, b", {"A", "B"}, {100000, -1}, {'A'}}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(Phonemize, ScriptedCapacityCountsTheAddedCodePoints) {
     ASSERT_EQ(phonemize_init(stub_data_path("full").c_str()), 0);
     StubEspeak stub;
     stub.set_clauses({"ab", "cd"});
-    EXPECT_EQ(phonemize("xyz", 3), (Codepoints{'a', 'b', 'c'}));
+    EXPECT_EQ(phonemize("xyz", 3), (Codepoints{'a', 'b', ' '}));
     EXPECT_EQ(stub.phoneme_calls(), 2);
+    stub.set_clauses({"ab", "cd"});
+    stub.set_offsets({4, -1});
+    EXPECT_EQ(phonemize("x, yz", 3), (Codepoints{'a', 'b', ','}));
+    stub.set_clauses({"ab", "cd"});
+    stub.set_offsets({4, -1});
+    EXPECT_EQ(phonemize("x, yz", 4), (Codepoints{'a', 'b', ',', ' '}));
+    stub.set_clauses({"ab", "cd"});
+    stub.set_offsets({4, -1});
+    EXPECT_EQ(phonemize("x, y.", 6), (Codepoints{'a', 'b', ',', ' ', 'c', 'd'}));
 }
 
 TEST_F(Phonemize, EmptyTextNeverReachesTheLibrary) {

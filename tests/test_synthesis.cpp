@@ -279,9 +279,17 @@ TEST_P(SynthesisProbeIds, IdsFollowTheVoiceMapAndTheirCountIsPassed) {
 }
 
 INSTANTIATE_TEST_SUITE_P(RealEspeak, SynthesisProbeIds,
-                         ::testing::Values(IdCase{"Hello world.", "həlˈoʊ wˈɜːld"},
+                         ::testing::Values(IdCase{"Hello world.", "həlˈoʊ wˈɜːld."},
                                            IdCase{"Hello world. How are you, friend?",
-                                                  "həlˈoʊ wˈɜːld" "hˈaʊ ɑːɹ juː" "fɹˈɛnd"}));
+                                                  "həlˈoʊ wˈɜːld. hˈaʊ ɑːɹ juː, fɹˈɛnd?"}));
+
+// A voice that maps none of the clause punctuation gets what it got when
+// clauses were joined with nothing between them, plus the space between them.
+TEST_F(Synthesis, VoiceWithoutPunctuationRowsGetsOnlyTheClauseSpace) {
+    ASSERT_EQ(load("probe_no_marks"), 0);
+    ProbeReading r = probe(0, "Hello, world. How are you; friend? Fine: yes! Ok.");
+    EXPECT_EQ(r.ids, framed_ids(utf8("həlˈoʊ wˈɜːld hˈaʊ ɑːɹ juː fɹˈɛnd fˈaɪn jˈɛs ˌoʊkˈeɪ")));
+}
 
 struct ScaleCase {
     const char *name;
@@ -552,10 +560,10 @@ TEST_F(Synthesis, SpeakToFileLogsFiveLinesInOrder) {
     std::string log;
     ASSERT_EQ(speak_file(0, "Hello world.", path, &log), 0) << error_text();
     EXPECT_EQ(orvel_get_error(), nullptr);
-    EXPECT_EQ(log, std::string("[orvel] Phonemes: 13 codepoints\n"
-                               "[orvel] Phoneme IDs: 29\n") +
+    EXPECT_EQ(log, std::string("[orvel] Phonemes: 14 codepoints\n"
+                               "[orvel] Phoneme IDs: 31\n") +
                        kConfigRunLine +
-                       "[orvel] Generated 35 audio samples (0.00 seconds @ 22050Hz)\n"
+                       "[orvel] Generated 37 audio samples (0.00 seconds @ 22050Hz)\n"
                        "[orvel] Wrote " + path + " (0.00 seconds)\n");
 }
 
@@ -663,7 +671,7 @@ TEST_F(Synthesis, RepeatedLifecycleLoop) {
         Speech ok = speak_quietly(probe_id, "Hello world.");
         ASSERT_EQ(ok.result, 0) << error_text();
         ASSERT_TRUE(decode_probe(ok.samples.data(), ok.count, &r));
-        EXPECT_EQ(r.ids, framed_ids(utf8("həlˈoʊ wˈɜːld")));
+        EXPECT_EQ(r.ids, framed_ids(utf8("həlˈoʊ wˈɜːld.")));
         EXPECT_EQ(r.sid, 1);
         EXPECT_EQ(speak_quietly(probe_id, " ").result, -1);         // fails before ONNX Runtime
         EXPECT_EQ(speak_quietly(bad_id, "Hello").result, -1);       // fails in Run

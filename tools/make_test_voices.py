@@ -496,6 +496,11 @@ def build_all(out_dir):
                 probe_model(multi_speaker=True, optional_sid=True, name="probe_multi_default_sid"),
                 make_config(num_speakers=4))
 
+    # The probe without rows for the punctuation a clause may end with.
+    no_marks = {k: v for k, v in probe_phoneme_id_map().items() if k not in ",.?!;:"}
+    write_voice(out_dir, "probe_no_marks", probe_model(name="probe_no_marks"),
+                make_config(phoneme_id_map=no_marks))
+
     half = [0.5, -0.5, -0.25, 0.25, 0.0]
     fixed = {
         "fixed_half": (half, DEFAULT_SAMPLE_RATE),
