@@ -103,6 +103,12 @@ OrtSession *open_session(SessionKind kind, OrtSessionOptions **out_options) {
 // points, the ids and the tensors the library would build from them.
 // ---------------------------------------------------------------------------
 
+// One clause as the library reports it: its phonemes and closing punctuation.
+struct Clause {
+    std::string phonemes;
+    int32_t punctuation;
+};
+
 struct Prepared {
     const BenchText *text = nullptr;
     std::vector<Clause> clauses;
@@ -124,11 +130,6 @@ constexpr int64_t kSamplesPerId = 256;  // bench_conv's upsampling
 bool skipped_in_quick(const Prepared &p) { return g_options.quick && p.text->words > 100; }
 
 const ModelConfig &conv_config() { return g_voices[g_conv_voice].config; }
-
-struct Clause {
-    std::string phonemes;
-    int32_t punctuation;
-};
 
 void keep_clause(const char *phonemes, int32_t punctuation, void *context) {
     static_cast<std::vector<Clause> *>(context)->push_back(Clause{phonemes, punctuation});
