@@ -60,6 +60,9 @@ set(CPACK_PACKAGE_NAME "${ORVEL_DEB_SOURCE}")
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
 set(CPACK_PACKAGE_CONTACT "${ORVEL_PACKAGE_MAINTAINER}")
 set(CPACK_PACKAGING_INSTALL_PREFIX "${CMAKE_INSTALL_PREFIX}")
+# Staged through DESTDIR, so install-time code sees the real prefix (the
+# speech-dispatcher configuration names /usr/bin/orvel-say) and /etc works.
+set(CPACK_SET_DESTDIR ON)
 set(CPACK_PACKAGE_DIRECTORY "${PROJECT_BINARY_DIR}/packages")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_COMPONENTS_ALL runtime dev tools voice)
@@ -111,12 +114,23 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME "${ORVEL_DEB_TOOLS}")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${ORVEL_DEB_RUNTIME} ${ORVEL_DEB_SAME_VERSION}")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS "${ORVEL_DEB_VOICE}")
+# The speech-dispatcher module is a configuration of its generic module.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS "speech-dispatcher")
+# Files under /etc are the administrator's once installed: dpkg keeps their edits.
+if(TARGET orvel-say AND DEFINED ORVEL_SPEECHD_CONF_DIR)
+    set(ORVEL_DEB_CONFFILES "${PROJECT_BINARY_DIR}/debian-control/tools/conffiles")
+    file(WRITE "${ORVEL_DEB_CONFFILES}" "${ORVEL_SPEECHD_CONF_DIR}/orvel.conf\n")
+    set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA "${ORVEL_DEB_CONFFILES}")
+    set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+endif()
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION "text-to-speech with neural voice models (tools)
 talmerin-orvel turns UTF-8 text into 16-bit mono speech with neural voice
 models: eSpeak NG phonemizes the text, and ONNX Runtime runs the voice.
 .
-This package holds the command-line tools, among them orvel-say, which speaks
-text into a WAV file or as raw PCM.")
+This package holds orvel-say, which speaks text into a WAV file or as raw
+PCM; orvel-server, which serves speech over HTTP with OpenAI's speech API; and
+a speech-dispatcher module, through which screen readers such as Orca speak
+with the voices.")
 
 set(CPACK_DEBIAN_VOICE_PACKAGE_NAME "${ORVEL_DEB_VOICE}")
 set(CPACK_DEBIAN_VOICE_PACKAGE_SECTION sound)
