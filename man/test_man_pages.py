@@ -62,16 +62,20 @@ def tagged_entries(lines, tag_pattern):
 def help_entries(help_text, heading, tag_pattern):
     """The entries under a heading ("options:") of --help: tag -> description.
     The description column is where the first entry's description starts;
-    continuation lines are indented to it."""
+    continuation lines are indented to it, and an option longer than the column
+    is followed by two spaces."""
     lines = help_text.splitlines()
     start = lines.index(heading) + 1
     entries, tag, column = {}, None, None
     for line in lines[start:]:
         if not line.strip() or not line.startswith(" "):
             break
+        gap = re.search(r"\S {2,}(?=\S)", line)
         if column is None:
-            column = re.search(r"\S {2,}(?=\S)", line).end()
-        head, body = line[:column].strip(), line[column:].strip()
+            column = gap.end()
+        # An option too long for the column pushes its description right.
+        split = gap.end() if gap and gap.end() > column else column
+        head, body = line[:split].strip(), line[split:].strip()
         if head:
             tag = head if re.match(tag_pattern, head) else None
             if tag is not None:
