@@ -117,7 +117,7 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS "${ORVEL_DEB_VOICE}")
 # The speech-dispatcher module is a configuration of its generic module.
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS "speech-dispatcher")
 # Files under /etc are the administrator's once installed: dpkg keeps their edits.
-if(TARGET orvel-say AND DEFINED ORVEL_SPEECHD_CONF_DIR)
+if(TARGET orvel-say AND IS_ABSOLUTE "${ORVEL_SPEECHD_CONF_DIR}")
     set(ORVEL_DEB_CONFFILES "${PROJECT_BINARY_DIR}/debian-control/tools/conffiles")
     file(WRITE "${ORVEL_DEB_CONFFILES}" "${ORVEL_SPEECHD_CONF_DIR}/orvel.conf\n")
     set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA "${ORVEL_DEB_CONFFILES}")
