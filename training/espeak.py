@@ -27,6 +27,30 @@ EVENT_PHONEME = 7
 DROPPED = (0x200D, 0xFEFF)
 
 
+# Clause-closing marks a voice may map, with the forms folded onto them.
+CLAUSE_MARKS = {ord(c): ord(c) for c in ",.?!;:"}
+CLAUSE_MARKS.update({0x2026: ord("."), 0xFF0C: ord(","), 0x3002: ord("."), 0xFF0E: ord("."),
+                     0xFF1F: ord("?"), 0xFF01: ord("!"), 0xFF1B: ord(";"), 0xFF1A: ord(":")})
+
+
+def back_one_char(data, pos):
+    """Offset of the UTF-8 character that ends just before pos."""
+    pos = min(pos, len(data))
+    if pos == 0:
+        return 0
+    pos -= 1
+    while pos > 0 and (data[pos] & 0xC0) == 0x80:
+        pos -= 1
+    return pos
+
+
+def closing_mark(span):
+    """The ASCII mark a clause's text ends with, or None: the last non-space
+    character of the span, folded to ASCII."""
+    text = span.decode("utf-8", "replace").rstrip()
+    return CLAUSE_MARKS.get(ord(text[-1])) if text else None
+
+
 class _EventId(ctypes.Union):
     _fields_ = [("number", ctypes.c_int), ("name", ctypes.c_char_p),
                 ("string", ctypes.c_char * 8)]
@@ -118,21 +142,32 @@ class ESpeak:
     # -- phonemes -----------------------------------------------------------
 
     def codepoints(self, text, limit=8191):
-        """The code points the library phonemizes the text to: clauses glued with
-        nothing between, groups and zero-width code points dropped."""
+        """The code points the library phonemizes the text to: every clause ends
+        with the punctuation eSpeak NG consumed for it, and one space sets it
+        apart from the next; groups and zero-width code points dropped."""
         self.select()
         data = text.encode("utf-8")[:limit]
         buf = ctypes.create_string_buffer(data, len(data) + 1)
-        ptr = ctypes.c_void_p(ctypes.addressof(buf))
-        out = []
-        while ptr.value is not None and ctypes.c_char.from_address(ptr.value).value != b"\0":
+        base = ctypes.addressof(buf)
+        ptr = ctypes.c_void_p(base)
+        clauses = []
+        start = 0
+        while ptr.value is not None:
             res = self.lib.espeak_TextToPhonemes(ctypes.byref(ptr), CHARS_AUTO, PHONEMES_IPA)
-            if res:
-                out.extend(decode_clause(ctypes.string_at(res)))
-        if ptr.value is not None:
-            # eSpeak NG may hold one character back at the terminator; flush it so
-            # it does not leak into the next text.
-            self.lib.espeak_TextToPhonemes(ctypes.byref(ptr), CHARS_AUTO, PHONEMES_IPA)
+            # eSpeak NG holds back the character before the pointer: it starts the next clause.
+            end = len(data) if ptr.value is None else back_one_char(data, ptr.value - base)
+            cps = decode_clause(ctypes.string_at(res)) if res else []
+            clauses.append((cps, closing_mark(data[start:end])))
+            start = end
+        out = []
+        for cps, mark in clauses:
+            if not cps:
+                continue  # a clause that adds nothing adds no mark or space either
+            if out:
+                out.append(0x20)
+            out.extend(cps)
+            if mark is not None:
+                out.append(mark)
         return out
 
     # -- audio and events ---------------------------------------------------

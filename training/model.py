@@ -3,7 +3,7 @@
 ids -> embedding -> residual conv encoder -> durations (log(1 + frames))
     -> expansion to frames (scatter + cumulative sum: memory grows with frames)
     -> frame convs -> log-f0 -> f0 fed back -> frame convs
-    -> harmonic and noise spectral envelopes
+    -> harmonic and noise spectral envelopes (times a learned silence gate)
     -> STFT-domain synthesis: band-limited pulse train at f0 and Gaussian noise,
        shaped per frame, inverse DFT, overlap-add.
 
@@ -22,6 +22,7 @@ NFFT = 2 * HOP
 NBINS = NFFT // 2 + 1
 NOMINAL_NOISE = 0.667  # noise scale the voice is trained at
 LF0_MEAN, LF0_STD = math.log(120.0), 0.3
+GATE_FLOOR = 0.1  # gate values below this silence the frame at inference
 
 
 class ChannelNorm(nn.Module):
@@ -64,11 +65,22 @@ class Stack(nn.Module):
 
 
 class Voice(nn.Module):
-    def __init__(self, n_symbols, channels=160, sample_rate=22050):
+    """n_speakers > 1 adds a speaker embedding (phoneme and frame level) and the
+    "sid" input; gate adds a per-frame silence gate on both envelopes, so pauses
+    are silent rather than a faint noise floor."""
+
+    def __init__(self, n_symbols, channels=160, sample_rate=22050, n_speakers=1, gate=False):
         super().__init__()
         c = channels
         self.sample_rate = sample_rate
+        self.n_speakers = n_speakers
+        self.gate = gate
         self.embed = nn.Embedding(n_symbols, c)
+        if n_speakers > 1:
+            self.spk = nn.Embedding(n_speakers, c)
+            self.spk_frame = nn.Embedding(n_speakers, c)
+        if gate:
+            self.gate_head = nn.Conv1d(c, 1, 1)
         self.encoder = Stack(c, [1, 2, 4, 1], dropout=0.1)
         self.dur = nn.ModuleList([nn.Conv1d(c, 128, 3, padding=1), nn.Conv1d(128, 128, 3, padding=1),
                                   nn.Conv1d(128, 1, 1)])
@@ -86,9 +98,12 @@ class Voice(nn.Module):
 
     # -- phoneme level ----------------------------------------------------------
 
-    def encode(self, ids, mask):
-        """ids [B, N], mask [B, 1, N] -> hidden [B, C, N], log(1 + frames) [B, N]."""
-        h = self.embed(ids).transpose(1, 2) * mask
+    def encode(self, ids, mask, sid=None):
+        """ids [B, N], mask [B, 1, N], speakers [B] -> hidden [B, C, N], log(1 + frames) [B, N]."""
+        h = self.embed(ids).transpose(1, 2)
+        if self.n_speakers > 1:
+            h = h + self.spk(sid).unsqueeze(2)
+        h = h * mask
         h = self.encoder(h, mask)
         d = h.detach()
         for conv in self.dur[:-1]:
@@ -98,9 +113,11 @@ class Voice(nn.Module):
 
     # -- frame level ------------------------------------------------------------
 
-    def decode_pre(self, h_frames, feats):
+    def decode_pre(self, h_frames, feats, sid=None):
         """Gathered hidden [B, C, T] plus (position, log duration) [B, 2, T]."""
         x = h_frames + self.frame_in(feats)
+        if self.n_speakers > 1:
+            x = x + self.spk_frame(sid).unsqueeze(2)
         ones = torch.ones_like(x[:, :1])
         x = self.pre(x, ones)
         lf0 = self.f0_head(x).squeeze(1) * LF0_STD + LF0_MEAN
@@ -116,7 +133,14 @@ class Voice(nn.Module):
         # the clamp keeps an untrained voice finite.
         henv = torch.exp(torch.clamp(F.conv1d(x, w[:NBINS], b[:NBINS]), -30.0, 8.0))
         nenv = torch.exp(torch.clamp(F.conv1d(x, w[NBINS:], b[NBINS:]), -30.0, 8.0))
-        return henv, nenv
+        if not self.gate:
+            return henv, nenv, None
+        logit = self.gate_head(x)                                                 # [B, 1, T]
+        g = torch.sigmoid(logit)
+        if not self.training:
+            # A frame the gate calls silent is silent: no noise floor in pauses.
+            g = g * (g > GATE_FLOOR).to(g.dtype)
+        return henv * g, nenv * g, logit.squeeze(1)
 
     # -- synthesis --------------------------------------------------------------
 
@@ -185,16 +209,19 @@ class Voice(nn.Module):
 
     # -- inference graph --------------------------------------------------------
 
-    def forward(self, input, input_lengths, scales):
+    def forward(self, input, input_lengths, scales, sid=None):
         """The model interface: ids [1, N], their count [1], scales [3] (noise
-        scale, length scale, noise width) -> waveform [1, 1, T]."""
+        scale, length scale, noise width), speaker [1] for a multi-speaker voice
+        -> waveform [1, 1, T]."""
+        if self.n_speakers > 1:
+            sid = torch.clamp(sid, 0, self.n_speakers - 1)
         noise_scale, length_scale, noise_w = scales[0], scales[1], scales[2]
         n = input.shape[1]
         pos = torch.arange(n, device=input.device).unsqueeze(0)
         valid = (pos < input_lengths.unsqueeze(1))                                 # [1, N]
         ids = input * valid.long()
         mask = valid.unsqueeze(1).to(torch.float32)
-        h, logd = self.encode(ids, mask)
+        h, logd = self.encode(ids, mask, sid)
         logd = logd + 0.1 * noise_w * torch.randn_like(logd)
         d = torch.clamp(torch.exp(logd) - 1.0, min=0.0) * length_scale
         d = torch.round(d) * valid.to(torch.float32)
@@ -212,10 +239,10 @@ class Voice(nn.Module):
         frac = ((t - start).to(torch.float32) + 0.5) / torch.clamp(dsel, min=1.0)
         feats = torch.stack([frac, torch.log1p(dsel)], dim=0).unsqueeze(0)        # [1, 2, T]
         h_frames = torch.index_select(h, 2, idx)                                  # [1, C, T]
-        x, lf0, ones = self.decode_pre(h_frames, feats)
+        x, lf0, ones = self.decode_pre(h_frames, feats, sid)
         jitter = 0.03 * noise_scale * torch.randn_like(logd)                       # per phoneme
         lf0 = lf0 + torch.index_select(jitter, 1, idx)
-        henv, nenv = self.decode_post(x, lf0, ones)
+        henv, nenv, _ = self.decode_post(x, lf0, ones)
         audio = self.synthesize(torch.exp(lf0), henv, nenv, noise_scale / NOMINAL_NOISE)
         return audio.unsqueeze(1)
 

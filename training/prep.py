@@ -20,7 +20,8 @@ import espeak  # noqa: E402
 import symbols  # noqa: E402
 
 HOP = 256
-SKIP = {0x2C8, 0x2CC, 0x20}  # stress marks and word spaces have no phoneme event
+# Stress marks, word spaces and clause marks have no phoneme event.
+SKIP = {0x2C8, 0x2CC, 0x20} | {ord(c) for c in ",.?!;:"}
 
 
 def align(cps, events, n_samples):

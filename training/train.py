@@ -39,6 +39,9 @@ class Data:
         self.heldout = z["heldout"]
         self.texts = z["texts"]
         self.sample_rate = int(z["sample_rate"])
+        # A multi-speaker set names its speakers and gives each utterance's speaker.
+        self.speakers = [str(x) for x in z["speakers"]] if "speakers" in z.files else []
+        self.speaker = z["speaker"] if "speaker" in z.files else np.zeros(len(self.texts), np.int64)
         self.n = len(self.texts)
         self.train_idx = np.nonzero(~self.heldout)[0]
         self.held_idx = np.nonzero(self.heldout)[0]
@@ -63,6 +66,7 @@ def make_batch(data, items, wf, ctx, rng):
     lf0 = torch.zeros(b, length)
     voiced = torch.zeros(b, length)
     audio = torch.zeros(b, length * HOP)
+    sid = torch.from_numpy(np.asarray([data.speaker[i] for i in items], np.int64))
     for r, i in enumerate(items):
         s_ids, s_durs = data.item_ids(i)
         n = len(s_ids)
@@ -83,7 +87,7 @@ def make_batch(data, items, wf, ctx, rng):
         if hi > lo:
             audio[r, (lo - start) * HOP:(hi - start) * HOP] = torch.from_numpy(
                 a[lo * HOP:hi * HOP].astype(np.float32) / 32768.0)
-    return ids, durs, mask, idx, feats, lf0, voiced, audio
+    return ids, durs, mask, idx, feats, lf0, voiced, audio, sid
 
 
 def stft_loss(pred, target):
@@ -98,18 +102,26 @@ def stft_loss(pred, target):
     return total / len(RESOLUTIONS)
 
 
+SILENT_RMS = 10 ** (-60 / 20)  # a frame of the teacher quieter than this is a pause
+
+
 def run_batch(model, batch, ctx, wf):
-    ids, durs, mask, idx, feats, lf0, voiced, audio = batch
-    h, logd = model.encode(ids, mask)
+    ids, durs, mask, idx, feats, lf0, voiced, audio, sid = batch
+    h, logd = model.encode(ids, mask, sid)
     dur_loss = (((logd - torch.log1p(durs.float())) ** 2) * mask[:, 0]).sum() / mask.sum()
     c = h.shape[1]
     h_frames = torch.gather(h, 2, idx.unsqueeze(1).expand(-1, c, -1))
-    x, lf0_pred, ones = model.decode_pre(h_frames, feats)
+    x, lf0_pred, ones = model.decode_pre(h_frames, feats, sid)
     f0_loss = (torch.abs(lf0_pred - lf0) * voiced).sum() / voiced.sum().clamp(min=1.0)
-    henv, nenv = model.decode_post(x, lf0, ones)
+    henv, nenv, gate = model.decode_post(x, lf0, ones)
     wave = model.synthesize(torch.exp(lf0), henv, nenv, 1.0)
     a, b = ctx * HOP, (ctx + wf) * HOP
     spec_loss = stft_loss(wave[:, a:b], audio[:, a:b])
+    if gate is not None:
+        rms = audio.reshape(audio.shape[0], -1, HOP).pow(2).mean(dim=2).sqrt()
+        sound = (rms > SILENT_RMS).float()
+        f0_loss = f0_loss + 0.2 * F.binary_cross_entropy_with_logits(gate[:, ctx:ctx + wf],
+                                                                     sound[:, ctx:ctx + wf])
     return spec_loss, dur_loss, f0_loss
 
 
@@ -141,6 +153,7 @@ def main():
     ap.add_argument("--channels", type=int, default=160)
     ap.add_argument("--threads", type=int, default=2)
     ap.add_argument("--seed", type=int, default=7)
+    ap.add_argument("--gate", action="store_true", help="learn a silence gate for pauses")
     args = ap.parse_args()
 
     torch.set_num_threads(args.threads)
@@ -149,7 +162,8 @@ def main():
     with open(os.path.splitext(args.data)[0] + ".map.json", encoding="utf-8") as f:
         table = json.load(f)
     n_symbols = max(v[0] for v in table.values()) + 1
-    model = Voice(n_symbols, args.channels, data.sample_rate)
+    n_speakers = max(len(data.speakers), 1)
+    model = Voice(n_symbols, args.channels, data.sample_rate, n_speakers, args.gate)
     opt = torch.optim.AdamW(model.parameters(), lr=args.lr, weight_decay=0.01)
     step, spent = 0, 0.0
     if os.path.exists(args.ckpt):
@@ -168,7 +182,8 @@ def main():
         tmp = args.ckpt + ".tmp"
         torch.save({"model": model.state_dict(), "opt": opt.state_dict(), "step": step,
                     "spent": spent, "n_symbols": n_symbols, "channels": args.channels,
-                    "sample_rate": data.sample_rate}, tmp)
+                    "sample_rate": data.sample_rate, "n_speakers": n_speakers, "gate": args.gate,
+                    "speakers": data.speakers}, tmp)
         os.replace(tmp, args.ckpt)
 
     last_log = time.time()

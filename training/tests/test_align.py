@@ -79,5 +79,36 @@ class Alignment(unittest.TestCase):
         self.assertLess(abs(np.median(f0[5:-5]) - 150.0), 3.0)
 
 
+class ClauseBoundaries(unittest.TestCase):
+    """The training twin of the library's clause rule, on the real eSpeak NG."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.es = espeak.ESpeak("en-us")
+
+    def text(self, s):
+        return "".join(map(chr, self.es.codepoints(s)))
+
+    def test_each_clause_keeps_its_mark_and_a_space_separates_clauses(self):
+        self.assertEqual(self.text("Hello, world."), "həlˈoʊ, wˈɜːld.")
+        self.assertEqual(self.text("Why? Because: yes!"), "wˈaɪ? bɪkˈʌz: jˈɛs!")
+        self.assertEqual(self.text("Wait… what？ ok"), "wˈeɪt. wˌʌt? ˌoʊkˈeɪ")
+
+    def test_the_look_ahead_character_stays_with_its_clause(self):
+        # eSpeak NG holds back the first character of the next clause; a
+        # one-character last clause must neither be lost nor take a mark.
+        self.assertEqual(self.text("Hello, x"), "həlˈoʊ, ˈɛks")
+        self.assertEqual(self.text("Hi. A"), "hˈaɪ. ˈeɪ")
+        self.assertEqual(self.text("Dog"), "dˈɑːɡ")  # nothing leaked from the text before
+
+    def test_a_clause_without_a_mark_gets_only_the_space(self):
+        words = " ".join(["word"] * 400)  # cut for length, no punctuation anywhere
+        out = self.text(words)
+        self.assertNotIn(",", out)
+        self.assertNotIn(".", out)
+        self.assertNotIn("  ", out)
+        self.assertEqual(out.count("wˈɜːd"), 400)
+
+
 if __name__ == "__main__":
     unittest.main()

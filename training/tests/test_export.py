@@ -109,5 +109,83 @@ class Export(unittest.TestCase):
         self.assertLess(err.mean(), 0.0005 * 32767)
 
 
+@unittest.skipUnless(have("torch") and have("onnx"), "needs python3-torch and python3-onnx")
+class MultiSpeaker(unittest.TestCase):
+    """Speaker embedding, the optional "sid" input and the silence gate."""
+
+    def setUp(self):
+        torch.manual_seed(5)
+        self.tmp = tempfile.TemporaryDirectory()
+        self.addCleanup(self.tmp.cleanup)
+        m = voice_model.Voice(60, channels=32, sample_rate=16000, n_speakers=3, gate=True)
+        with torch.no_grad():
+            m.dur[-1].weight.mul_(0.1)
+            m.dur[-1].bias.fill_(math.log(1 + 4.0))
+            m.env_head.weight.mul_(0.3)
+            m.gate_head.bias.fill_(4.0)  # open: every frame speaks
+            m.spk.weight.mul_(3.0)
+        m.eval()
+        m.speaker_names = ["slt", "rms", "awb"]
+        self.model = m
+        self.ids = torch.tensor([[1, 0, 5, 0, 6, 0, 7, 0, 8, 0, 2]])
+        self.quiet = torch.tensor([0.0, 1.0, 0.0])
+
+    def run_model(self, sid):
+        with torch.no_grad():
+            return self.model(self.ids, torch.tensor([self.ids.shape[1]]), self.quiet,
+                              torch.tensor([sid]))[0, 0]
+
+    def test_speakers_differ_and_out_of_range_is_clamped(self):
+        a, b = self.run_model(0), self.run_model(1)
+        self.assertFalse(a.shape == b.shape and torch.allclose(a, b))
+        self.assertTrue(torch.equal(self.run_model(2), self.run_model(99)))
+
+    def test_a_closed_gate_silences_every_frame(self):
+        with torch.no_grad():
+            self.model.gate_head.bias.fill_(-8.0)
+        self.assertEqual(float(self.run_model(0).abs().max()), 0.0)
+
+    def test_export_makes_sid_optional_and_names_the_speakers(self):
+        import onnx
+        path = os.path.join(self.tmp.name, "m.onnx")
+        export.export(self.model, path, {"_": [0], "^": [1], "$": [2]}, "test-set")
+        m = onnx.load(path)
+        self.assertEqual([i.name for i in m.graph.input], ["input", "input_lengths", "scales", "sid"])
+        default = [t for t in m.graph.initializer if t.name == "sid"]
+        self.assertEqual(len(default), 1)
+        self.assertEqual(onnx.numpy_helper.to_array(default[0]).tolist(), [0])
+        with open(path + ".json", encoding="utf-8") as f:
+            cfg = json.load(f)
+        self.assertEqual(cfg["num_speakers"], 3)
+        self.assertEqual(cfg["speaker_id_map"], {"slt": 0, "rms": 1, "awb": 2})
+        self.assertEqual(cfg["audio"]["sample_rate"], 16000)
+        self.assertEqual(cfg["dataset"], "test-set")
+
+    @unittest.skipUnless(have("torch") and orvel.find_library(), "needs a build of the library")
+    def test_library_default_speaker_is_speaker_0(self):
+        path = os.path.join(self.tmp.name, "m.onnx")
+        table = {"_": [0], "^": [1], "$": [2], " ": [3]}
+        table.update({c: [4 + k] for k, c in enumerate("abcdefghijklmnopqrstuvwxyzˈəɪɛæʊɹ")})
+        export.export(self.model, path, table)
+        with open(path + ".json", encoding="utf-8") as f:
+            cfg = json.load(f)
+        cfg["inference"].update({"noise_scale": 0.0, "noise_w": 0.0})
+        with open(path + ".json", "w", encoding="utf-8") as f:
+            json.dump(cfg, f, ensure_ascii=False)
+        lib = orvel.shared()
+        vid = lib.load(path, None)
+        try:
+            default = lib.speak(vid, "Bed and bread.")
+            lib.lib.orvel_set_speaker(vid, 0)
+            zero = lib.speak(vid, "Bed and bread.")
+            lib.lib.orvel_set_speaker(vid, 1)
+            one = lib.speak(vid, "Bed and bread.")
+        finally:
+            lib.unload(vid)
+        self.assertGreater(len(default), 0)
+        self.assertTrue(np.array_equal(default, zero))
+        self.assertFalse(len(one) == len(zero) and np.array_equal(one, zero))
+
+
 if __name__ == "__main__":
     unittest.main()

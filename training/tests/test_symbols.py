@@ -5,7 +5,7 @@ markers and pads must be the library's."""
 import unittest
 
 import helpers  # noqa: F401  (puts training/ on the path)
-from espeak import decode_clause
+from espeak import back_one_char, closing_mark, decode_clause
 from symbols import build_map, encode
 
 
@@ -28,6 +28,28 @@ class DecodeClause(unittest.TestCase):
 
     def test_multibyte_ipa(self):
         self.assertEqual(decode_clause("həlˈoʊ".encode()), cps("həlˈoʊ"))
+
+
+class ClauseMarks(unittest.TestCase):
+    def test_last_non_space_character_decides(self):
+        self.assertEqual(closing_mark("Hello, ".encode()), ord(","))
+        self.assertEqual(closing_mark("world.\n\t ".encode()), ord("."))
+        self.assertIsNone(closing_mark("no mark ".encode()))
+        self.assertIsNone(closing_mark(b"   "))
+        self.assertIsNone(closing_mark("a-".encode()))
+
+    def test_wide_forms_and_the_ellipsis_fold_to_ascii(self):
+        for text, mark in (("好，", ","), ("好。", "."), ("吗？", "?"), ("啊！", "!"), ("；", ";"),
+                           ("：", ":"), ("wait…", ".")):
+            self.assertEqual(closing_mark(text.encode()), ord(mark), text)
+
+    def test_back_one_character_steps_over_a_whole_utf8_sequence(self):
+        data = "aé€😀".encode()
+        self.assertEqual(back_one_char(data, len(data)), 6)   # before the 4-byte emoji
+        self.assertEqual(back_one_char(data, 6), 3)           # before the 3-byte euro sign
+        self.assertEqual(back_one_char(data, 3), 1)
+        self.assertEqual(back_one_char(data, 1), 0)
+        self.assertEqual(back_one_char(data, 0), 0)
 
 
 class Encode(unittest.TestCase):

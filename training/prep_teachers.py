@@ -1,0 +1,143 @@
+"""Data preparation for the multi-speaker voice: Flite's voices made from human
+recordings as teachers, our eSpeak NG code points as input.
+
+    /usr/bin/python3 training/prep_teachers.py --out training/work-arctic/data.npz
+
+Each sentence is spoken by every teacher; the teacher's segment times are
+mapped onto our code points (teacher.align). An utterance is dropped when the
+mean alignment cost is high: numbers, abbreviations and names read another way.
+Word counts cannot decide this: eSpeak NG joins function words ("ʌvðə" for
+"of the"), so ours are fewer in most sentences; how many agree is reported.
+"""
+
+import argparse
+import json
+import multiprocessing
+import os
+import sys
+import time
+
+import numpy as np
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import corpus  # noqa: E402
+import espeak  # noqa: E402
+import prep  # noqa: E402
+import symbols  # noqa: E402
+import teacher  # noqa: E402
+
+HOP = prep.HOP
+SPEAKERS = ["slt", "rms", "awb"]   # speaker 0 first: the clearest
+MAX_COST = 0.2   # mean cost per token; a number read another way costs 0.3 or more
+ALWAYS = [" "] + list(",.?!;:")   # a voice learns pauses only where its map has the marks
+
+
+def work_item(args):
+    """Alignment and pitch for one utterance (runs in a worker process)."""
+    cps, audio, rate, segs = args
+    words_teacher = max((w for _, _, w in segs), default=-1) + 1
+    same_words = teacher.word_count(cps) == words_teacher
+    slot, mean_cost = teacher.align(cps, segs, len(audio), rate)
+    if slot is None or mean_cost > MAX_COST:
+        return "cost", same_words
+    n_frames = int(round(len(audio) / HOP))
+    audio = np.concatenate([audio, np.zeros(max(0, n_frames * HOP - len(audio)), np.int16)])
+    audio = audio[:n_frames * HOP]
+    durs = prep.slots_to_frames(slot, n_frames)
+    f0 = prep.pitch(audio, n_frames, rate, fmax=400.0)
+    return "ok", (durs, audio, f0, mean_cost, same_words)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--out", required=True)
+    ap.add_argument("--prose", type=int, default=2000)
+    ap.add_argument("--generated", type=int, default=700)
+    ap.add_argument("--heldout", type=int, default=60, help="held-out sentences (all speakers)")
+    ap.add_argument("--speakers", default=",".join(SPEAKERS))
+    ap.add_argument("--jobs", type=int, default=2)
+    args = ap.parse_args()
+    speakers = args.speakers.split(",")
+    work = os.path.dirname(os.path.abspath(args.out))
+    os.makedirs(work, exist_ok=True)
+    t0 = time.time()
+
+    sentences = corpus.build(args.prose, args.generated)
+    es = espeak.ESpeak("en-us")
+    cps_all = [es.codepoints(s) for s in sentences]
+    keep = [k for k, c in enumerate(cps_all) if c]
+    sentences = [sentences[k] for k in keep]
+    cps_all = [cps_all[k] for k in keep]
+    print("prep: %d sentences, phonemized in %.0f s" % (len(sentences), time.time() - t0), flush=True)
+
+    helper = teacher.build_helper(os.path.join(work, "flite_teacher"))
+    # All teachers at once: on a busy machine that takes the larger share of it.
+    with multiprocessing.Pool(len(speakers)) as pool:
+        spoken = pool.starmap(teacher.synthesize,
+                              [(helper, sp, sentences, os.path.join(work, "teacher-%s.raw" % sp),
+                                None, True) for sp in speakers])
+    print("prep: teachers spoke in %.0f s" % (time.time() - t0), flush=True)
+
+    jobs = []
+    for s_id, rows in enumerate(spoken):
+        for k, (audio, rate, segs) in enumerate(rows):
+            jobs.append((s_id, k, (cps_all[k], audio, rate, segs)))
+    rates = {rate for rows in spoken for _, rate, _ in rows if rate}
+    if len(rates) != 1:
+        raise SystemExit("teachers disagree on the sample rate: %s" % sorted(rates))
+    sr = rates.pop()
+    with multiprocessing.Pool(args.jobs) as pool:
+        results = pool.map(work_item, [j[2] for j in jobs], chunksize=32)
+    print("prep: aligned in %.0f s" % (time.time() - t0), flush=True)
+
+    n_sent = len(sentences)
+    held_sent = set(range(n_sent - args.heldout, n_sent))
+    symbol_set = {ord(c) for c in ALWAYS}
+    for c in cps_all:
+        symbol_set.update(c)
+    table = symbols.build_map(symbol_set)
+    ids, durs_all, audio_all, f0_all, voiced_all, spk = [], [], [], [], [], []
+    id_off, fr_off, texts, heldout, sent_idx, costs = [0], [0], [], [], [], []
+    stats = {sp: {"ok": 0, "cost": 0, "same_word_count": 0} for sp in speakers}
+    for (s_id, k, _), (status, res) in zip(jobs, results):
+        st = stats[speakers[s_id]]
+        st[status] += 1
+        if status != "ok":
+            st["same_word_count"] += int(res)
+            continue
+        durs, audio, f0, mean_cost, same = res
+        st["same_word_count"] += int(same)
+        seq = symbols.encode(cps_all[k], table)
+        assert len(seq) == len(durs)
+        lf0, voiced = prep.interp_log_f0(f0)
+        ids.append(np.asarray(seq, np.int64))
+        durs_all.append(durs.astype(np.int32))
+        audio_all.append(audio)
+        f0_all.append(lf0)
+        voiced_all.append(voiced)
+        id_off.append(id_off[-1] + len(seq))
+        fr_off.append(fr_off[-1] + int(durs.sum()))
+        texts.append(sentences[k])
+        heldout.append(k in held_sent)
+        spk.append(s_id)
+        sent_idx.append(k)
+        costs.append(mean_cost)
+    np.savez(args.out, ids=np.concatenate(ids), durs=np.concatenate(durs_all),
+             audio=np.concatenate(audio_all), lf0=np.concatenate(f0_all),
+             voiced=np.concatenate(voiced_all), id_off=np.asarray(id_off), fr_off=np.asarray(fr_off),
+             heldout=np.asarray(heldout), texts=np.asarray(texts), sample_rate=sr,
+             speaker=np.asarray(spk, np.int64), speakers=np.asarray(speakers),
+             sentence=np.asarray(sent_idx, np.int64))
+    with open(os.path.splitext(args.out)[0] + ".map.json", "w", encoding="utf-8") as f:
+        json.dump(table, f, ensure_ascii=False, indent=0)
+    hours = sum(len(a) for a in audio_all) / sr / 3600
+    report = {"sentences": n_sent, "utterances": len(texts), "hours": round(hours, 2),
+              "per_speaker": stats, "mean_cost": round(float(np.mean(costs)), 3),
+              "symbols": len(table), "seconds": round(time.time() - t0)}
+    with open(os.path.splitext(args.out)[0] + ".prep.json", "w") as f:
+        json.dump(report, f, indent=1)
+    print("prep:", json.dumps(report), flush=True)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,128 @@
+"""Alignment of a Flite teacher's segments with our code points.
+
+The DP checks need only numpy; the checks on real teacher audio also need
+Flite's C library (flite1-dev) and a C compiler, and eSpeak NG. A silent fault
+here (a pause on a phoneme, time lost between slots) teaches the voice wrong
+durations and pauses where there are none.
+"""
+
+import os
+import shutil
+import tempfile
+import unittest
+
+import numpy as np
+
+import helpers  # noqa: F401  (puts training/ on the path)
+import prep_teachers
+import teacher
+
+
+def cps(text):
+    return [ord(c) for c in text]
+
+
+def have_flite():
+    return os.path.exists("/usr/include/flite/flite.h") and shutil.which("cc") is not None
+
+
+class Tokens(unittest.TestCase):
+    def test_stress_length_and_gaps(self):
+        toks = teacher.tokens(cps("hˈɜːl, dˌæ."))
+        self.assertEqual(toks, [("phone", [0]), ("phone", [2, 3]), ("phone", [4]), ("gap", [5, 6]),
+                                ("phone", [7]), ("phone", [9]), ("gap", [10])])
+
+    def test_word_count_ignores_marks(self):
+        self.assertEqual(teacher.word_count(cps("ˈa b, c. d")), 4)
+        self.assertEqual(teacher.word_count(cps(", .")), 0)
+
+
+class DP(unittest.TestCase):
+    def test_pause_goes_to_the_gap_and_a_diphthong_shares_its_phone(self):
+        ours = cps("həlˈoʊ, wˈɜːld")
+        toks = teacher.tokens(ours)
+        phones = "hh ax l ow pau w er l d".split()
+        cost, links = teacher.dp_align(toks, ours, phones)
+        self.assertAlmostEqual(cost, teacher.SHARE)  # the diphthong's second letter only
+        linked = {}
+        for t, p in links:
+            linked.setdefault(p, []).append("".join(chr(ours[i]) for i in toks[t][1]))
+        self.assertEqual(linked[3], ["o", "ʊ"])
+        self.assertEqual(linked[4], [", "])
+        self.assertEqual(sorted(linked), list(range(len(phones))))  # every phone has a token
+
+    def test_a_gap_without_a_pause_gets_no_time(self):
+        ours = cps("ɐ bˈiː")
+        toks = teacher.tokens(ours)
+        _, links = teacher.dp_align(toks, ours, "ax b iy".split())
+        self.assertNotIn(1, [t for t, _ in links])  # the space token
+
+    def test_unrelated_phones_cost_more_than_the_threshold(self):
+        ours = cps("fˈaɪv hˈʌndɹɪd")
+        toks = teacher.tokens(ours)
+        cost, _ = teacher.dp_align(toks, ours, "f ay v f ay v".split())
+        self.assertGreater(cost / len(toks), prep_teachers.MAX_COST)
+
+
+@unittest.skipUnless(have_flite(), "needs flite1-dev and a C compiler")
+class RealTeacher(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        import espeak
+        cls.tmp = tempfile.mkdtemp()
+        cls.helper = teacher.build_helper(os.path.join(cls.tmp, "flite_teacher"))
+        cls.es = espeak.ESpeak("en-us")
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.tmp)
+
+    def spoken(self, texts, voice="slt"):
+        return teacher.synthesize(self.helper, voice, texts, os.path.join(self.tmp, "a.raw"))
+
+    def test_time_is_kept_and_pauses_land_on_marks(self):
+        text = "Hello, world. How are you today?"
+        (audio, rate, segs), = self.spoken([text])
+        self.assertEqual(rate, 16000)
+        ours = self.es.codepoints(text)
+        slot, mean_cost = teacher.align(ours, segs, len(audio), rate)
+        self.assertLess(mean_cost, prep_teachers.MAX_COST)
+        self.assertEqual(len(slot), 3 + 2 * len(ours))
+        self.assertLess(abs(slot.sum() - len(audio)), 0.02 * rate)
+        self.assertGreater(slot[0], 0.05 * rate)     # leading silence on "^"
+        self.assertGreater(slot[-1], 0.1 * rate)     # the end pause on "$"
+        for i, cp in enumerate(ours):
+            t = slot[2 + 2 * i]
+            if cp in teacher.STRESS:
+                self.assertEqual(t, 0.0)
+            elif cp == ord(","):
+                self.assertGreater(t, 0.05 * rate)   # the comma's pause
+        self.assertEqual(slot[3::2][:-1].sum(), 0.0)  # pads get no time
+
+    def test_speakers_and_the_stretch_reference(self):
+        text = ["Seven quiet birds sang near the river bank."]
+        lengths = {v: len(self.spoken(text, v)[0][0]) for v in ("slt", "rms", "awb")}
+        self.assertEqual(len(set(lengths.values())), 3)
+        slow = teacher.synthesize(self.helper, "slt", text, os.path.join(self.tmp, "s.raw"), 1.3)
+        self.assertGreater(len(slow[0][0]), 1.2 * lengths["slt"])
+
+    def test_kept_output_is_reused_only_for_the_same_sentences(self):
+        path = os.path.join(self.tmp, "kept.raw")
+        first = teacher.synthesize(self.helper, "rms", ["One two."], path, keep=True)
+        with open(path, "ab") as f:
+            f.write(b"\0\0")  # a reuse would now see a length mismatch
+        with self.assertRaises(RuntimeError):
+            teacher.synthesize(self.helper, "rms", ["One two."], path, keep=True)
+        again = teacher.synthesize(self.helper, "rms", ["Three four."], path, keep=True)
+        self.assertNotEqual(len(first[0][0]), 0)
+        self.assertNotEqual(len(again[0][0]), 0)
+
+    def test_numbers_read_another_way_are_dropped(self):
+        text = "Call 538 338 77 17, and ask for Karen."
+        (audio, rate, segs), = self.spoken([text])
+        _, mean_cost = teacher.align(self.es.codepoints(text), segs, len(audio), rate)
+        self.assertGreater(mean_cost, prep_teachers.MAX_COST)
+
+
+if __name__ == "__main__":
+    unittest.main()
