@@ -113,7 +113,7 @@ def espeak_clips(texts):
             "es = espeak.ESpeak('en-us')\nout = []\n"
             "for t in json.loads(sys.stdin.read()):\n"
             "    a, _ = es.synth(t)\n"
-            "    out.append(np.clip(resample_poly(a.astype(np.float64), 160, 441), -32768, 32767)"
+            "    out.append(np.clip(resample_poly(a.astype(np.float64), 320, 441), -32768, 32767)"
             ".astype(np.int16).tolist())\n"
             "print(json.dumps(out))\n") % HERE
     res = subprocess.run([sys.executable, "-c", code], input=json.dumps(texts), capture_output=True,

@@ -131,7 +131,7 @@ def heldout_losses(model, data, wf, ctx):
     sums = np.zeros(3)
     count = 0
     with torch.no_grad():
-        items = list(data.held_idx)
+        items = list(data.held_idx)[:64]  # enough to follow, cheap enough to run often
         for k in range(0, len(items), 16):
             batch = make_batch(data, items[k:k + 16], wf, ctx, rng)
             losses = run_batch(model, batch, ctx, wf)
@@ -139,6 +139,47 @@ def heldout_losses(model, data, wf, ctx):
             count += 1
     model.train()
     return sums / max(count, 1)
+
+
+def init_from_voice(model, onnx_path, table, sample_rate):
+    """Starts a new voice from an exported one of the same architecture: its
+    weights by name, phoneme embeddings by symbol, and the spectral envelope
+    heads resampled onto this voice's frequency bins. A start that can already
+    speak needs far fewer steps than random weights on a busy machine."""
+    import onnx
+    from onnx import numpy_helper
+    from model import NBINS
+    m = onnx.load(onnx_path)
+    weights = {t.name: numpy_helper.to_array(t) for t in m.graph.initializer}
+    with open(onnx_path + ".json", encoding="utf-8") as f:
+        cfg = json.load(f)
+    old_table, old_rate = cfg["phoneme_id_map"], cfg["audio"]["sample_rate"]
+    state = model.state_dict()
+    taken = 0
+    for name, value in weights.items():
+        if name not in state:
+            continue
+        value = torch.from_numpy(np.array(value, np.float32))
+        if name == "embed.weight":
+            for sym, ids in table.items():
+                if sym in old_table and old_table[sym][0] < value.shape[0]:
+                    state[name][ids[0]] = value[old_table[sym][0]]
+        elif name in ("env_head.weight", "env_head.bias"):
+            # Bin k here is at k * rate / NFFT; read the old head there.
+            pos = np.arange(NBINS) * (sample_rate / old_rate)
+            src = value.numpy().reshape(2, NBINS, -1)
+            out = np.empty_like(src)
+            for half in range(2):
+                for c in range(src.shape[2]):
+                    out[half, :, c] = np.interp(pos, np.arange(NBINS), src[half, :, c])
+            state[name] = torch.from_numpy(out.reshape(value.shape))
+        elif state[name].shape == value.shape:
+            state[name] = value
+        else:
+            continue
+        taken += 1
+    model.load_state_dict(state)
+    print("started from %s: %d of %d tensors" % (onnx_path, taken, len(state)), flush=True)
 
 
 def main():
@@ -154,6 +195,8 @@ def main():
     ap.add_argument("--threads", type=int, default=2)
     ap.add_argument("--seed", type=int, default=7)
     ap.add_argument("--gate", action="store_true", help="learn a silence gate for pauses")
+    ap.add_argument("--save-minutes", type=float, default=6.0)
+    ap.add_argument("--init", default="", help="exported voice to start from (new checkpoints only)")
     args = ap.parse_args()
 
     torch.set_num_threads(args.threads)
@@ -172,6 +215,8 @@ def main():
         opt.load_state_dict(ck["opt"])
         step, spent = ck["step"], ck["spent"]
         print("resumed at step %d, %.1f min" % (step, spent / 60), flush=True)
+    elif args.init and os.path.exists(args.init):
+        init_from_voice(model, args.init, table, data.sample_rate)
     budget = args.minutes * 60.0
     n_params = sum(p.numel() for p in model.parameters())
     print("model: %d parameters, %d symbols, %d training utterances"
@@ -186,7 +231,7 @@ def main():
                     "speakers": data.speakers}, tmp)
         os.replace(tmp, args.ckpt)
 
-    last_log = time.time()
+    last_log = last_save = time.time()
     acc = np.zeros(3)
     acc_n = 0
     while spent < budget:
@@ -208,7 +253,7 @@ def main():
         spent += time.time() - t0
         acc += [float(spectral), float(dur), float(f0)]
         acc_n += 1
-        if step % 50 == 0:
+        if step % 20 == 0:
             m = acc / acc_n
             print("step %d  %.1f min  lr %.2e  spectral %.4f  dur %.4f  f0 %.4f  (%.2f s/step)"
                   % (step, spent / 60, lr, m[0], m[1], m[2], (time.time() - last_log) / acc_n),
@@ -216,7 +261,10 @@ def main():
             acc[:] = 0
             acc_n = 0
             last_log = time.time()
-        if step % 300 == 0:
+        # Every 300 steps, or every few minutes on a busy machine, so that a
+        # checkpoint to export is never far behind.
+        if step % 300 == 0 or time.time() - last_save > args.save_minutes * 60:
+            last_save = time.time()
             h = heldout_losses(model, data, args.frames, args.ctx)
             print("heldout step %d  spectral %.4f  dur %.4f  f0 %.4f" % (step, h[0], h[1], h[2]),
                   flush=True)
