@@ -24,6 +24,16 @@ TEXTS = [
     "Why? Because: yes!",
 ]
 
+# Clause ends the twin must place exactly as the library does.
+MARK_TEXTS = [
+    "Hello, x",
+    "Hi. A",
+    "Wait… what？ ok。 Fine！ Really； yes： no，",
+    "One; two: three!   Four?",
+    "Dr. Smith arrived, late again.",
+    " ".join(["word"] * 300),
+]
+
 
 @unittest.skipUnless(find_probe() and orvel.find_library() and os.path.exists(CONFIG),
                      "needs a build with test voices and voices/orvel-en-us.onnx.json")
@@ -41,9 +51,9 @@ class IdSequence(unittest.TestCase):
         self.assertEqual(count, len(ids))
         return ids
 
-    def check(self, config):
-        expected = python_ids(TEXTS, config)
-        for text, want in zip(TEXTS, expected):
+    def check(self, config, texts=TEXTS):
+        expected = python_ids(texts, config)
+        for text, want in zip(texts, expected):
             with self.subTest(text=text):
                 self.assertEqual(self.library_ids(text, config), want)
 
@@ -61,6 +71,23 @@ class IdSequence(unittest.TestCase):
             with open(path, "w", encoding="utf-8") as f:
                 json.dump(cfg, f, ensure_ascii=False)
             self.check(path)
+
+    def test_clause_marks_with_a_map_that_has_them(self):
+        # A voice that maps the six marks gets them where each clause ended.
+        with open(CONFIG, encoding="utf-8") as f:
+            cfg = json.load(f)
+        table = cfg["phoneme_id_map"]
+        top = max(v[0] for v in table.values())
+        for k, mark in enumerate(",.?!;:"):
+            table[mark] = [top + 1 + k]
+        with tempfile.TemporaryDirectory() as tmp:
+            path = os.path.join(tmp, "marks.onnx.json")
+            with open(path, "w", encoding="utf-8") as f:
+                json.dump(cfg, f, ensure_ascii=False)
+            self.check(path, TEXTS + MARK_TEXTS)
+            ids = self.library_ids("Hello, world.", path)
+        self.assertIn(table[","][0], ids)
+        self.assertEqual(ids[-3:], table["."] + table["_"] + table["$"])
 
     def test_markers_frame_the_sequence(self):
         with open(CONFIG, encoding="utf-8") as f:
