@@ -4,11 +4,11 @@
 // library can take whole, spoken in order and written out as each finishes.
 #include "orvel.h"
 #include "text_plan.h"
+#include "replacing_file.h"
 #include "voice_info.h"
 
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cmath>
 #include <cstdarg>
 #include <cstdint>
@@ -31,12 +31,9 @@
 #  include <windows.h>
 #  include <fcntl.h>
 #  include <io.h>
-#  include <sys/stat.h>
 #  define isatty _isatty
 #  define fileno _fileno
 #else
-#  include <fcntl.h>
-#  include <sys/stat.h>
 #  include <unistd.h>
 #endif
 
@@ -304,61 +301,10 @@ int read_text(const Params &params, std::string *text) {
 // ---------------------------------------------------------------------------
 // Output
 //
-// A WAV file is written to a temporary file beside the target and renamed over
-// it only when complete, so a failed or interrupted run never leaves a partial
-// file and never destroys the file that was there. A signal that ends the run
-// removes the temporary file on its way out.
-
-// Async-signal-safe state: the temporary file's path while one exists.
-char g_partial_path[4096];
-volatile std::sig_atomic_t g_partial_exists = 0;
-
-extern "C" void remove_partial_and_die(int sig) {
-    if (g_partial_exists) {
-#if defined(_WIN32)
-        std::remove(g_partial_path);
-#else
-        ::unlink(g_partial_path);
-#endif
-    }
-    std::signal(sig, SIG_DFL);
-    std::raise(sig);
-}
-
-// Creates path exclusively for writing, with the mode a new file gets (or
-// that of the file it will replace); nullptr with errno set on failure.
-std::FILE *create_exclusive(const std::string &path, const fs::path &replaces) {
-#if defined(_WIN32)
-    (void)replaces;
-    int fd = _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
-    if (fd < 0) return nullptr;
-    std::FILE *file = _fdopen(fd, "wb");
-    if (!file) _close(fd);
-#else
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) return nullptr;
-    struct stat old;
-    if (::stat(replaces.c_str(), &old) == 0) ::fchmod(fd, old.st_mode & 07777);
-    std::FILE *file = ::fdopen(fd, "wb");
-    if (!file) ::close(fd);
-#endif
-    return file;
-}
-
-bool replace_file(const std::string &from, const std::string &to) {
-#if defined(_WIN32)
-    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0 || (errno = EACCES, false);
-#else
-    return std::rename(from.c_str(), to.c_str()) == 0;
-#endif
-}
+// A WAV file appears complete or not at all (see replacing_file.h).
 
 class AudioSink {
 public:
-    ~AudioSink() {
-        if (file_ && file_ != stdout) abandon();
-    }
-
     // Opens the WAV file (writing its header) or standard output.
     bool open(const Params &params, int sample_rate) {
         raw_ = params.raw;
@@ -376,33 +322,15 @@ public:
         path_ = params.output;
         sample_rate_ = static_cast<uint32_t>(sample_rate);
         std::error_code ec;
-        fs::file_status status = fs::status(path_, ec);
-        if (fs::is_directory(status)) {
+        if (fs::is_directory(path_, ec)) {
             message("cannot write '%s': it is a directory", path_.c_str());
             return false;
         }
-        if (fs::exists(status) && !fs::is_regular_file(status)) {
-            // A device or the like is written in place: nothing to rename.
-            file_ = std::fopen(path_.c_str(), "wb");
-        } else {
-            // Through a symbolic link, the file it names is replaced.
-            fs::path target = fs::is_symlink(fs::symlink_status(path_, ec)) ? fs::canonical(path_, ec) : fs::path(path_);
-            if (ec) target = path_;
-            target_ = target.string();
-            for (int attempt = 0; attempt < 100 && !file_; ++attempt) {
-                partial_ = target_ + ".part" + std::to_string(attempt);
-                file_ = create_exclusive(partial_, target);
-                if (!file_ && errno != EEXIST) break;
-            }
-            if (file_ && partial_.size() < sizeof g_partial_path) {
-                std::memcpy(g_partial_path, partial_.c_str(), partial_.size() + 1);
-                g_partial_exists = 1;
-            }
-        }
-        if (!file_) {
+        if (!wav_.open(path_)) {
             message("cannot open '%s' for writing: %s", path_.c_str(), std::strerror(errno));
             return false;
         }
+        file_ = wav_.file();
         if (!write_header(0) || std::fflush(file_) != 0) return fail_write();
         // The sizes are fixed up at the end, so the file must be seekable.
         if (std::fseek(file_, 0, SEEK_END) != 0) {
@@ -443,26 +371,19 @@ public:
         if (std::fseek(file_, 0, SEEK_SET) != 0 || !write_header(static_cast<uint32_t>(data_bytes_)) ||
             std::fflush(file_) != 0)
             return fail_write();
-        std::FILE *file = file_;
         file_ = nullptr;
-        if (std::fclose(file) != 0 || (!partial_.empty() && !replace_file(partial_, target_))) {
-            int saved = errno;
-            message("cannot write '%s': %s", path_.c_str(), std::strerror(saved));
-            forget_partial();
+        if (!wav_.commit()) {
+            message("cannot write '%s': %s", path_.c_str(), std::strerror(errno));
             return false;
         }
-        g_partial_exists = 0;
-        partial_.clear();
         return true;
     }
 
-    // Closes and removes a WAV file that will not be complete; a file the
-    // target named before is left as it was.
+    // Drops a WAV file that will not be complete; a file the target named
+    // before is left as it was.
     void abandon() {
-        if (raw_ || !file_) return;
-        std::fclose(file_);
         file_ = nullptr;
-        forget_partial();
+        wav_.discard();
     }
 
     uint64_t samples_written() const { return data_bytes_ / 2; }
@@ -492,13 +413,6 @@ private:
         return std::fwrite(h, 1, sizeof h, file_) == sizeof h;
     }
 
-    void forget_partial() {
-        if (partial_.empty()) return;
-        g_partial_exists = 0;
-        std::remove(partial_.c_str());
-        partial_.clear();
-    }
-
     bool fail_write() {
         int saved = errno;
         if (raw_) {
@@ -511,10 +425,9 @@ private:
         return false;
     }
 
-    std::FILE *file_ = nullptr;
-    std::string path_;     // as given
-    std::string target_;   // the file that is replaced at the end
-    std::string partial_;  // the temporary file beside it, while it exists
+    orvel_tools::ReplacingFile wav_;
+    std::FILE *file_ = nullptr;  // standard output or wav_'s file
+    std::string path_;
     bool raw_ = false;
     uint32_t sample_rate_ = 0;
     uint64_t data_bytes_ = 0;
@@ -639,31 +552,6 @@ int speak(const Params &params, int voice, const std::vector<textplan::Request> 
 int g_step_code = EXIT_USAGE;
 bool g_started = false;
 
-// With standard descriptors closed at start (2>&-), the next file opened
-// would take one over, and the library's log lines would go into the WAV.
-void keep_standard_descriptors_open() {
-#if !defined(_WIN32)
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
-    }
-#endif
-}
-
-void handle_signals() {
-#if !defined(_WIN32)
-    // A closed pipe gives write errors, handled where they happen, instead of
-    // ending the process with a half-written file.
-    std::signal(SIGPIPE, SIG_IGN);
-    const int fatal[] = {SIGINT, SIGTERM, SIGHUP};
-#else
-    const int fatal[] = {SIGINT, SIGTERM};
-#endif
-    for (int sig : fatal) {
-        // A signal the caller ignores (nohup, a background job) stays ignored.
-        if (std::signal(sig, remove_partial_and_die) == SIG_IGN) std::signal(sig, SIG_IGN);
-    }
-}
-
 int run(int argc, char **argv) {
     Params params;
     int status = parse_args(argc, argv, &params);
@@ -711,8 +599,10 @@ int run(int argc, char **argv) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    keep_standard_descriptors_open();
-    handle_signals();
+    // Closed at start (2>&-), a standard descriptor would be taken by the next
+    // file opened, and the library's log lines would go into the WAV.
+    orvel_tools::keep_standard_descriptors_open();
+    orvel_tools::handle_fatal_signals();
     try {
         return run(argc, argv);
     } catch (const std::bad_alloc &) {
