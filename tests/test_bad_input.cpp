@@ -333,12 +333,6 @@ const Row kRows[] = {
      }, -1, "", false},
 };
 
-size_t count_of(const std::string &haystack, const std::string &needle) {
-    size_t n = 0;
-    for (size_t at = haystack.find(needle); at != std::string::npos; at = haystack.find(needle, at + 1)) ++n;
-    return n;
-}
-
 class BadInput : public ::testing::TestWithParam<Row> {
 protected:
     void SetUp() override {

@@ -12,11 +12,6 @@
 
 namespace {
 
-std::string error_text() {
-    const char *e = orvel_get_error();
-    return e ? e : "<null>";
-}
-
 class Lifecycle : public ::testing::Test {
 protected:
     void TearDown() override {

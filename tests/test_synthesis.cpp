@@ -39,17 +39,6 @@ int16_t g_sentinel_sample;
 int16_t *const kUntouchedSamples = &g_sentinel_sample;
 constexpr int32_t kUntouchedCount = 12345;
 
-std::string error_text() {
-    const char *e = orvel_get_error();
-    return e ? e : "<null>";
-}
-
-size_t count_of(const std::string &haystack, const std::string &needle) {
-    size_t n = 0;
-    for (size_t at = haystack.find(needle); at != std::string::npos; at = haystack.find(needle, at + 1)) ++n;
-    return n;
-}
-
 // Decodes well-formed UTF-8 into code points (expected values only).
 std::vector<int32_t> utf8(const std::string &s) {
     std::vector<int32_t> out;

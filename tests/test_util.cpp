@@ -1,5 +1,7 @@
 #include "test_util.h"
 
+#include "orvel.h"
+
 #include <unistd.h>
 
 #include <cstdlib>
@@ -56,3 +58,14 @@ bool file_exists(const std::string &path) {
 }
 
 std::string test_voice(const std::string &file) { return std::string(ORVEL_TEST_VOICES_DIR) + "/" + file; }
+
+std::string error_text() {
+    const char *e = orvel_get_error();
+    return e ? e : "<null>";
+}
+
+size_t count_of(const std::string &haystack, const std::string &needle) {
+    size_t n = 0;
+    for (size_t at = haystack.find(needle); at != std::string::npos; at = haystack.find(needle, at + 1)) ++n;
+    return n;
+}

@@ -20,6 +20,12 @@ bool file_exists(const std::string &path);
 // Path of a generated test voice file, e.g. test_voice("probe.onnx").
 std::string test_voice(const std::string &file);
 
+// The library's last error message, or "<null>" when there is none.
+std::string error_text();
+
+// How many times needle occurs in haystack (overlapping ones too).
+size_t count_of(const std::string &haystack, const std::string &needle);
+
 // Little-endian fields of a file's bytes, for checking WAV headers.
 uint32_t le32(const std::string &bytes, size_t at);
 uint16_t le16(const std::string &bytes, size_t at);

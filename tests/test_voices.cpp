@@ -10,11 +10,6 @@
 
 namespace {
 
-std::string error_text() {
-    const char *e = orvel_get_error();
-    return e ? e : "<null>";
-}
-
 class Voices : public EngineTest {
 protected:
     // Loads quietly; the log lines are checked by the tests that care.

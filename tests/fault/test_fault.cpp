@@ -20,17 +20,6 @@ namespace {
 const char kText[] = "Hello world.";
 const char kErrorPrefix[] = "[orvel] ERROR: ";
 
-size_t count_of(const std::string &haystack, const std::string &needle) {
-    size_t n = 0;
-    for (size_t at = haystack.find(needle); at != std::string::npos; at = haystack.find(needle, at + 1)) ++n;
-    return n;
-}
-
-std::string error_text() {
-    const char *e = orvel_get_error();
-    return e ? e : "<null>";
-}
-
 struct Spoken {
     int result;
     bool samples_null;
