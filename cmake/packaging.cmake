@@ -88,7 +88,17 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "libespeak-ng1, espeak-ng-data")
 # the scripts that do nothing, and their lintian override).
 set(ORVEL_SHLIBS_NAME "lib${ORVEL_LIBRARY_BASENAME}")
 configure_file("${PROJECT_SOURCE_DIR}/packaging/runtime/shlibs.in" "${PROJECT_BINARY_DIR}/debian-control/shlibs" @ONLY)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA "${PROJECT_BINARY_DIR}/debian-control/shlibs"
+# The symbols file: every exported name (the list the exports test holds) with
+# the release that brought it; all 14 came with the first release.
+set(ORVEL_DEB_SYMBOLS "${PROJECT_BINARY_DIR}/debian-control/symbols")
+file(STRINGS "${PROJECT_SOURCE_DIR}/tests/exported_symbols.txt" ORVEL_EXPORTED_SYMBOLS REGEX "^orvel_")
+set(ORVEL_DEB_SYMBOLS_TEXT "lib${ORVEL_LIBRARY_BASENAME}.so.${PROJECT_VERSION_MAJOR} ${ORVEL_DEB_RUNTIME} #MINVER#\n")
+string(APPEND ORVEL_DEB_SYMBOLS_TEXT "* Build-Depends-Package: ${ORVEL_DEB_DEV}\n")
+foreach(symbol IN LISTS ORVEL_EXPORTED_SYMBOLS)
+    string(APPEND ORVEL_DEB_SYMBOLS_TEXT " ${symbol}@Base 1.0.0\n")
+endforeach()
+file(WRITE "${ORVEL_DEB_SYMBOLS}" "${ORVEL_DEB_SYMBOLS_TEXT}")
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA "${PROJECT_BINARY_DIR}/debian-control/shlibs" "${ORVEL_DEB_SYMBOLS}"
     "${PROJECT_SOURCE_DIR}/packaging/runtime/triggers"
     "${PROJECT_SOURCE_DIR}/packaging/runtime/postinst" "${PROJECT_SOURCE_DIR}/packaging/runtime/postrm")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_STRICT_PERMISSION ON)

@@ -48,7 +48,8 @@
 extern "C" {
 #endif
 
-/* The library version, "1.0.0". A static string: do not free it. Any state. */
+/* The library version, "MAJOR.MINOR.PATCH" (e.g. "1.0.0"), the same as the
+ * packages'. A static string: do not free it. Any state. */
 ORVEL_API const char *orvel_version(void);
 
 /*

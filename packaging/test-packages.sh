@@ -52,6 +52,12 @@ dpkg-deb -f "$(deb $dev)" Depends | grep -q "$lib (= $version)" || fail "$dev do
 [ "$(dpkg-deb -f "$(deb $voices)" Architecture)" = all ] || fail "$voices is not Architecture: all"
 dpkg-deb --ctrl-tarfile "$(deb $lib)" | tar xO ./shlibs >"$WORK/shlibs"
 [ "$(cat "$WORK/shlibs")" = "libtalmerin-orvel 1 $lib (>= $version)" ] || fail "unexpected shlibs: $(cat "$WORK/shlibs")"
+# The symbols file names exactly what the library exports.
+dpkg-deb --ctrl-tarfile "$(deb $lib)" | tar xO ./symbols | sed -n 's/^ \([^@]*\)@Base .*/\1/p' | sort >"$WORK/symbols"
+dpkg-deb -x "$(deb $lib)" "$WORK/lib-unpacked"
+nm -D --defined-only "$WORK/lib-unpacked/$libdir/libtalmerin-orvel.so.1" | awk '$2 == "T" {print $3}' | sort >"$WORK/exports"
+cmp -s "$WORK/symbols" "$WORK/exports" || { diff "$WORK/symbols" "$WORK/exports"; fail "the symbols file and the library's exports differ"; }
+[ "$(wc -l <"$WORK/exports")" -eq 14 ] || fail "the library exports $(wc -l <"$WORK/exports") functions, not 14"
 grep -qx "$libdir/talmerin-orvel/libonnxruntime.so.1" "$WORK/$lib.files" || fail "ONNX Runtime is not in the private folder"
 grep -q "^$libdir/libonnxruntime" "$WORK/$lib.files" && fail "ONNX Runtime is in the public library folder"
 for p in $lib $tools $voices; do
