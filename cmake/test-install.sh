@@ -40,11 +40,11 @@ step "installed orvel-say"
 "$prefix/bin/orvel-say" -m "$voice" -o "$work/say.wav" "Hello from the installed tool." || fail "orvel-say failed"
 [ "$(wc -c <"$work/say.wav")" -gt 44 ] || fail "orvel-say wrote no audio"
 
-if [ -f "$source/voices/orvel-en-us.onnx" ]; then
+if [ -f "$source/voices/orvel-en-us-arctic.onnx" ]; then
     step "bundled voice"
-    [ -f "$prefix/share/talmerin-orvel/voices/orvel-en-us.onnx.json" ] || fail "the bundled voice is not installed"
+    [ -f "$prefix/share/talmerin-orvel/voices/orvel-en-us-arctic.onnx.json" ] || fail "the bundled voice is not installed"
     "$prefix/bin/orvel-say" -o "$work/bundled.wav" "Hello." 2>"$work/bundled.log" || { cat "$work/bundled.log"; fail "orvel-say without -m failed"; }
-    grep -q "Loading ONNX model: $prefix/share/talmerin-orvel/voices/orvel-en-us.onnx" "$work/bundled.log" \
+    grep -q "Loading ONNX model: $prefix/share/talmerin-orvel/voices/orvel-en-us-arctic.onnx" "$work/bundled.log" \
         || { cat "$work/bundled.log"; fail "orvel-say did not use the installed voice"; }
 fi
 

@@ -50,7 +50,7 @@ enum ExitCode {
     EXIT_OUTPUT = 6,  // the WAV file or standard output could not be written
 };
 
-const char *const kBundledVoice = "orvel-en-us.onnx";
+const char *const kBundledVoice = "orvel-en-us-arctic.onnx";
 
 // Each request is spoken on its own, so the pause that would follow a sentence
 // inside one request is lost at a request's end; this puts back a short pause,

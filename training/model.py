@@ -22,7 +22,7 @@ NFFT = 2 * HOP
 NBINS = NFFT // 2 + 1
 NOMINAL_NOISE = 0.667  # noise scale the voice is trained at
 LF0_MEAN, LF0_STD = math.log(120.0), 0.3
-GATE_FLOOR = 0.1  # gate values below this silence the frame at inference
+GATE_FLOOR = 0.5  # a frame the gate leans towards silence is silent at inference
 
 
 class ChannelNorm(nn.Module):

@@ -466,14 +466,14 @@ class Info(unittest.TestCase):
             exe = os.path.join(prefix, "bin", "orvel-say")
             shutil.copy(EXE, exe)
             for suffix in [".onnx", ".onnx.json"]:
-                shutil.copy(os.path.join(VOICES, "probe" + suffix), os.path.join(voices, "orvel-en-us" + suffix))
+                shutil.copy(os.path.join(VOICES, "probe" + suffix), os.path.join(voices, "orvel-en-us-arctic" + suffix))
             result = subprocess.run([exe, "--raw", "Hi."], capture_output=True, timeout=120)
             self.assertEqual(result.returncode, 0, result.stderr.decode())
             self.assertEqual(len(probe_requests(samples_of(result.stdout))), 1)
 
     def test_without_a_voice(self):
         result = run(["--raw", "Hi."])
-        if os.path.exists(os.path.join(SOURCE_DIR, "voices", "orvel-en-us.onnx")):
+        if os.path.exists(os.path.join(SOURCE_DIR, "voices", "orvel-en-us-arctic.onnx")):
             self.assertEqual(result.returncode, 0, result.stderr.decode())
             self.assertGreater(len(result.stdout), 0)
         else:
