@@ -147,6 +147,14 @@ cc -std=c99 -pedantic -Wall -Wextra -Werror -o "$WORK/hello-c" "$ROOT/examples/c
 [ "$(wc -c <"$WORK/hello-c.wav")" -gt 10000 ] || fail "the C example wrote no audio"
 unset PKG_CONFIG_PATH PKG_CONFIG_SYSROOT_DIR
 
+step "C++ host with find_package"
+cmake -S "$ROOT/examples" -B "$WORK/cmake-consumer" -DCMAKE_PREFIX_PATH="$root/usr" -DCMAKE_BUILD_TYPE=Release \
+    >"$WORK/cmake-consumer.log" 2>&1 && cmake --build "$WORK/cmake-consumer" >>"$WORK/cmake-consumer.log" 2>&1 \
+    || { cat "$WORK/cmake-consumer.log"; fail "the examples do not build with find_package"; }
+grep -q "$root/usr/lib/$multiarch/cmake/talmerin-orvel" "$WORK/cmake-consumer/CMakeCache.txt" || fail "find_package did not take the root's package"
+"$WORK/cmake-consumer/orvel-hello-cpp" "$voice" "$WORK/hello-cpp.wav" "Hello from C++." 2>"$WORK/hello-cpp.log" \
+    || { cat "$WORK/hello-cpp.log"; fail "the C++ example failed"; }
+
 step "pip install ./python into a venv"
 /usr/bin/python3 -m venv "$WORK/venv"
 # No index: the install must need nothing from outside.
