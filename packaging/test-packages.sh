@@ -132,6 +132,7 @@ for page in man1/orvel-say.1.gz man1/orvel-server.1.gz man3/orvel.3.gz; do
 done
 MANPATH="$root/usr/share/man" man -w orvel-say | grep -q "^$root/usr/share/man/man1/orvel-say.1.gz$" || fail "man does not find orvel-say"
 MANPATH="$root/usr/share/man" man 3 orvel | grep -q "orvel_speak_to_buffer" || fail "man 3 orvel does not show the API"
+MANPATH="$root/usr/share/man" man orvel_speak_to_buffer | grep -q "orvel_free_audio" || fail "man orvel_speak_to_buffer does not show orvel(3)"
 
 step "C host with pkg-config"
 export PKG_CONFIG_PATH="$root/$libdir/pkgconfig" PKG_CONFIG_SYSROOT_DIR="$root"
