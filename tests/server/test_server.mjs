@@ -304,6 +304,8 @@ if (group === 'Load') {
         assert.equal(value('orvel_requests_total{status="500"}'), 0);
         assert.equal(value('orvel_requests_total{status="503"}'), 0);
         assert.equal(value('orvel_requests_total{status="200"}'), 8 * 25 + 2);
+        assert.equal(value('orvel_speech_completed_total'), 8 * 25 + 2);
+        assert.ok(value('orvel_speech_request_seconds_total') > value('orvel_synthesis_seconds_total') / 2);
         assert.equal(value('orvel_requests_in_flight'), 0);
       } finally {
         assert.deepEqual(await server.stop(), { code: 0, signal: null }, server.log());

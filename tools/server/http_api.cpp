@@ -32,6 +32,11 @@ constexpr auto kPoll = std::chrono::milliseconds(250);
 struct Metrics {
     std::mutex mutex;
     std::map<int, uint64_t> by_status;
+    // Speech requests answered in full, and their time from arrival to the
+    // last byte handed to the socket: against the engine's synthesis time,
+    // what the server adds.
+    uint64_t speech_completed = 0;
+    double speech_seconds = 0;
 };
 
 void send_error(httplib::Response &res, int status, const std::string &message, const char *type,
@@ -83,6 +88,15 @@ struct SpeechStream {
     std::vector<int16_t> first;  // the chunk read before the response started
     bool have_first = false;
     bool finished = false;
+    Metrics *metrics = nullptr;
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+
+    void record_completion() {
+        double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        std::lock_guard<std::mutex> lock(metrics->mutex);
+        ++metrics->speech_completed;
+        metrics->speech_seconds += seconds;
+    }
 
     // Produces the next bytes to send. Returns false on failure (message in
     // *error); sets *done after the last bytes.
@@ -105,6 +119,7 @@ struct SpeechStream {
             if (status == Request::Status::Done) {
                 if (!encoder.finish(&encoded, error)) return false;
                 *done = true;
+                finished = true;
             } else if (!encoder.write(samples.data(), samples.size(), &encoded, error)) {
                 return false;
             }
@@ -196,7 +211,7 @@ HttpApi::HttpApi(Engine &engine, const HttpOptions &options)
     server_->Get("/metrics", [state](const httplib::Request &, httplib::Response &res) {
         EngineStats stats = state->engine->stats();
         std::string text;
-        char line[256];
+        char line[512];
         text += "# HELP orvel_requests_total HTTP requests answered, by status.\n"
                 "# TYPE orvel_requests_total counter\n";
         {
@@ -206,6 +221,16 @@ HttpApi::HttpApi(Engine &engine, const HttpOptions &options)
                               static_cast<unsigned long long>(entry.second));
                 text += line;
             }
+            std::snprintf(line, sizeof line,
+                          "# HELP orvel_speech_completed_total Speech requests answered in full.\n"
+                          "# TYPE orvel_speech_completed_total counter\n"
+                          "orvel_speech_completed_total %llu\n"
+                          "# HELP orvel_speech_request_seconds_total Their time from arrival to the last byte sent.\n"
+                          "# TYPE orvel_speech_request_seconds_total counter\n"
+                          "orvel_speech_request_seconds_total %.6f\n",
+                          static_cast<unsigned long long>(state->metrics.speech_completed),
+                          state->metrics.speech_seconds);
+            text += line;
         }
         std::snprintf(line, sizeof line,
                       "# HELP orvel_audio_seconds_total Seconds of audio produced.\n"
@@ -216,7 +241,7 @@ HttpApi::HttpApi(Engine &engine, const HttpOptions &options)
         std::snprintf(line, sizeof line,
                       "# HELP orvel_synthesis_seconds_total Time spent synthesizing.\n"
                       "# TYPE orvel_synthesis_seconds_total counter\n"
-                      "orvel_synthesis_seconds_total %.3f\n",
+                      "orvel_synthesis_seconds_total %.6f\n",
                       stats.synthesis_seconds);
         text += line;
         std::snprintf(line, sizeof line,
@@ -370,6 +395,7 @@ HttpApi::HttpApi(Engine &engine, const HttpOptions &options)
         }
         Engine::Refusal refusal;
         auto stream = std::make_shared<SpeechStream>();
+        stream->metrics = &state->metrics;
         stream->request = engine.submit(voice_index, speaker, static_cast<float>(speed), std::move(pieces), false,
                                         &refusal);
         if (!stream->request) {
@@ -422,7 +448,10 @@ HttpApi::HttpApi(Engine &engine, const HttpOptions &options)
                     if (done) sink.done();
                     return true;
                 },
-                [stream](bool) { stream->request->cancel(); });
+                [stream](bool success) {
+                    stream->request->cancel();
+                    if (success && stream->finished) stream->record_completion();
+                });
             return;
         }
         std::string all;
@@ -435,6 +464,7 @@ HttpApi::HttpApi(Engine &engine, const HttpOptions &options)
             all += bytes;
         }
         res.set_content(all, content_type_out);
+        stream->record_completion();
     });
 }
 
