@@ -356,6 +356,19 @@ if (group === 'Lifecycle') {
       assert.match(server.log(), /stopped/);
     });
 
+    it('a whole-body request cut by shutdown gets 503, not a truncated file', async () => {
+      const server = await Server.start(['--grace', '0']);
+      const pending = server.speech({ input: sentences(1500), voice: 'fixed_1s', response_format: 'flac' });
+      // Wait until it is being spoken, then stop.
+      for (let i = 0; i < 200 && (await server.metrics()).value('orvel_audio_seconds_total') < 2; ++i)
+        await new Promise((r) => setTimeout(r, 20));
+      server.proc.kill('SIGTERM');
+      const response = await pending;
+      assert.equal(response.status, 503);
+      assert.equal((await response.json()).error.code, 'shutting_down');
+      assert.deepEqual(await server.exited, { code: 0, signal: null }, server.log());
+    });
+
     it('SIGINT with nothing in progress exits at once with 0', async () => {
       const server = await Server.start();
       server.proc.kill('SIGINT');

@@ -111,6 +111,11 @@ std::string Request::error() const {
     return error_;
 }
 
+bool Request::cancelled() const {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    return cancelled_;
+}
+
 bool Request::input_error() const {
     std::lock_guard<std::mutex> lock(shared_->mutex);
     return input_error_;

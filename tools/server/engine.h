@@ -71,6 +71,8 @@ public:
     // nothing that could be spoken) rather than synthesis.
     std::string error() const;
     bool input_error() const;
+    // Whether it was cancelled (by cancel() or the engine's cancel_all()).
+    bool cancelled() const;
 
 private:
     friend class Engine;

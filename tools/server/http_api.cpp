@@ -54,6 +54,19 @@ void bad_request(httplib::Response &res, const std::string &message, const char 
     send_error(res, 400, message, "invalid_request_error", param, code);
 }
 
+// The answer for a request that failed before its response started: the
+// input's fault, a shutdown, or synthesis (or encoding) itself.
+void fail_request(httplib::Response &res, const Request &request, const std::string &error = std::string()) {
+    if (request.cancelled()) {
+        send_error(res, 503, request.error(), "server_error", nullptr, "shutting_down");
+        res.set_header("Retry-After", "5");
+    } else if (request.input_error()) {
+        bad_request(res, request.error(), "input");
+    } else {
+        send_error(res, 500, error.empty() ? request.error() : error, "server_error");
+    }
+}
+
 std::string base64(const std::string &bytes) {
     static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out;
@@ -419,11 +432,7 @@ HttpApi::HttpApi(Engine &engine, const HttpOptions &options)
         while ((status = stream->request->next(&stream->first, kPoll)) == Request::Status::Timeout) {
         }
         if (status == Request::Status::Failed) {
-            if (stream->request->input_error()) {
-                bad_request(res, stream->request->error(), "input");
-            } else {
-                send_error(res, 500, stream->request->error(), "server_error");
-            }
+            fail_request(res, *stream->request);
             return;
         }
         stream->have_first = status == Request::Status::Chunk;
@@ -458,7 +467,7 @@ HttpApi::HttpApi(Engine &engine, const HttpOptions &options)
         for (bool done = false; !done;) {
             std::string bytes;
             if (!stream->next_bytes(&bytes, &done, &error)) {
-                send_error(res, 500, error, "server_error");
+                fail_request(res, *stream->request, error);
                 return;
             }
             all += bytes;
