@@ -1,13 +1,17 @@
 // Benchmarks of orvel-server over 127.0.0.1 (not a test: nothing here fails on
 // a number). Prints a table and writes JSON.
-//   node server_bench.mjs URL OUT.json [--quick]
+//   node server_bench.mjs URL PID OUT.json [--quick]
 // The server's /metrics gives the time spent inside the library, so the
 // server's own share of each request's time can be told apart from synthesis.
+// On a busy machine wall times mostly measure the wait for a core, so the
+// server's share is also given in CPU time: the engine thread and the ONNX
+// Runtime threads it starts are named "orvel-engine"; every other thread of
+// the process (HTTP, JSON, planning, resampling, encoding) is the server's.
 import fs from 'node:fs';
 import os from 'node:os';
 import { performance } from 'node:perf_hooks';
 
-const [url, out, mode] = process.argv.slice(2);
+const [url, pid, out, mode] = process.argv.slice(2);
 const quick = mode === '--quick';
 
 const WORDS = ('the quick brown fox jumps over a lazy dog while seven bright stars shine on every quiet ' +
@@ -33,6 +37,21 @@ async function metric(name) {
   return Number(metrics.match(new RegExp('^' + name + ' ([0-9.]+)$', 'm'))[1]);
 }
 const synthesisSeconds = () => metric('orvel_synthesis_seconds_total');
+
+// CPU seconds of the server process: the engine's threads and the rest.
+function cpuSeconds() {
+  const tick = 100;  // USER_HZ on Linux
+  const result = { engine: 0, server: 0 };
+  for (const task of fs.readdirSync(`/proc/${pid}/task`)) {
+    let stat;
+    try { stat = fs.readFileSync(`/proc/${pid}/task/${task}/stat`, 'utf8'); } catch { continue; }
+    const name = stat.slice(stat.indexOf('(') + 1, stat.lastIndexOf(')'));
+    const fields = stat.slice(stat.lastIndexOf(')') + 2).split(' ');
+    const seconds = (Number(fields[11]) + Number(fields[12])) / tick;  // utime, stime
+    result[name === 'orvel-engine' ? 'engine' : 'server'] += seconds;
+  }
+  return result;
+}
 
 // One request; times to the response head, the first body byte and the end.
 async function speak(input, format) {
@@ -103,18 +122,26 @@ for (const clients of [1, 2, 8]) {
 // times each request from its arrival to the last byte sent; the library's
 // synthesis time is the direct call's. The client's view adds Node's fetch.
 const overheadRequests = quick ? 30 : 150;
+// The connections left idle by the many-client runs close after the server's
+// 5 s keep-alive time; until then their threads poll, which is not this test's cost.
+await new Promise((r) => setTimeout(r, 6000));
 for (const format of ['pcm', 'mp3', 'wav']) {
   let wall = 0;
   const before = await synthesisSeconds();
   const serverBefore = await metric('orvel_speech_request_seconds_total');
+  const cpuBefore = cpuSeconds();
   for (let i = 0; i < overheadRequests; ++i) wall += (await speak(text(20, 5000 + i), format)).total;
   const synthesis = (await synthesisSeconds() - before) * 1000;
   const server = (await metric('orvel_speech_request_seconds_total') - serverBefore) * 1000;
+  const cpuAfter = cpuSeconds();
+  const engineCpu = cpuAfter.engine - cpuBefore.engine, serverCpu = cpuAfter.server - cpuBefore.server;
   results.overhead[format] = { requests: overheadRequests, client_wall_ms: round(wall), server_wall_ms: round(server),
                                synthesis_ms: round(synthesis),
                                added_ms_per_request: round((server - synthesis) / overheadRequests, 2),
                                added_pct: round((server - synthesis) / synthesis * 100, 2),
-                               client_added_pct: round((wall - synthesis) / synthesis * 100, 2) };
+                               client_added_pct: round((wall - synthesis) / synthesis * 100, 2),
+                               engine_cpu_ms: round(engineCpu * 1000), server_cpu_ms: round(serverCpu * 1000),
+                               server_cpu_pct: round(serverCpu / engineCpu * 100, 2) };
 }
 
 
@@ -125,9 +152,9 @@ for (const [format, r] of Object.entries(results.first_byte))
 console.log('\n20-word requests     clients  req/s    p50 ms   p99 ms');
 for (const r of results.throughput)
   console.log(`  ${r.format.padEnd(18)} ${String(r.clients).padStart(7)} ${String(r.requests_per_s).padStart(7)} ${String(r.p50_ms).padStart(8)} ${String(r.p99_ms).padStart(8)}`);
-console.log('\nserver overhead      added per request   share of synthesis   (seen by the client)');
+console.log('\nserver overhead      wall: added per request, share of synthesis (client\'s view)   CPU: server / engine');
 for (const [format, r] of Object.entries(results.overhead))
-  console.log(`  ${format.padEnd(18)} ${String(r.added_ms_per_request).padStart(10)} ms ${String(r.added_pct).padStart(14)} % ${String(r.client_added_pct).padStart(14)} %`);
+  console.log(`  ${format.padEnd(18)} ${String(r.added_ms_per_request).padStart(8)} ms ${String(r.added_pct).padStart(8)} % (${r.client_added_pct} %) ${String(r.server_cpu_pct).padStart(18)} %`);
 console.log(`\nload average during the run: ${os.loadavg().map((x) => x.toFixed(1)).join(' ')}`);
 results.load_average = os.loadavg().map((x) => round(x, 2));
 fs.writeFileSync(out, JSON.stringify(results, null, 2) + '\n');

@@ -163,8 +163,17 @@ bool AudioEncoder::write(const int16_t *samples, size_t count, std::string *out,
             h.append("data");
             put_le(&h, 0xFFFFFFFFu, 4);
         }
-        for (size_t i = 0; i < count; ++i) put_le(&impl_->data, static_cast<uint16_t>(samples[i]), 2);
-        impl_->drain(out);
+        impl_->drain(out);  // the header, when just made
+        // Straight into the output, two bytes a sample, little-endian.
+        size_t at = out->size();
+        out->resize(at + 2 * count);
+        char *p = &(*out)[at];
+        for (size_t i = 0; i < count; ++i) {
+            uint16_t v = static_cast<uint16_t>(samples[i]);
+            p[2 * i] = static_cast<char>(v & 0xFF);
+            p[2 * i + 1] = static_cast<char>(v >> 8);
+        }
+        impl_->base += static_cast<sf_count_t>(2 * count);
         return true;
     }
     if (count > 0 && sf_write_short(impl_->file, samples, static_cast<sf_count_t>(count)) !=

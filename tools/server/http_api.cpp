@@ -7,6 +7,7 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <map>
@@ -98,8 +99,9 @@ struct SpeechStream {
     std::shared_ptr<Request> request;
     AudioEncoder encoder;
     bool sse = false;
-    std::vector<int16_t> first;  // the chunk read before the response started
-    bool have_first = false;
+    std::vector<int16_t> pending;  // spoken samples not yet encoded, from `offset` on
+    size_t offset = 0;
+    bool sliced = false;
     bool finished = false;
     Metrics *metrics = nullptr;
     std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
@@ -112,18 +114,18 @@ struct SpeechStream {
     }
 
     // Produces the next bytes to send. Returns false on failure (message in
-    // *error); sets *done after the last bytes.
+    // *error); sets *done after the last bytes. With a real encoder (MP3,
+    // Opus) a spoken chunk is encoded a quarter second at a time, so the first
+    // bytes of a sentence go out before the encoder has worked through all of
+    // it; raw samples go whole, in fewer writes.
     bool next_bytes(std::string *out, bool *done, std::string *error) {
         *done = false;
         std::string encoded;
-        if (have_first) {
-            have_first = false;
-            if (!encoder.write(first.data(), first.size(), &encoded, error)) return false;
-            first.clear();
-        } else {
-            std::vector<int16_t> samples;
+        if (offset >= pending.size()) {
+            pending.clear();
+            offset = 0;
             Request::Status status;
-            while ((status = request->next(&samples, kPoll)) == Request::Status::Timeout) {
+            while ((status = request->next(&pending, kPoll)) == Request::Status::Timeout) {
             }
             if (status == Request::Status::Failed) {
                 *error = request->error();
@@ -133,9 +135,13 @@ struct SpeechStream {
                 if (!encoder.finish(&encoded, error)) return false;
                 *done = true;
                 finished = true;
-            } else if (!encoder.write(samples.data(), samples.size(), &encoded, error)) {
-                return false;
             }
+        }
+        const size_t slice = sliced ? static_cast<size_t>(request->sample_rate() / 4) : pending.size();
+        while (!*done && offset < pending.size() && encoded.empty()) {
+            size_t n = std::min(slice, pending.size() - offset);
+            if (!encoder.write(pending.data() + offset, n, &encoded, error)) return false;
+            offset += n;
         }
         if (!sse) {
             *out = std::move(encoded);
@@ -425,17 +431,17 @@ HttpApi::HttpApi(Engine &engine, const HttpOptions &options)
             return;
         }
         stream->sse = sse;
+        stream->sliced = format->format == AudioFormat::Mp3 || format->format == AudioFormat::Opus;
 
         // The status depends on the first sentence, so it is spoken before
         // the response starts: a failure still gets its proper answer.
         Request::Status status;
-        while ((status = stream->request->next(&stream->first, kPoll)) == Request::Status::Timeout) {
+        while ((status = stream->request->next(&stream->pending, kPoll)) == Request::Status::Timeout) {
         }
         if (status == Request::Status::Failed) {
             fail_request(res, *stream->request);
             return;
         }
-        stream->have_first = status == Request::Status::Chunk;
         const char *content_type_out = sse ? "text/event-stream" : format->content_type;
         if (format->streams || sse) {
             res.set_header("Cache-Control", "no-cache");
