@@ -3,12 +3,15 @@
 //
 // Environment (set by CTest): ORVEL_SERVER, ORVEL_SAY, ORVEL_TEST_VOICES,
 // ORVEL_NPM_DIR (the folder holding node_modules).
-import { spawn, execFileSync } from 'node:child_process';
+import { spawn, execFile, execFileSync } from 'node:child_process';
+import { promisify } from 'node:util';
 import { createRequire } from 'node:module';
 import fs from 'node:fs';
 import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
+
+const execFileAsync = promisify(execFile);
 
 export const SERVER = process.env.ORVEL_SERVER;
 export const SAY = process.env.ORVEL_SAY;
@@ -88,8 +91,8 @@ export class Server {
   }
 
   // A request that finds its pooled keep-alive connection just closed by the
-  // server (idle for its 5 s) is sent again once on a new one, as the openai
-  // client does; the server never saw it.
+  // server (idle for its 5 s) is sent again, as the openai client does; the
+  // server never saw it.
   async speech(body, headers = {}) {
     for (let attempt = 0; ; ++attempt) {
       try {
@@ -99,7 +102,7 @@ export class Server {
           body: typeof body === 'string' ? body : JSON.stringify(body),
         });
       } catch (e) {
-        if (attempt === 0 && e.cause?.code === 'UND_ERR_SOCKET') continue;
+        if (attempt < 3 && e.cause?.code === 'UND_ERR_SOCKET') continue;
         throw new Error(`request failed: ${e.cause?.code || ''} ${e.cause?.message || e.message}`);
       }
     }
@@ -145,27 +148,32 @@ export function rawRequest(port, bytes, { ms = 10000 } = {}) {
 }
 
 // Samples (mono s16) that an independent decoder gets from encoded bytes,
-// and their rate.
-export function decode(format, bytes) {
+// and their rate. Asynchronous: a test with many clients keeps its event loop
+// free, so its connections see the server's keep-alive closes in time.
+export async function decode(format, bytes) {
+  if (format === 'pcm') return { samples: bytes.length / 2, rate: 24000 };
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'orvel-decode-'));
   try {
     const file = path.join(dir, 'audio.' + format);
     fs.writeFileSync(file, bytes);
-    const run = (cmd, args) => execFileSync(cmd, args, { maxBuffer: 1 << 30, stdio: ['ignore', 'pipe', 'ignore'] });
+    const run = async (cmd, args) =>
+      (await execFileAsync(cmd, args, { maxBuffer: 1 << 30, encoding: 'buffer' })).stdout;
     switch (format) {
-      case 'pcm': return { samples: bytes.length / 2, rate: 24000 };
       case 'mp3': {
-        const rate = Number(String(run('mpg123', ['-q', '-t', '-v', file])).match(/(\d+) Hz/)?.[1] || RATE);
-        return { samples: run('mpg123', ['-q', '--mono', '-s', file]).length / 2, rate };
+        // mpg123 -t -v tells the stream's rate on standard error ("MPEG 2.0 L III vbr 22050 mono").
+        const info = await execFileAsync('mpg123', ['-t', '-v', file], { encoding: 'utf8' });
+        const rate = Number(info.stderr.match(/L III \S+ (\d+) /)[1]);
+        return { samples: (await run('mpg123', ['-q', '--mono', '-s', file])).length / 2, rate };
       }
       case 'opus': {
         const out = path.join(dir, 'audio.raw');
-        run('opusdec', ['--quiet', '--rate', '24000', file, out]);
+        await run('opusdec', ['--quiet', '--rate', '24000', file, out]);
         return { samples: fs.statSync(out).size / 2, rate: 24000 };
       }
       default: { // wav, flac
-        const rate = Number(String(run('soxi', ['-r', file])).trim());
-        return { samples: run('sox', [file, '-t', 'raw', '-e', 'signed', '-b', '16', '-c', '1', '-']).length / 2, rate };
+        const rate = Number(String(await run('soxi', ['-r', file])).trim());
+        return { samples: (await run('sox', [file, '-t', 'raw', '-e', 'signed', '-b', '16', '-c', '1', '-'])).length / 2,
+                 rate };
       }
     }
   } finally {

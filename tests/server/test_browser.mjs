@@ -70,7 +70,7 @@ describe('the web page in chromium', () => {
       assert.equal(download.suggestedFilename(), `speech.${format}`);
       const file = path.join(ARTIFACTS, `server-page-download.${format}`);
       await download.saveAs(file);
-      const { samples, rate } = decode(format, fs.readFileSync(file));
+      const { samples, rate } = await decode(format, fs.readFileSync(file));
       const seconds = samples / rate;
       const slack = format === 'mp3' ? 2 * 1152 / 22050 : 0.001;
       assert.ok(seconds > fixedSeconds(3) - 0.001 && seconds - fixedSeconds(3) <= slack, `${format}: ${seconds} s`);

@@ -13,8 +13,8 @@ const OpenAI = requireNpm('openai').default || requireNpm('openai');
 // Decoded length in seconds, and the slack each codec needs: a streamed MP3
 // keeps the encoder's delay and the last frame's padding (together at most two
 // frames of 1152 samples), Opus rounds to its frames, resampling to 24 kHz rounds.
-function decodedSeconds(format, bytes) {
-  const { samples, rate } = decode(format, Buffer.from(bytes));
+async function decodedSeconds(format, bytes) {
+  const { samples, rate } = await decode(format, Buffer.from(bytes));
   return samples / rate;
 }
 const SLACK = { mp3: 2 * 1152 / 22050, opus: 0.03, flac: 0.001, wav: 0.001, pcm: 0.001 };
@@ -37,7 +37,7 @@ if (group === 'OpenAIClient') {
                                                             response_format: format });
         const type = { mp3: 'audio/mpeg', opus: 'audio/ogg', flac: 'audio/flac', wav: 'audio/wav', pcm: 'audio/pcm' };
         assert.equal(response.headers.get('content-type'), type[format]);
-        const seconds = decodedSeconds(format, await response.arrayBuffer());
+        const seconds = await decodedSeconds(format, await response.arrayBuffer());
         assert.ok(seconds > expected - 0.001 && seconds - expected <= SLACK[format],
                   `${format}: ${seconds} s, expected ${expected} s`);
       }
@@ -46,7 +46,7 @@ if (group === 'OpenAIClient') {
     it('defaults to MP3 when no format is given', async () => {
       const response = await client.audio.speech.create({ model: 'tts-1', voice: 'fixed_1s', input: 'Hello!' });
       assert.equal(response.headers.get('content-type'), 'audio/mpeg');
-      const seconds = decodedSeconds('mp3', await response.arrayBuffer());
+      const seconds = await decodedSeconds('mp3', await response.arrayBuffer());
       assert.ok(seconds > 1 && seconds - 1 <= SLACK.mp3, `${seconds} s`);
     });
 
@@ -278,7 +278,7 @@ if (group === 'Load') {
             const response = await server.speech({ input: sentences(n, c * 100 + r), voice: 'fixed_1s',
                                                    response_format: format });
             assert.equal(response.status, 200, `client ${c} request ${r}`);
-            const seconds = decodedSeconds(format, await response.arrayBuffer());
+            const seconds = await decodedSeconds(format, await response.arrayBuffer());
             assert.ok(Math.abs(seconds - fixedSeconds(n)) <= SLACK[format], `client ${c} request ${r}: ${seconds} s for ${n}`);
           }
         };
