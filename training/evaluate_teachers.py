@@ -47,6 +47,7 @@ SLOTS = [
 ]
 SLOT_NAMES = ["name", "verb", "num", "color", "thing", "adv"]
 PAUSE_TEXT = "Hello, world. How are you today?"
+SPEED_TEXT = "The quick brown fox jumps over the lazy dog, and then it rests for a while."
 
 
 def check_sentences(count=40, seed=5):
@@ -193,12 +194,15 @@ def main():
         t_hyps = recognise([a for a, _, _ in t_rows], os.path.join(tmp, "teacher%d" % k))
         pause_audio = voice.speak(PAUSE_TEXT, numpy=True)
         inner, tail = silences(pause_audio)
-        base = len(pause_audio)
+        # Lengths without the duration noise, so the ratios show the scale alone.
+        voice.set_noise(1e-6, 1e-6)
+        base = len(voice.speak(SPEED_TEXT, numpy=True))
         voice.set_speed(1.3)
-        slow_ratio = len(voice.speak(PAUSE_TEXT, numpy=True)) / base
+        slow_ratio = len(voice.speak(SPEED_TEXT, numpy=True)) / base
         voice.set_speed(0.8)
-        fast_ratio = len(voice.speak(PAUSE_TEXT, numpy=True)) / base
+        fast_ratio = len(voice.speak(SPEED_TEXT, numpy=True)) / base
         voice.set_speed(1.0)
+        voice.set_noise(0.0, 0.0)  # back to the configured values
         r = {
             "id": k,
             "heldout_sentences": len(held),

@@ -46,6 +46,48 @@ class Data:
         self.train_idx = np.nonzero(~self.heldout)[0]
         self.held_idx = np.nonzero(self.heldout)[0]
 
+    def join_sentences(self, count, space_id, pad_id, seed=17):
+        """Adds `count` training items made of two training sentences of one
+        speaker, as one request of two sentences reaches the voice: the first
+        one's end pause becomes the pause of its closing mark, the second loses
+        its leading silence. Single sentences alone never show a voice the
+        pause after a full stop inside a request."""
+        rng = np.random.default_rng(seed)
+        ids, durs, audio, lf0, voiced = [], [], [], [], []
+        id_off, fr_off = [int(self.id_off[-1])], [int(self.fr_off[-1])]
+        pool = self.train_idx
+        for _ in range(count):
+            a = int(rng.choice(pool))
+            same = pool[self.speaker[pool] == self.speaker[a]]
+            b = int(rng.choice(same))
+            ia, da = self.item_ids(a)
+            ib, db = self.item_ids(b)
+            cut = int(db[0] + db[1])  # "^" and its pad: the second sentence's leading silence
+            j_ids = np.concatenate([ia[:-1], [space_id, pad_id], ib[2:]])
+            # the mark keeps the end pause; its pad, the space and the space's pad get none
+            j_durs = np.concatenate([da[:-3], [da[-3] + da[-1], da[-2], 0, 0], db[2:]])
+            aa, fa, va = self.item_frames(a)
+            ab, fb, vb = self.item_frames(b)
+            ids.append(j_ids)
+            durs.append(j_durs.astype(self.durs.dtype))
+            audio.append(np.concatenate([aa, ab[cut * HOP:]]))
+            lf0.append(np.concatenate([fa, fb[cut:]]))
+            voiced.append(np.concatenate([va, vb[cut:]]))
+            id_off.append(id_off[-1] + len(j_ids))
+            fr_off.append(fr_off[-1] + int(j_durs.sum()))
+            self.speaker = np.append(self.speaker, self.speaker[a])
+        n0 = self.n
+        self.ids = np.concatenate([self.ids] + ids)
+        self.durs = np.concatenate([self.durs] + durs)
+        self.audio = np.concatenate([self.audio] + audio)
+        self.lf0 = np.concatenate([self.lf0] + lf0)
+        self.voiced = np.concatenate([self.voiced] + voiced)
+        self.id_off = np.concatenate([self.id_off, id_off[1:]])
+        self.fr_off = np.concatenate([self.fr_off, fr_off[1:]])
+        self.heldout = np.concatenate([self.heldout, np.zeros(count, bool)])
+        self.n = n0 + count
+        self.train_idx = np.nonzero(~self.heldout)[0]
+
     def item_ids(self, i):
         return self.ids[self.id_off[i]:self.id_off[i + 1]], self.durs[self.id_off[i]:self.id_off[i + 1]]
 
@@ -196,6 +238,7 @@ def main():
     ap.add_argument("--seed", type=int, default=7)
     ap.add_argument("--gate", action="store_true", help="learn a silence gate for pauses")
     ap.add_argument("--save-minutes", type=float, default=6.0)
+    ap.add_argument("--joins", type=int, default=0, help="training items of two sentences each")
     ap.add_argument("--init", default="", help="exported voice to start from (new checkpoints only)")
     args = ap.parse_args()
 
@@ -204,6 +247,9 @@ def main():
     data = Data(args.data)
     with open(os.path.splitext(args.data)[0] + ".map.json", encoding="utf-8") as f:
         table = json.load(f)
+    if args.joins and " " in table:
+        data.join_sentences(args.joins, table[" "][0], table["_"][0])
+        print("joined %d pairs of sentences" % args.joins, flush=True)
     n_symbols = max(v[0] for v in table.values()) + 1
     n_speakers = max(len(data.speakers), 1)
     model = Voice(n_symbols, args.channels, data.sample_rate, n_speakers, args.gate)
