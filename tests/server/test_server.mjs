@@ -287,7 +287,9 @@ if (group === 'Load') {
         const rssWarm = server.rss();
         await Promise.all(Array.from({ length: 8 }, (_, c) => client(c, 22)));
         const rssEnd = server.rss();
-        assert.ok(rssEnd - rssWarm < 24 * 1024 * 1024, `RSS grew from ${rssWarm} to ${rssEnd}`);
+        // AddressSanitizer's quarantine keeps freed memory resident on purpose.
+        if (!process.env.ORVEL_SERVER_SANITIZED)
+          assert.ok(rssEnd - rssWarm < 24 * 1024 * 1024, `RSS grew from ${rssWarm} to ${rssEnd}`);
 
         // Fairness: a one-sentence request sent after a 400-sentence one
         // finishes first, because the engine takes turns by sentence.
