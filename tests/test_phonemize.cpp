@@ -16,19 +16,7 @@ namespace {
 
 using Codepoints = std::vector<int32_t>;
 
-// Decodes well-formed UTF-8 into code points, for expected values.
-Codepoints utf8(const std::string &s) {
-    Codepoints out;
-    for (size_t i = 0; i < s.size();) {
-        unsigned char b = static_cast<unsigned char>(s[i]);
-        int extra = b < 0x80 ? 0 : b < 0xE0 ? 1 : b < 0xF0 ? 2 : 3;
-        int32_t cp = extra == 0 ? b : extra == 1 ? (b & 0x1F) : extra == 2 ? (b & 0x0F) : (b & 0x07);
-        for (int k = 1; k <= extra; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-        out.push_back(cp);
-        i += 1 + extra;
-    }
-    return out;
-}
+Codepoints utf8(const std::string &s) { return code_points(s); }
 
 Codepoints phonemize(const char *text, int capacity = 4096, const char *voice = "en-us") {
     Codepoints out(capacity > 0 ? capacity : 1, -1);

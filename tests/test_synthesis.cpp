@@ -39,19 +39,7 @@ int16_t g_sentinel_sample;
 int16_t *const kUntouchedSamples = &g_sentinel_sample;
 constexpr int32_t kUntouchedCount = 12345;
 
-// Decodes well-formed UTF-8 into code points (expected values only).
-std::vector<int32_t> utf8(const std::string &s) {
-    std::vector<int32_t> out;
-    for (size_t i = 0; i < s.size();) {
-        unsigned char b = static_cast<unsigned char>(s[i]);
-        int extra = b < 0x80 ? 0 : b < 0xE0 ? 1 : b < 0xF0 ? 2 : 3;
-        int32_t cp = extra == 0 ? b : extra == 1 ? (b & 0x1F) : extra == 2 ? (b & 0x0F) : (b & 0x07);
-        for (int k = 1; k <= extra; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-        out.push_back(cp);
-        i += 1 + extra;
-    }
-    return out;
-}
+std::vector<int32_t> utf8(const std::string &s) { return code_points(s); }
 
 // The id sequence the test voices' map gives for these phonemes, built from the
 // test's own copy of the map: "^" "_" (phoneme "_")* "$", cut at capacity.

@@ -1,6 +1,7 @@
 #include "test_util.h"
 
 #include "orvel.h"
+#include "utf8.h"
 
 #include <unistd.h>
 
@@ -68,4 +69,16 @@ size_t count_of(const std::string &haystack, const std::string &needle) {
     size_t n = 0;
     for (size_t at = haystack.find(needle); at != std::string::npos; at = haystack.find(needle, at + 1)) ++n;
     return n;
+}
+
+std::vector<int32_t> code_points(const std::string &s) {
+    std::vector<int32_t> out;
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(s.data());
+    for (size_t i = 0; i < s.size();) {
+        uint32_t cp = 0;
+        size_t len = orvel_utf8::decode(p + i, s.size() - i, &cp);
+        out.push_back(len ? static_cast<int32_t>(cp) : -1);
+        i += len ? len : 1;
+    }
+    return out;
 }

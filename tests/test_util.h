@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // A fresh scratch folder for this test process (removed at exit).
 const std::string &scratch_dir();
@@ -19,6 +20,10 @@ bool file_exists(const std::string &path);
 
 // Path of a generated test voice file, e.g. test_voice("probe.onnx").
 std::string test_voice(const std::string &file);
+
+// The code points of well-formed UTF-8 (for expected values; -1 marks a
+// byte that starts no character).
+std::vector<int32_t> code_points(const std::string &s);
 
 // The library's last error message, or "<null>" when there is none.
 std::string error_text();

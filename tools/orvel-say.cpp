@@ -6,6 +6,7 @@
 #include "text_plan.h"
 #include "replacing_file.h"
 #include "voice_info.h"
+#include "wav_header.h"
 
 #include <cerrno>
 #include <chrono>
@@ -57,9 +58,6 @@ const char *const kBundledVoice = "orvel-en-us-arctic.onnx";
 // about what a reader leaves between sentences.
 constexpr double kDefaultSentenceSilenceMs = 200.0;
 constexpr double kMaxSentenceSilenceMs = 60000.0;
-
-// A WAV file's RIFF size field is 32 bits and counts 36 header bytes as well.
-constexpr uint64_t kMaxWavDataBytes = 0xFFFFFFFFull - 36 - 1;  // kept even
 
 struct Params {
     std::string model;        // empty: the bundled voice
@@ -343,7 +341,7 @@ public:
 
     bool write(const int16_t *samples, size_t count) {
         uint64_t bytes = static_cast<uint64_t>(count) * 2;
-        if (!raw_ && data_bytes_ + bytes > kMaxWavDataBytes) {
+        if (!raw_ && data_bytes_ + bytes > orvel_wav::kMaxDataBytes) {
             message("the audio is longer than a WAV file can hold (4 GB); use --raw, or split the text");
             abandon();
             return false;
@@ -390,26 +388,8 @@ public:
 
 private:
     bool write_header(uint32_t data_bytes) {
-        unsigned char h[44];
-        auto put32 = [&h](int at, uint32_t v) {
-            for (int k = 0; k < 4; ++k) h[at + k] = static_cast<unsigned char>(v >> (8 * k));
-        };
-        auto put16 = [&h](int at, uint16_t v) {
-            h[at] = static_cast<unsigned char>(v & 0xFF);
-            h[at + 1] = static_cast<unsigned char>(v >> 8);
-        };
-        std::memcpy(h, "RIFF", 4);
-        put32(4, 36 + data_bytes);
-        std::memcpy(h + 8, "WAVEfmt ", 8);
-        put32(16, 16);
-        put16(20, 1);  // PCM
-        put16(22, 1);  // mono
-        put32(24, sample_rate_);
-        put32(28, sample_rate_ * 2);
-        put16(32, 2);
-        put16(34, 16);
-        std::memcpy(h + 36, "data", 4);
-        put32(40, data_bytes);
+        unsigned char h[orvel_wav::kHeaderBytes];
+        orvel_wav::fill_header(h, data_bytes, sample_rate_);
         return std::fwrite(h, 1, sizeof h, file_) == sizeof h;
     }
 

@@ -2,6 +2,8 @@
 // estimates and packing into requests (see text_plan.h).
 #include "text_plan.h"
 
+#include "utf8.h"
+
 #include <cctype>
 #include <cstdint>
 #include <cstring>
@@ -10,53 +12,14 @@ namespace textplan {
 
 namespace {
 
-// Decodes one UTF-8 character at s[i]; returns its length, or 0 for a byte
-// that starts no valid sequence (overlong forms and surrogates included).
+// The character at s[i]: its length, or 0 for a byte that starts none.
 size_t utf8_decode(const std::string &s, size_t i, uint32_t *cp) {
-    const unsigned char *p = reinterpret_cast<const unsigned char *>(s.data()) + i;
-    size_t left = s.size() - i;
-    unsigned char b = p[0];
-    if (b < 0x80) {
-        *cp = b;
-        return 1;
-    }
-    size_t len;
-    uint32_t value, min;
-    if ((b & 0xE0) == 0xC0) {
-        len = 2, value = b & 0x1F, min = 0x80;
-    } else if ((b & 0xF0) == 0xE0) {
-        len = 3, value = b & 0x0F, min = 0x800;
-    } else if ((b & 0xF8) == 0xF0) {
-        len = 4, value = b & 0x07, min = 0x10000;
-    } else {
-        return 0;
-    }
-    if (left < len) return 0;
-    for (size_t k = 1; k < len; ++k) {
-        if ((p[k] & 0xC0) != 0x80) return 0;
-        value = (value << 6) | (p[k] & 0x3F);
-    }
-    if (value < min || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
-    *cp = value;
-    return len;
+    return orvel_utf8::decode(reinterpret_cast<const unsigned char *>(s.data()) + i, s.size() - i, cp);
 }
 
 void utf8_append(uint32_t cp, std::string *out) {
-    if (cp < 0x80) {
-        *out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        *out += static_cast<char>(0xC0 | (cp >> 6));
-        *out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        *out += static_cast<char>(0xE0 | (cp >> 12));
-        *out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        *out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        *out += static_cast<char>(0xF0 | (cp >> 18));
-        *out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        *out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        *out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
+    unsigned char bytes[4];
+    out->append(reinterpret_cast<const char *>(bytes), orvel_utf8::encode(cp, bytes));
 }
 
 // Whether the "." at s[dot], followed by a space, ends an abbreviation rather
