@@ -1,5 +1,7 @@
 #include "wyoming_codec.h"
 
+#include <algorithm>
+
 namespace wyoming {
 
 using nlohmann::json;
@@ -47,6 +49,7 @@ void Reader::consume(size_t n) {
     // and the copying stays linear overall.
     if (start_ > 65536 && start_ * 2 > buffer_.size()) {
         buffer_.erase(0, start_);
+        scanned_ = scanned_ > start_ ? scanned_ - start_ : 0;
         start_ = 0;
     }
 }
@@ -73,8 +76,10 @@ Reader::Result Reader::next(Event *event, std::string *error) {
             return Result::Event;
         }
 
-        size_t newline = buffer_.find('\n', start_);
+        // A header line may arrive a byte at a time: each byte is looked at once.
+        size_t newline = buffer_.find('\n', std::max(start_, scanned_));
         if (newline == std::string::npos) {
+            scanned_ = buffer_.size();
             if (buffered() > limits_.max_header_bytes + 1) {  // + 1: a '\r' before the '\n'
                 *error = "a header line is longer than " + std::to_string(limits_.max_header_bytes) + " bytes";
                 return Result::Fatal;

@@ -56,6 +56,7 @@ private:
     Limits limits_;
     std::string buffer_;
     size_t start_ = 0;       // bytes of buffer_ already consumed
+    size_t scanned_ = 0;     // bytes of buffer_ known to hold no '\n' (from start_ on)
     bool in_body_ = false;   // a header was read; its data and payload are awaited
     Event pending_;
     size_t data_length_ = 0;
