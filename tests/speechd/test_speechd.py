@@ -9,7 +9,9 @@ text directly.
 
 usage: test_speechd.py MODULE_CONF ORVEL_SAY VOICE_DIR GROUP
 """
+import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -17,7 +19,7 @@ import tempfile
 import time
 
 SD_GENERIC = "/usr/lib/speech-dispatcher-modules/sd_generic"
-RATE = 22050
+DEFAULT_VOICE = ("orvel-en-us-arctic", "slt")  # the configuration's DefaultVoice
 # Duration noise of the bundled voice is a few per cent; chunking by the
 # dispatcher and rate rounding add a little more.
 TOLERANCE = 0.25
@@ -112,7 +114,10 @@ class Dispatcher:
         size = os.path.getsize(audio) if os.path.exists(audio) else 0
         args_path = os.path.join(self.dir, "player-args")
         lines = open(args_path).read().splitlines() if os.path.exists(args_path) else []
-        return size / 2.0 / RATE, lines
+        rates = [int(m.group(1)) for m in (re.search(r"(?:-r |--rate=)(\d+)", line) for line in lines) if m]
+        if not rates or len(set(rates)) != 1:
+            return -1.0, lines
+        return size / 2.0 / rates[0], lines
 
     def last_command(self):
         commands = [line.split("synth command = |", 1)[1].rstrip("\n").rstrip("|")
@@ -134,14 +139,21 @@ class Dispatcher:
         return self.played()
 
 
-def direct_seconds(orvel_say, voice_dir, text, speed=None):
-    command = [orvel_say, "--raw", "-m", os.path.join(voice_dir, "orvel-en-us.onnx")]
+def voice_rate(voice_dir, voice):
+    with open(os.path.join(voice_dir, voice + ".onnx.json")) as f:
+        return json.load(f)["audio"]["sample_rate"]
+
+
+def direct_seconds(orvel_say, voice_dir, text, voice=DEFAULT_VOICE, speed=None):
+    command = [orvel_say, "--raw", "-m", os.path.join(voice_dir, voice[0] + ".onnx")]
+    if voice[1]:
+        command.append("--speaker=" + voice[1])
     if speed:
         command.append("--speed=%.3f" % speed)
     result = subprocess.run(command, input=text.encode(), capture_output=True, timeout=COMMAND_TIMEOUT)
     if result.returncode != 0:
         raise SystemExit("orvel-say failed on %r: %s" % (text, result.stderr.decode(errors="replace")))
-    return len(result.stdout) / 2.0 / RATE
+    return len(result.stdout) / 2.0 / voice_rate(voice_dir, voice[0])
 
 
 def close_to(got, want):
@@ -153,18 +165,21 @@ def group_speech(conf, orvel_say, voice_dir):
         listed = d.spd_say("-O")
         check("orvel" in listed.stdout.split(), "the sd_orvel link makes the module 'orvel' appear in spd-say -O")
         voices = d.spd_say("-o", "orvel", "-L")
-        check("orvel-en-us" in voices.stdout, "the bundled voice is listed by spd-say -L")
+        check("orvel-en-us-arctic:slt" in voices.stdout and "orvel-en-us-arctic:awb" in voices.stdout,
+              "the bundled voices and speakers are listed by spd-say -L")
+        rate = voice_rate(voice_dir, DEFAULT_VOICE[0])
 
         text = "Hello world, this is a test of the speech module."
         want = direct_seconds(orvel_say, voice_dir, text)
         got, players = d.speak(text, "-l", "en")
         check(close_to(got, want), "plain text: %.2f s of speech, orvel-say alone gives %.2f s" % (got, want))
-        check(players and all(p == "aplay -q -t raw -f S16_LE -r %d -c 1" % RATE for p in players),
+        check(players and all(p == "aplay -q -t raw -f S16_LE -r %d -c 1" % rate for p in players),
               "aplay plays raw 16-bit mono at the voice's rate: %s" % players)
 
-        for rate, scale in ((100, 1.0 / 3.0), (-50, 3.0 ** 0.5)):
-            got, _ = d.speak(text, "-l", "en", "-r", str(rate))
-            check(close_to(got, want * scale), "rate %d: %.2f s, expected about %.2f s" % (rate, got, want * scale))
+        for speech_rate, scale in ((100, 1.0 / 3.0), (-50, 3.0 ** 0.5)):
+            got, _ = d.speak(text, "-l", "en", "-r", str(speech_rate))
+            check(close_to(got, want * scale), "rate %d: %.2f s, expected about %.2f s"
+                  % (speech_rate, got, want * scale))
 
         # Characters outside ISO-8859-1 reach the voice only when the language is declared UTF-8.
         text = "The \u201cquoted\u201d price is \u20ac5 \u2014 na\u00efve, isn\u2019t it?"
@@ -177,8 +192,14 @@ def group_speech(conf, orvel_say, voice_dir):
         # Languages and voice types without a voice of their own fall back to the default voice.
         text = "Fallback voice."
         want = direct_seconds(orvel_say, voice_dir, text)
-        got, _ = d.speak(text, "-y", "orvel-en-us")
-        check(close_to(got, want), "the voice chosen by name: %.2f s (%.2f s)" % (got, want))
+        other = direct_seconds(orvel_say, voice_dir, text, voice=("orvel-en-us", None))
+        got, players = d.speak(text, "-y", "orvel-en-us")
+        check(close_to(got, other) and "-r %d " % voice_rate(voice_dir, "orvel-en-us") in players[0],
+              "a voice chosen by name, at its own rate: %.2f s (%.2f s)" % (got, other))
+        for voice_type, name in (("male1", "orvel-en-us-arctic:rms"), ("male2", "orvel-en-us-arctic:awb")):
+            got, _ = d.speak(text, "-l", "en", "-t", voice_type)
+            command = d.last_command() or ""
+            check(got > 0.3 and "v='%s'" % name in command, "voice type %s speaks with %s" % (voice_type, name))
         for options in (("-l", "de"), ("-l", "en", "-t", "female2"), ("-l", "en", "-y", "no-such-voice")):
             got, _ = d.speak(text, *options)
             check(close_to(got, want), "%s: %.2f s with the default voice (%.2f s)" % (" ".join(options), got, want))
@@ -194,8 +215,8 @@ def group_speech(conf, orvel_say, voice_dir):
         # play branches run from the command it logged, with only the player's name changed.
         command = d.last_command()
         check(command is not None and "case 'aplay' in" in command, "the module logged the command it ran")
-        for player, want_args in (("paplay", "--raw --format=s16le --rate=%d --channels=1" % RATE),
-                                  ("play", "-q -t raw -e signed -b 16 -r %d -c 1 -" % RATE)):
+        for player, want_args in (("paplay", "--raw --format=s16le --rate=%d --channels=1" % rate),
+                                  ("play", "-q -t raw -e signed -b 16 -r %d -c 1 -" % rate)):
             got, players = d.run_command(command.replace("case 'aplay' in", "case '%s' in" % player))
             check(got > 1.0 and players == ["%s %s" % (player, want_args)],
                   "the %s branch: %.2f s, %s" % (player, got, players))
