@@ -1,10 +1,13 @@
 // The voices the project ships: they speak, at a plausible length, and follow
-// the speed setting; the default one has several speakers.
+// the speed setting; the default one also pauses at clause marks, keeps its
+// pauses silent and has several speakers.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "orvel.h"
@@ -111,6 +114,40 @@ protected:
     int voice = -1;
 };
 
+// Runs of 10 ms frames quieter than -40 dB of the loudest frame, between the
+// first and the last loud frame, as (start frame, length); and the quiet tail.
+struct Pauses {
+    std::vector<std::pair<size_t, size_t>> inner;
+    size_t tail_frames = 0;
+};
+
+Pauses find_pauses(const std::vector<int16_t> &audio, int sample_rate) {
+    const size_t frame = static_cast<size_t>(sample_rate / 100);
+    std::vector<double> rms;
+    for (size_t start = 0; start + frame <= audio.size(); start += frame) {
+        double sum = 0;
+        for (size_t i = start; i < start + frame; ++i) sum += static_cast<double>(audio[i]) * audio[i];
+        rms.push_back(std::sqrt(sum / frame));
+    }
+    Pauses p;
+    if (rms.empty()) return p;
+    double peak = *std::max_element(rms.begin(), rms.end());
+    std::vector<bool> quiet;
+    for (double r : rms) quiet.push_back(r < peak * 0.01);
+    size_t first = 0, last = rms.size() - 1;
+    while (first < rms.size() && quiet[first]) ++first;
+    while (last > first && quiet[last]) --last;
+    p.tail_frames = rms.size() - 1 - last;
+    for (size_t i = first; i <= last; ++i) {
+        if (!quiet[i]) continue;
+        size_t j = i;
+        while (j <= last && quiet[j]) ++j;
+        p.inner.emplace_back(i, j - i);
+        i = j;
+    }
+    return p;
+}
+
 // Largest sample difference, or 65536 when the lengths differ.
 int difference(const std::vector<int16_t> &a, const std::vector<int16_t> &b) {
     if (a.size() != b.size()) return 65536;
@@ -137,6 +174,31 @@ TEST_F(DefaultVoice, EverySpeakerSpeaksAndTheyDiffer) {
     EXPECT_LE(difference(by_default, each[0]), 2);  // no speaker chosen: speaker 0
     EXPECT_GT(difference(each[0], each[1]), 1000);
     EXPECT_GT(difference(each[1], each[2]), 1000);
+}
+
+TEST_F(DefaultVoice, ClauseMarksPauseInsideOneRequestAndPausesAreSilent) {
+    for (int speaker = 0; speaker < 3; ++speaker) {
+        orvel_set_speaker(voice, speaker);
+        std::vector<int16_t> audio = speak("Hello, world. How are you today?");
+        Pauses p = find_pauses(audio, 16000);
+        // The comma and the full stop each leave a pause of at least 60 ms,
+        // and inside each the gate leaves digital silence, not a noise floor.
+        int long_pauses = 0;
+        for (const auto &run : p.inner) {
+            if (run.second < 6) continue;
+            ++long_pauses;
+            size_t silent_frames = 0;
+            for (size_t f = run.first; f < run.first + run.second; ++f) {
+                int loudest = 0;
+                for (size_t i = f * 160; i < (f + 1) * 160; ++i)
+                    loudest = std::max(loudest, std::abs(static_cast<int>(audio[i])));
+                if (loudest <= 1) ++silent_frames;
+            }
+            EXPECT_GE(silent_frames, 3u) << "speaker " << speaker << ", pause at " << run.first * 10 << " ms";
+        }
+        EXPECT_GE(long_pauses, 2) << "speaker " << speaker;
+        EXPECT_GE(p.tail_frames, 5u) << "speaker " << speaker << ": the speech ends in a pause";
+    }
 }
 
 TEST_F(DefaultVoice, SpeedFollowsTheLengthScaleWithinFivePercent) {

@@ -144,7 +144,9 @@ def stft_loss(pred, target):
     return total / len(RESOLUTIONS)
 
 
-SILENT_RMS = 10 ** (-60 / 20)  # a frame of the teacher quieter than this is a pause
+# A frame of the teacher quieter than this is a pause: the Flite teachers' own
+# pauses carry a floor of -55 to -70 dBFS, which the voice should not copy.
+SILENT_RMS = 10 ** (-50 / 20)
 
 
 def run_batch(model, batch, ctx, wf):
