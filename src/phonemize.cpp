@@ -99,10 +99,26 @@ size_t sequence_length(const unsigned char *p) {
 // eSpeak NG 1.51 overflows a stack buffer (the host aborts with "stack
 // smashing detected") on a word of about 168 bytes after an initial or a
 // period, e.g. "x." followed by 166 letters. No real word comes near that, so
-// a longer run without white space is broken by a space first. After an
-// invalid byte eSpeak NG reads the text as Latin-1, which doubles every byte
-// from 0x80 up, so from there on those bytes count twice.
+// a longer run without white space is broken by a space first. What counts is
+// the bytes eSpeak NG will hold: after an invalid byte it reads the text as
+// Latin-1, which doubles every byte from 0x80 up, so from there on those bytes
+// count twice; a character whose case mapping is longer counts at that length.
 constexpr size_t MAX_WORD_BYTES = 128;
+
+// Two-byte characters whose case mapping is a three-byte one (swept over every
+// code point with the C library's towlower/towupper): eSpeak NG holds a word in
+// lower case, so Ⱥ and Ⱦ take 3 bytes of its buffer for 2 of ours. The
+// upper-case growers are counted too, as eSpeak NG's tables may differ.
+bool grows_when_case_mapped(int32_t cp) {
+    switch (cp) {
+    case 0x023A: case 0x023E: case 0x023F: case 0x0240: case 0x0250: case 0x0251: case 0x0252:
+    case 0x025C: case 0x0261: case 0x0265: case 0x0266: case 0x026A: case 0x026B: case 0x026C:
+    case 0x0271: case 0x027D: case 0x0282: case 0x0287: case 0x029D: case 0x029E:
+        return true;
+    default:
+        return false;
+    }
+}
 
 // Copies text into buffer (capacity bytes with the NUL), cut at the end of the
 // last whole character that fits (a cut sequence would be read as Latin-1),
@@ -117,6 +133,8 @@ size_t prepare_text(const char *text, char *buffer, size_t capacity) {
         size_t weight = len;
         if (latin1)
             for (size_t i = 0; i < len; ++i) weight += p[i] >= 0x80;
+        else if (len == 2 && grows_when_case_mapped(((p[0] & 0x1F) << 6) | (p[1] & 0x3F)))
+            weight = 3;
         bool blank = *p == ' ' || *p == '\t' || *p == '\n' || *p == '\r';
         if (blank) {
             word = 0;

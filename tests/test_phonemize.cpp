@@ -392,6 +392,12 @@ const std::string kE64 = [] {
     return s;
 }();
 
+const std::string kGrow42 = [] {
+    std::string s;
+    for (int i = 0; i < 42; ++i) s += "\xC8\xBA";  // Ⱥ
+    return s;
+}();
+
 INSTANTIATE_TEST_SUITE_P(
     Phonemize, LongWords,
     ::testing::Values(
@@ -402,6 +408,8 @@ INSTANTIATE_TEST_SUITE_P(
         WordCase{"EveryLimitAgain", kA128 + kA128 + "x", kA128 + " " + kA128 + " x"},
         WordCase{"BlanksStartANewWord", kA128 + "\t" + kA128, kA128 + "\t" + kA128},
         WordCase{"BrokenBetweenCharacters", kE64 + "\xC3\xA9", kE64 + " \xC3\xA9"},
+        // Ⱥ lower-cases to a three-byte character: it counts three.
+        WordCase{"CaseGrowthCountsThree", kGrow42 + "\xC8\xBA", kGrow42 + " \xC8\xBA"},
         // After an invalid byte, high bytes count twice (eSpeak NG turns them into two).
         WordCase{"Latin1CountsDouble", "\xFF" + std::string(63, '\xE8') + "\xE8",
                  "\xFF" + std::string(63, '\xE8') + " \xE8"}),
@@ -415,6 +423,12 @@ TEST_F(Phonemize, WordsThatOverflowESpeakNGAreSpoken) {
         "hello x." + std::string(300, 'w'),
         "x." + kE64 + kE64,
         "Div\xD5.," + std::string(160, '\xE8') + ".",
+        "x." + kGrow42 + kGrow42,
+        "x." + [] {
+            std::string s;
+            for (int i = 0; i < 56; ++i) s += "\xC8\xBE";  // Ⱦ
+            return s;
+        }(),
     };
     for (const std::string &text : cases) EXPECT_GT(phonemize(text.c_str()).size(), 100u) << text;
 }
