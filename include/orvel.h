@@ -91,7 +91,8 @@ ORVEL_API int orvel_get_num_speakers(int voice_id);
 
 /*
  * Length scale for the voice's later requests (larger is slower); 0 or less
- * returns to the configured value. Invalid ids are ignored.
+ * returns to the configured value. Invalid ids and non-finite values (NaN,
+ * infinities) are ignored.
  */
 ORVEL_API void orvel_set_speed(int voice_id, float length_scale);
 
@@ -103,7 +104,8 @@ ORVEL_API void orvel_set_speaker(int voice_id, int speaker_id);
 
 /*
  * Noise scale and noise width for the voice's later requests; 0 or less returns
- * either to its configured value. Invalid ids are ignored.
+ * either to its configured value. Invalid ids are ignored, and so is a
+ * non-finite value (NaN, infinities), the other one still being taken.
  */
 ORVEL_API void orvel_set_noise(int voice_id, float noise_scale, float noise_w);
 
@@ -113,7 +115,9 @@ ORVEL_API void orvel_set_noise(int voice_id, float noise_scale, float noise_w);
  * *out_count (OUT) samples (possibly 0, the pointer is then still non-NULL);
  * release it with orvel_free_audio. On failure returns -1; the out-parameters
  * are left untouched when an argument is rejected, and set to NULL and 0 when
- * synthesis itself fails. Text beyond 8191 bytes or 4096 phonemes is dropped.
+ * synthesis itself fails (also when the model's output has no finite sample:
+ * infinities among finite samples clip, NaN gives 0). Text beyond 8191 bytes
+ * or 4096 phonemes is dropped.
  */
 ORVEL_API int orvel_speak_to_buffer(int voice_id, const char *text,
                                     int16_t **out_samples, int32_t *out_count);

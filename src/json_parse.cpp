@@ -174,7 +174,10 @@ const char *read_object(const char *p, ModelConfig *config, Section section);
 // One "phoneme_id_map" member: a row of at most eight ids. Returns where the
 // member loop goes on, or null when the reading stops.
 const char *read_map_row(const char *p, ModelConfig *config, const char *name) {
-    if (config->num_phonemes >= MAX_PHONEMES) return skip_value_at(p, 0);
+    if (config->num_phonemes >= MAX_PHONEMES) {
+        ++config->rows_beyond_capacity;
+        return skip_value_at(p, 0);
+    }
     PhonemeIdEntry *row = &config->phonemes[config->num_phonemes];
     row->codepoint = first_codepoint(name);
     row->num_ids = 0;

@@ -22,6 +22,7 @@ struct ModelConfig {
     int32_t sample_rate;
     PhonemeIdEntry phonemes[MAX_PHONEMES];
     int32_t num_phonemes;
+    int32_t rows_beyond_capacity;  // map rows not kept: more than MAX_PHONEMES
     int32_t num_speakers;
 };
 

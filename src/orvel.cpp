@@ -13,6 +13,7 @@
 #include "orvel_internal.h"
 #include "phoneme_ids.h"
 #include "phonemize.h"
+#include "platform.h"
 
 #ifndef ORVEL_VERSION_STRING
 #error "ORVEL_VERSION_STRING must come from the build"
@@ -136,10 +137,19 @@ int64_t output_sample_count(RequestValues *values) {
 // Peak-normalises n float samples into a new 16-bit buffer (non-null even for
 // n == 0). All arithmetic in 32-bit float, one division for the scale.
 int16_t *normalise_samples(const float *data, int64_t n) {
+    // The peak of the finite samples: an infinite one would scale everything
+    // else to silence. Infinities then clip to full scale and NaN gives 0.
     float peak = 0.01f;
+    bool any_finite = false;
     for (int64_t i = 0; i < n; ++i) {
+        if (!std::isfinite(data[i])) continue;
+        any_finite = true;
         float magnitude = std::fabs(data[i]);
         if (magnitude > peak) peak = magnitude;
+    }
+    if (n > 0 && !any_finite) {
+        set_error("Model output has no finite sample (%lld samples)", static_cast<long long>(n));
+        return nullptr;
     }
     size_t bytes = n > 0 ? static_cast<size_t>(n) * sizeof(int16_t) : 1;
     int16_t *samples = static_cast<int16_t *>(std::malloc(bytes));
@@ -329,8 +339,33 @@ ORVEL_API int orvel_load_voice(const char *model_path, const char *config_path) 
         config_path = derived_config;
     }
 
+    if (platform_is_irregular_file(config_path)) {
+        set_error("Config is not a regular file: %s", config_path);
+        return -1;
+    }
+    if (platform_is_irregular_file(model_path)) {
+        set_error("Model is not a regular file: %s", model_path);
+        return -1;
+    }
     if (parse_model_config(config_path, &slot->config) != 0) {
         set_error("Failed to parse config: %s", config_path);
+        return -1;
+    }
+    // A rate outside what audio ever uses is a broken configuration: 0 or a
+    // negative rate would make a WAV header no player reads, a huge one
+    // nonsense durations.
+    if (slot->config.sample_rate < MIN_SAMPLE_RATE || slot->config.sample_rate > MAX_SAMPLE_RATE) {
+        set_error("Config audio.sample_rate is %d Hz, expected %d to %d: %s", slot->config.sample_rate,
+                  MIN_SAMPLE_RATE, MAX_SAMPLE_RATE, config_path);
+        return -1;
+    }
+    if (slot->config.num_phonemes == 0) {
+        set_error("Config has no phoneme_id_map rows: %s", config_path);
+        return -1;
+    }
+    if (slot->config.rows_beyond_capacity > 0) {
+        set_error("Config has %d phoneme_id_map rows, more than the %d a voice may have: %s",
+                  slot->config.num_phonemes + slot->config.rows_beyond_capacity, MAX_PHONEMES, config_path);
         return -1;
     }
     std::fprintf(stderr, "[orvel] Voice %d: voice=%s, sample_rate=%d, phonemes=%d\n", id,
@@ -397,6 +432,7 @@ ORVEL_API int orvel_get_num_speakers(int voice_id) {
 }
 
 ORVEL_API void orvel_set_speed(int voice_id, float length_scale) {
+    if (!std::isfinite(length_scale)) return;
     if (VoiceSlot *slot = find_voice(voice_id)) slot->speed_override = length_scale;
 }
 
@@ -406,8 +442,8 @@ ORVEL_API void orvel_set_speaker(int voice_id, int speaker_id) {
 
 ORVEL_API void orvel_set_noise(int voice_id, float noise_scale, float noise_w) {
     if (VoiceSlot *slot = find_voice(voice_id)) {
-        slot->noise_override = noise_scale;
-        slot->noise_w_override = noise_w;
+        if (std::isfinite(noise_scale)) slot->noise_override = noise_scale;
+        if (std::isfinite(noise_w)) slot->noise_w_override = noise_w;
     }
 }
 

@@ -12,6 +12,8 @@ constexpr int ERROR_SIZE = 512;
 constexpr int PATH_SIZE = 1024;           // configuration and model paths, NUL included
 constexpr int MAX_CODEPOINTS = 4096;      // phonemes of one request
 constexpr int MAX_PHONEME_IDS = 4096;     // ids of one request
+constexpr int MIN_SAMPLE_RATE = 1000;     // a voice's audio.sample_rate, Hz
+constexpr int MAX_SAMPLE_RATE = 384000;
 
 struct VoiceSlot {
     int32_t loaded;
@@ -41,7 +43,8 @@ __attribute__((format(printf, 1, 2)))
 void set_error(const char *format, ...);
 
 // Peak-normalises n float samples into a new malloc'ed 16-bit buffer (non-null
-// even for n == 0); null after recording a message when it cannot be allocated.
+// even for n == 0); null after recording a message when it cannot be allocated
+// or when not one of the n samples is finite.
 int16_t *normalise_samples(const float *data, int64_t n);
 
 #endif

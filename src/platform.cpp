@@ -1,7 +1,14 @@
 #include "platform.h"
 
+#include <sys/stat.h>
+
 #if defined(_WIN32)
 #include <windows.h>
+
+bool platform_is_irregular_file(const char *path) {
+    struct _stat64 st;
+    return _stat64(path, &st) == 0 && (st.st_mode & _S_IFMT) != _S_IFREG;
+}
 
 LibraryHandle platform_load_library(const char *path) {
     return reinterpret_cast<LibraryHandle>(LoadLibraryA(path));
@@ -17,6 +24,11 @@ void platform_free_library(LibraryHandle library) {
 
 #else
 #include <dlfcn.h>
+
+bool platform_is_irregular_file(const char *path) {
+    struct stat st;
+    return stat(path, &st) == 0 && !S_ISREG(st.st_mode);
+}
 
 LibraryHandle platform_load_library(const char *path) {
     // RTLD_LOCAL keeps eSpeak NG's symbols out of the host's namespace, and no

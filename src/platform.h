@@ -22,4 +22,9 @@ void *platform_find_symbol(LibraryHandle library, const char *name);
 // Releases a library loaded by platform_load_library (null is ignored).
 void platform_free_library(LibraryHandle library);
 
+// Whether path names something that exists and is not a regular file (a
+// folder, FIFO, device or socket): such a path is refused before it is opened,
+// since opening a FIFO or device can block forever.
+bool platform_is_irregular_file(const char *path);
+
 #endif

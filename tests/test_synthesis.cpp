@@ -310,6 +310,28 @@ INSTANTIATE_TEST_SUITE_P(
                   "[orvel] Running ONNX inference (noise=0.667, speed=0.001, nw=0.800)...\n"}),
     [](const ::testing::TestParamInfo<ScaleCase> &info) { return std::string(info.param.name); });
 
+// A non-finite setting is ignored: the value set before it stays.
+TEST_F(Synthesis, NonFiniteSettingsAreIgnored) {
+    constexpr float kInf = std::numeric_limits<float>::infinity();
+    ASSERT_EQ(load("probe"), 0);
+    orvel_set_speed(0, 1.5f);
+    orvel_set_noise(0, 0.3f, 0.9f);
+    orvel_set_speed(0, kInf);
+    orvel_set_noise(0, kInf, -kInf);
+    orvel_set_noise(0, kNaN, 0.4f);
+    ProbeReading r = probe(0, "Hello");
+    EXPECT_EQ(r.scales_milli[0], probe_scale_milli(0.3f));
+    EXPECT_EQ(r.scales_milli[1], probe_scale_milli(1.5f));
+    EXPECT_EQ(r.scales_milli[2], probe_scale_milli(0.4f));
+}
+
+TEST_F(Synthesis, OutputWithoutAFiniteSampleFails) {
+    ASSERT_EQ(load("fixed_nonfinite"), 0);
+    Speech s = speak(0, "Hello");
+    EXPECT_EQ(s.result, -1);
+    EXPECT_EQ(error_text(), "Model output has no finite sample (3 samples)");
+}
+
 struct SpeakerCase {
     const char *name;
     const char *voice;
@@ -386,7 +408,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(FixedCase{"fixed_half", {32767, -32767, -16383, 16383, 0}},  // scale 65534, truncation
                       FixedCase{"fixed_quiet", {16383, -16383, 8191}},             // peak floor 0.01
                       FixedCase{"fixed_zeros", std::vector<int16_t>(100, 0)},
-                      FixedCase{"fixed_inf", {0, 0, 0}},  // infinite peak, scale 0
+                      FixedCase{"fixed_inf", {32767, 32767, -16383}},  // the finite peak; inf clips
                       FixedCase{"fixed_nan", {32767, 0, -16383}},
                       FixedCase{"no_audio_section", {32767, -32767, -16383, 16383, 0}}),
     [](const ::testing::TestParamInfo<FixedCase> &info) { return std::string(info.param.voice); });

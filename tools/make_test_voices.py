@@ -508,6 +508,7 @@ def build_all(out_dir):
         "fixed_zeros": (np.zeros(100), DEFAULT_SAMPLE_RATE),
         "fixed_inf": ([0.5, np.inf, -0.25], DEFAULT_SAMPLE_RATE),
         "fixed_nan": ([0.5, np.nan, -0.25], DEFAULT_SAMPLE_RATE),
+        "fixed_nonfinite": ([np.nan, np.inf, -np.inf], DEFAULT_SAMPLE_RATE),
         "fixed_empty": ([], DEFAULT_SAMPLE_RATE),
         "fixed_1s": (sine(1.0, 22050), 22050),
         "fixed_16k": (sine(1.0, 16000), 16000),
