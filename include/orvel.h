@@ -6,12 +6,15 @@
  * orvel_shutdown() at the end. Text is UTF-8; audio is 16-bit signed mono PCM
  * at the voice's sample rate, peak-normalised.
  *
- * Threads: the library keeps process-wide state and has no locks. Call it from
- * one thread at a time (a getter or setter during synthesis included).
+ * Threads: the library keeps process-wide state (the voices, eSpeak NG) and
+ * serialises its calls with one internal lock, so any thread may call it; a
+ * request waits while another one runs, and a setter takes effect from the
+ * next request. The error message is per thread: orvel_get_error() gives the
+ * message of the calling thread's own last failing call.
  *
  * Errors: functions return -1 on failure (or a documented value). The failing
- * call records one message, readable with orvel_get_error(), and echoes it on
- * standard error as "[orvel] ERROR: <message>". orvel_init, orvel_load_voice,
+ * call records one message, readable with orvel_get_error() on the same
+ * thread, and echoes it on standard error as "[orvel] ERROR: <message>". orvel_init, orvel_load_voice,
  * orvel_speak_to_buffer and orvel_speak_to_file clear the message on entry.
  * Every other function leaves it untouched: orvel_version, orvel_get_error,
  * orvel_shutdown, orvel_unload_voice, the getters and the setters.

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -69,7 +70,8 @@ bool write_samples(FILE *f, const int16_t *samples, size_t count) {
 
 }  // namespace
 
-int wav_write(const char *path, const int16_t *samples, size_t count, int32_t sample_rate) {
+int wav_write(const char *path, const int16_t *samples, size_t count, int32_t sample_rate, int *os_error) {
+    if (os_error) *os_error = 0;
     // The size fields are 32 bits wide; a larger file would get a wrapped,
     // lying header, so refuse it before creating anything.
     if (count > WAV_MAX_DATA_BYTES / 2) {
@@ -77,8 +79,10 @@ int wav_write(const char *path, const int16_t *samples, size_t count, int32_t sa
         return -1;
     }
 
+    errno = 0;
     FILE *f = std::fopen(path, "wb");
     if (!f) {
+        if (os_error) *os_error = errno;
         std::fprintf(stderr, "Cannot create WAV file: %s\n", path);
         return -1;
     }
@@ -88,13 +92,20 @@ int wav_write(const char *path, const int16_t *samples, size_t count, int32_t sa
     unsigned char header[WAV_HEADER_SIZE];
     fill_header(header, static_cast<uint32_t>(count * 2), sample_rate);
 
+    // The first failing call's errno is the reason reported.
+    int reason = 0;
     bool ok = std::fwrite(header, 1, WAV_HEADER_SIZE, f) == WAV_HEADER_SIZE;
     if (ok) ok = write_samples(f, samples, count);
     // Buffered data reaches the disk only here, so a full disk shows up in the flush or the close.
     if (ok) ok = std::fflush(f) == 0;
-    if (std::fclose(f) != 0) ok = false;
+    if (!ok) reason = errno;
+    if (std::fclose(f) != 0 && ok) {
+        ok = false;
+        reason = errno;
+    }
 
     if (!ok) {
+        if (os_error) *os_error = reason;
         std::fprintf(stderr, "Failed to write WAV file data: %s\n", path);
         if (regular) std::remove(path);
         return -1;

@@ -7,8 +7,10 @@
 
 // Writes count mono samples at sample_rate to path. 0 when the whole file was
 // written and closed; -1 (with one diagnostic line, the partial file removed)
-// otherwise.
-int wav_write(const char *path, const int16_t *samples, size_t count, int32_t sample_rate);
+// otherwise, with the system's errno for the failure in *os_error when given
+// (0 when the failure was not the system's).
+int wav_write(const char *path, const int16_t *samples, size_t count, int32_t sample_rate,
+              int *os_error = nullptr);
 
 // Reads a 16-bit PCM WAV file's first channel as floats in [-1, 1).
 // On success returns 0 and *out_samples is a malloc'ed buffer the caller frees.

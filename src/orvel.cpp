@@ -19,7 +19,7 @@
 #error "ORVEL_VERSION_STRING must come from the build"
 #endif
 
-char g_error[ERROR_SIZE];
+thread_local char g_error[ERROR_SIZE];
 int32_t g_initialized = 0;
 const OrtApi *g_ort = nullptr;
 OrtEnv *g_env = nullptr;
@@ -37,6 +37,16 @@ void set_error(const char *format, ...) {
 namespace {
 
 void clear_error() { g_error[0] = '\0'; }
+
+// Held for the whole of every exported call that touches shared state: the
+// voice slots, ONNX Runtime's objects and eSpeak NG are process-wide.
+class ApiLock {
+public:
+    ApiLock() { platform_lock(); }
+    ~ApiLock() { platform_unlock(); }
+    ApiLock(const ApiLock &) = delete;
+    ApiLock &operator=(const ApiLock &) = delete;
+};
 
 // Records a failed ONNX Runtime status and releases it. Returns -1 for a
 // failure, 0 for a null (successful) status.
@@ -258,6 +268,7 @@ ORVEL_API const char *orvel_version(void) { return ORVEL_VERSION_STRING; }
 ORVEL_API const char *orvel_get_error(void) { return g_error[0] ? g_error : nullptr; }
 
 ORVEL_API int orvel_init(const char *espeak_data_path) {
+    ApiLock lock;
     clear_error();
     if (g_initialized) {
         set_error("Already initialized");
@@ -265,7 +276,15 @@ ORVEL_API int orvel_init(const char *espeak_data_path) {
     }
     for (VoiceSlot &slot : g_voices) reset_slot(&slot);
 
-    const char *shown_path = espeak_data_path ? espeak_data_path : "(default)";
+    // Without a path eSpeak NG takes $ESPEAK_DATA_PATH when it is set: name that.
+    char shown_path[PATH_SIZE + 32];
+    const char *from_environment = std::getenv("ESPEAK_DATA_PATH");
+    if (espeak_data_path)
+        std::snprintf(shown_path, sizeof shown_path, "%s", espeak_data_path);
+    else if (from_environment && from_environment[0])
+        std::snprintf(shown_path, sizeof shown_path, "ESPEAK_DATA_PATH=%s", from_environment);
+    else
+        std::snprintf(shown_path, sizeof shown_path, "(default)");
     if (phonemize_init(espeak_data_path) != 0) {
         set_error("Failed to initialize espeak-ng (data path: %s)", shown_path);
         return -1;
@@ -287,6 +306,7 @@ ORVEL_API int orvel_init(const char *espeak_data_path) {
 }
 
 ORVEL_API void orvel_shutdown(void) {
+    ApiLock lock;
     for (int i = 0; i < MAX_VOICES; ++i)
         if (g_voices[i].loaded) orvel_unload_voice(i);
     if (g_memory_info) {
@@ -304,6 +324,7 @@ ORVEL_API void orvel_shutdown(void) {
 }
 
 ORVEL_API int orvel_load_voice(const char *model_path, const char *config_path) {
+    ApiLock lock;
     clear_error();
     if (!g_initialized) {
         set_error("Not initialized \xE2\x80\x94 call orvel_init() first");
@@ -406,6 +427,7 @@ ORVEL_API int orvel_load_voice(const char *model_path, const char *config_path) 
 }
 
 ORVEL_API void orvel_unload_voice(int voice_id) {
+    ApiLock lock;
     VoiceSlot *slot = find_voice(voice_id);
     if (!slot) return;
     if (slot->session) {
@@ -421,26 +443,31 @@ ORVEL_API void orvel_unload_voice(int voice_id) {
 }
 
 ORVEL_API int orvel_get_voice_sample_rate(int voice_id) {
+    ApiLock lock;
     const VoiceSlot *slot = find_voice(voice_id);
     return slot ? slot->config.sample_rate : -1;
 }
 
 ORVEL_API int orvel_get_num_speakers(int voice_id) {
+    ApiLock lock;
     const VoiceSlot *slot = find_voice(voice_id);
     if (!slot) return -1;
     return slot->config.num_speakers > 0 ? slot->config.num_speakers : 1;
 }
 
 ORVEL_API void orvel_set_speed(int voice_id, float length_scale) {
+    ApiLock lock;
     if (!std::isfinite(length_scale)) return;
     if (VoiceSlot *slot = find_voice(voice_id)) slot->speed_override = length_scale;
 }
 
 ORVEL_API void orvel_set_speaker(int voice_id, int speaker_id) {
+    ApiLock lock;
     if (VoiceSlot *slot = find_voice(voice_id)) slot->speaker_id = speaker_id;
 }
 
 ORVEL_API void orvel_set_noise(int voice_id, float noise_scale, float noise_w) {
+    ApiLock lock;
     if (VoiceSlot *slot = find_voice(voice_id)) {
         if (std::isfinite(noise_scale)) slot->noise_override = noise_scale;
         if (std::isfinite(noise_w)) slot->noise_w_override = noise_w;
@@ -449,6 +476,7 @@ ORVEL_API void orvel_set_noise(int voice_id, float noise_scale, float noise_w) {
 
 ORVEL_API int orvel_speak_to_buffer(int voice_id, const char *text, int16_t **out_samples,
                                     int32_t *out_count) {
+    ApiLock lock;
     clear_error();
     if (!g_initialized) {
         set_error("Not initialized");
@@ -471,6 +499,7 @@ ORVEL_API int orvel_speak_to_buffer(int voice_id, const char *text, int16_t **ou
 }
 
 ORVEL_API int orvel_speak_to_file(int voice_id, const char *text, const char *wav_path) {
+    ApiLock lock;
     clear_error();
     if (!wav_path) {
         set_error("wav_path is NULL");
@@ -481,8 +510,11 @@ ORVEL_API int orvel_speak_to_file(int voice_id, const char *text, const char *wa
     if (orvel_speak_to_buffer(voice_id, text, &samples, &count) != 0) return -1;
 
     int32_t sample_rate = g_voices[voice_id].config.sample_rate;
-    int result = wav_write(wav_path, samples, static_cast<size_t>(count), sample_rate);
-    if (result != 0) {
+    int os_error = 0;
+    int result = wav_write(wav_path, samples, static_cast<size_t>(count), sample_rate, &os_error);
+    if (result != 0 && os_error != 0) {
+        set_error("Failed to write WAV file: %s (%s)", wav_path, std::strerror(os_error));
+    } else if (result != 0) {
         set_error("Failed to write WAV file: %s", wav_path);
     } else {
         std::fprintf(stderr, "[orvel] Wrote %s (%.2f seconds)\n", wav_path,

@@ -26,7 +26,9 @@ struct VoiceSlot {
     float noise_w_override;
 };
 
-extern char g_error[ERROR_SIZE];
+// The last recorded message of the calling thread: each thread reads its own
+// calls' message, whatever other threads do meanwhile.
+extern thread_local char g_error[ERROR_SIZE];
 extern int32_t g_initialized;
 extern const OrtApi *g_ort;
 extern OrtEnv *g_env;

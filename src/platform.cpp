@@ -10,6 +10,22 @@ bool platform_is_irregular_file(const char *path) {
     return _stat64(path, &st) == 0 && (st.st_mode & _S_IFMT) != _S_IFREG;
 }
 
+namespace {
+// A critical section is recursive; the function-local static makes its
+// initialisation thread-safe.
+struct RecursiveLock {
+    CRITICAL_SECTION section;
+    RecursiveLock() { InitializeCriticalSection(&section); }
+};
+RecursiveLock &the_lock() {
+    static RecursiveLock lock;
+    return lock;
+}
+}  // namespace
+
+void platform_lock() { EnterCriticalSection(&the_lock().section); }
+void platform_unlock() { LeaveCriticalSection(&the_lock().section); }
+
 LibraryHandle platform_load_library(const char *path) {
     return reinterpret_cast<LibraryHandle>(LoadLibraryA(path));
 }
@@ -24,11 +40,34 @@ void platform_free_library(LibraryHandle library) {
 
 #else
 #include <dlfcn.h>
+#include <pthread.h>
 
 bool platform_is_irregular_file(const char *path) {
     struct stat st;
     return stat(path, &st) == 0 && !S_ISREG(st.st_mode);
 }
+
+namespace {
+// Recursive, so an exported call may make another (speak to file speaks to a
+// buffer); the function-local static makes its initialisation thread-safe.
+struct RecursiveLock {
+    pthread_mutex_t mutex;
+    RecursiveLock() {
+        pthread_mutexattr_t attributes;
+        pthread_mutexattr_init(&attributes);
+        pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
+        pthread_mutex_init(&mutex, &attributes);
+        pthread_mutexattr_destroy(&attributes);
+    }
+};
+RecursiveLock &the_lock() {
+    static RecursiveLock lock;
+    return lock;
+}
+}  // namespace
+
+void platform_lock() { pthread_mutex_lock(&the_lock().mutex); }
+void platform_unlock() { pthread_mutex_unlock(&the_lock().mutex); }
 
 LibraryHandle platform_load_library(const char *path) {
     // RTLD_LOCAL keeps eSpeak NG's symbols out of the host's namespace, and no

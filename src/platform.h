@@ -27,4 +27,9 @@ void platform_free_library(LibraryHandle library);
 // since opening a FIFO or device can block forever.
 bool platform_is_irregular_file(const char *path);
 
+// One process-wide recursive lock: the library's exported calls hold it, so
+// calls from several threads run one after another.
+void platform_lock();
+void platform_unlock();
+
 #endif

@@ -335,16 +335,17 @@ const Row kRows[] = {
     // Output files.
     {"wav_path_null", [] { return orvel_speak_to_file(0, kGoodText, nullptr); }, -1, "wav_path is NULL", false},
     {"wav_path_in_missing_folder", [] {
-         g_expected_message = "Failed to write WAV file: " + scratch("no-such-folder/out.wav");
+         g_expected_message = "Failed to write WAV file: " + scratch("no-such-folder/out.wav") +
+                              " (No such file or directory)";
          return orvel_speak_to_file(0, kGoodText, scratch("no-such-folder/out.wav").c_str());
      }, -1, "", false},
     // A folder cannot be opened for writing, not even by root.
     {"wav_path_unwritable", [] {
-         g_expected_message = "Failed to write WAV file: " + scratch_dir();
+         g_expected_message = "Failed to write WAV file: " + scratch_dir() + " (Is a directory)";
          return orvel_speak_to_file(0, kGoodText, scratch_dir().c_str());
      }, -1, "", false},
     {"wav_path_in_proc", [] {
-         g_expected_message = "Failed to write WAV file: /proc/orvel-test.wav";
+         g_expected_message = "Failed to write WAV file: /proc/orvel-test.wav (No such file or directory)";
          return orvel_speak_to_file(0, kGoodText, "/proc/orvel-test.wav");
      }, -1, "", false},
     {"wav_path_dev_full", [] {
@@ -352,7 +353,7 @@ const Row kRows[] = {
          struct stat st;
          if (stat("/dev/full", &st) != 0 || !S_ISCHR(st.st_mode)) return -400;  // never removed
          return result;
-     }, -1, "Failed to write WAV file: /dev/full", false},
+     }, -1, "Failed to write WAV file: /dev/full (No space left on device)", false},
 
     // Lifecycle.
     {"double_init", [] { return orvel_init(nullptr); }, -1, "Already initialized", false},
@@ -398,6 +399,17 @@ const Row kRows[] = {
          quiet_shutdown();
          return orvel_init(scratch("no-such-espeak-data").c_str());
      }, 0, nullptr, false},
+    // Without a path eSpeak NG reads $ESPEAK_DATA_PATH: the message names it.
+    {"espeak_data_path_from_environment_without_data", [] {
+         quiet_shutdown();
+         std::string folder = scratch("empty-espeak-data-env");
+         mkdir(folder.c_str(), 0700);
+         setenv("ESPEAK_DATA_PATH", folder.c_str(), 1);
+         g_expected_message = "Failed to initialize espeak-ng (data path: ESPEAK_DATA_PATH=" + folder + ")";
+         int result = orvel_init(nullptr);
+         unsetenv("ESPEAK_DATA_PATH");
+         return result;
+     }, -1, "", false},
     {"espeak_data_path_without_data", [] {
          quiet_shutdown();
          std::string folder = scratch("empty-espeak-data");

@@ -13,6 +13,7 @@
 #include <limits>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "audio.h"
@@ -532,11 +533,17 @@ TEST_F(Synthesis, SpeakToFileArgumentFailuresCreateNoFile) {
 
 TEST_F(Synthesis, SpeakToFileWriteFailures) {
     ASSERT_EQ(load("fixed_1s"), 0);  // 44 KB of data: more than a stdio buffer
-    for (std::string path : {scratch_dir() + "/missing-folder/out.wav", std::string("/dev/full")}) {
+    // The system's reason comes with the path.
+    const std::pair<std::string, const char *> cases[] = {
+        {scratch_dir() + "/missing-folder/out.wav", "No such file or directory"},
+        {"/dev/full", "No space left on device"},
+    };
+    for (const auto &c : cases) {
+        const std::string &path = c.first;
         SCOPED_TRACE(path);
         std::string log;
         EXPECT_EQ(speak_file(0, "Hello", path, &log), -1);
-        std::string message = "Failed to write WAV file: " + path;
+        std::string message = "Failed to write WAV file: " + path + " (" + c.second + ")";
         EXPECT_EQ(error_text(), message);
         EXPECT_EQ(count_of(log, "[orvel] ERROR: "), 1u) << log;
         const std::string tail = "[orvel] ERROR: " + message + "\n";
