@@ -191,7 +191,11 @@ int synthesize(VoiceSlot *slot, const char *text, int16_t **out_samples, int32_t
 
     int32_t codepoints[MAX_CODEPOINTS];
     int num_codepoints = phonemize_text(config.voice, text, codepoints, MAX_CODEPOINTS);
-    if (num_codepoints < 1) {
+    if (num_codepoints < 0) {
+        set_error("eSpeak NG voice \"%s\" could not be selected (by name or by language)", config.voice);
+        return -1;
+    }
+    if (num_codepoints == 0) {
         set_error("Phonemization failed for text");
         return -1;
     }

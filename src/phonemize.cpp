@@ -19,12 +19,29 @@ constexpr int PATH_COPY_MAX = 1004;
 
 using InitializeFn = int (*)(int output, int buflength, const char *path, int options);
 using SetVoiceByNameFn = int (*)(const char *name);
+
+// eSpeak NG's voice description, for a selection by language.
+struct EspeakVoice {
+    const char *name;
+    const char *languages;
+    const char *identifier;
+    unsigned char gender;
+    unsigned char age;
+    unsigned char variant;
+    unsigned char xx1;
+    int score;
+    void *spare;
+};
+using SetVoiceByPropertiesFn = int (*)(EspeakVoice *voice_spec);
+using GetCurrentVoiceFn = EspeakVoice *(*)();
 using TextToPhonemesFn = const char *(*)(const void **textptr, int textmode, int phonememode);
 using TerminateFn = int (*)();
 
 LibraryHandle g_espeak_dll = nullptr;
 InitializeFn p_espeak_Initialize = nullptr;
 SetVoiceByNameFn p_espeak_SetVoiceByName = nullptr;
+SetVoiceByPropertiesFn p_espeak_SetVoiceByProperties = nullptr;  // optional
+GetCurrentVoiceFn p_espeak_GetCurrentVoice = nullptr;            // optional
 TextToPhonemesFn p_espeak_TextToPhonemes = nullptr;
 TerminateFn p_espeak_Terminate = nullptr;
 int espeak_initialized = 0;
@@ -33,6 +50,46 @@ int espeak_initialized = 0;
 // every espeak_SetVoiceByName call until it is unloaded, so a long-running host
 // would grow with each request: select a voice only when it changes.
 char g_selected_voice[64] = {0};
+
+// Names eSpeak NG refused by name and by language. Each failed selection costs
+// it memory it never frees, so a refused name fails at once from then on.
+constexpr int FAILED_VOICES = 8;
+char g_failed_voices[FAILED_VOICES][64] = {};
+int g_next_failed = 0;
+
+bool failed_before(const char *name) {
+    for (const char *failed : g_failed_voices)
+        if (failed[0] && std::strncmp(failed, name, 64) == 0) return true;
+    return false;
+}
+
+void remember_failure(const char *name) {
+    if (std::strlen(name) >= 64) return;  // not kept: tried each time
+    std::memcpy(g_failed_voices[g_next_failed], name, std::strlen(name) + 1);
+    g_next_failed = (g_next_failed + 1) % FAILED_VOICES;
+}
+
+// Selects by name, else by language (eSpeak NG's voice files list language
+// codes such as "en-gb" or "fr-fr" that are no voice name). 0 or -1.
+int select_voice(const char *voice_name) {
+    if (failed_before(voice_name)) return -1;
+    if (p_espeak_SetVoiceByName(voice_name) == 0) return 0;
+    // eSpeak NG matches languages by prefix ("no-such" selects Norwegian):
+    // only a voice whose first language is exactly the code counts.
+    if (p_espeak_SetVoiceByProperties && p_espeak_GetCurrentVoice && voice_name[0]) {
+        EspeakVoice spec{};
+        spec.languages = voice_name;
+        if (p_espeak_SetVoiceByProperties(&spec) == 0) {
+            const EspeakVoice *current = p_espeak_GetCurrentVoice();
+            // languages: a priority byte, then the code.
+            if (current && current->languages && current->languages[0] &&
+                platform_equal_ignoring_case(current->languages + 1, voice_name))
+                return 0;
+        }
+    }
+    remember_failure(voice_name);
+    return -1;
+}
 
 template <typename Fn>
 Fn find_entry(const char *name) {
@@ -51,7 +108,9 @@ int load_espeak_dll(const char *espeak_data_path) {
     }
     if (separator) {
         std::memcpy(separator + 1, ORVEL_ESPEAK_LIBRARY_NAME, sizeof(ORVEL_ESPEAK_LIBRARY_NAME));
-        LibraryHandle candidate = platform_load_library(path);
+        // Code is loaded from beside the data only where no one else could
+        // have put it; otherwise the candidate fails silently like a missing one.
+        LibraryHandle candidate = platform_is_private_file(path) ? platform_load_library(path) : nullptr;
         if (candidate) {
             // Hold exactly one reference: a second one would keep the library
             // mapped after terminate, and eSpeak NG 1.51 then deadlocks on re-init.
@@ -70,6 +129,8 @@ int load_espeak_dll(const char *espeak_data_path) {
     p_espeak_SetVoiceByName = find_entry<SetVoiceByNameFn>("espeak_SetVoiceByName");
     p_espeak_TextToPhonemes = find_entry<TextToPhonemesFn>("espeak_TextToPhonemes");
     p_espeak_Terminate = find_entry<TerminateFn>("espeak_Terminate");
+    p_espeak_SetVoiceByProperties = find_entry<SetVoiceByPropertiesFn>("espeak_SetVoiceByProperties");
+    p_espeak_GetCurrentVoice = find_entry<GetCurrentVoiceFn>("espeak_GetCurrentVoice");
     if (!p_espeak_Initialize || !p_espeak_SetVoiceByName || !p_espeak_TextToPhonemes ||
         !p_espeak_Terminate) {
         std::fprintf(stderr, "Failed to resolve espeak-ng functions\n");
@@ -297,6 +358,8 @@ void phonemize_terminate() {
     p_espeak_Terminate();
     unload_espeak_dll();
     g_selected_voice[0] = '\0';
+    std::memset(g_failed_voices, 0, sizeof g_failed_voices);
+    g_next_failed = 0;
     espeak_initialized = 0;
 }
 
@@ -307,7 +370,7 @@ int phonemize_each_clause(const char *voice_name, const char *text, ClauseVisito
     }
     if (!g_selected_voice[0] || std::strncmp(g_selected_voice, voice_name, sizeof g_selected_voice) != 0) {
         g_selected_voice[0] = '\0';
-        if (p_espeak_SetVoiceByName(voice_name) != 0) {
+        if (select_voice(voice_name) != 0) {
             std::fprintf(stderr, "Failed to set espeak voice: %s\n", voice_name);
             return -1;
         }

@@ -2,6 +2,15 @@
 
 #include <sys/stat.h>
 
+bool platform_equal_ignoring_case(const char *a, const char *b) {
+    for (;; ++a, ++b) {
+        char x = *a >= 'A' && *a <= 'Z' ? static_cast<char>(*a + 32) : *a;
+        char y = *b >= 'A' && *b <= 'Z' ? static_cast<char>(*b + 32) : *b;
+        if (x != y) return false;
+        if (!x) return true;
+    }
+}
+
 #if defined(_WIN32)
 #include <windows.h>
 
@@ -9,6 +18,8 @@ bool platform_is_irregular_file(const char *path) {
     struct _stat64 st;
     return _stat64(path, &st) == 0 && (st.st_mode & _S_IFMT) != _S_IFREG;
 }
+
+bool platform_is_private_file(const char *) { return true; }
 
 namespace {
 // A critical section is recursive; the function-local static makes its
@@ -40,11 +51,34 @@ void platform_free_library(LibraryHandle library) {
 
 #else
 #include <dlfcn.h>
+#include <unistd.h>
+
+#include <cstring>
 #include <pthread.h>
 
 bool platform_is_irregular_file(const char *path) {
     struct stat st;
     return stat(path, &st) == 0 && !S_ISREG(st.st_mode);
+}
+
+namespace {
+bool is_private(const char *path) {
+    struct stat st;
+    if (stat(path, &st) != 0) return false;
+    if (st.st_mode & (S_IWGRP | S_IWOTH)) return false;
+    return st.st_uid == 0 || st.st_uid == geteuid();
+}
+}  // namespace
+
+bool platform_is_private_file(const char *path) {
+    char folder[1024];
+    const char *slash = std::strrchr(path, '/');
+    size_t len = slash ? static_cast<size_t>(slash - path) : 0;
+    if (!slash || len + 1 >= sizeof folder) return false;
+    std::memcpy(folder, path, len);
+    folder[len] = '\0';
+    if (len == 0) std::strcpy(folder, "/");
+    return is_private(folder) && is_private(path);
 }
 
 namespace {

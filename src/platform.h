@@ -32,4 +32,13 @@ bool platform_is_irregular_file(const char *path);
 void platform_lock();
 void platform_unlock();
 
+// Whether a library file may be trusted to load from where it lies: it and
+// its folder exist, neither is writable by group or others, and each belongs
+// to the superuser or to us. Anyone could plant a file in /tmp. Windows: not
+// checked (its access lists are another matter), always true.
+bool platform_is_private_file(const char *path);
+
+// ASCII case-insensitive string equality.
+bool platform_equal_ignoring_case(const char *a, const char *b);
+
 #endif

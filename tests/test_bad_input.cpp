@@ -5,6 +5,7 @@
 // library still speaks a good request. Leaks are caught by running this suite
 // under AddressSanitizer/LeakSanitizer in the sanitizer pass of scripts/test.
 #include <gtest/gtest.h>
+#include <dlfcn.h>
 #include <sys/stat.h>
 
 #include <cstdint>
@@ -290,7 +291,13 @@ const Row kRows[] = {
          std::string text = probe_config_text();
          text.replace(text.find("\"en-us\""), 7, "\"xx-no-such-voice\"");
          return load_config_and_speak("unknown-voice", text, kGoodText);
-     }, -1, "Phonemization failed for text", false},
+     }, -1, "eSpeak NG voice \"xx-no-such-voice\" could not be selected (by name or by language)", false},
+    // A language code eSpeak NG's voices list, but no voice's name.
+    {"config_espeak_language_code", [] {
+         std::string text = probe_config_text();
+         text.replace(text.find("\"en-us\""), 7, "\"en-gb\"");
+         return load_config_and_speak("language-code", text, kGoodText);
+     }, 0, nullptr, false},
 
     // Texts for the probe voice.
     {"text_null", [] { return speak(0, nullptr); }, -1, "Empty text", false},
@@ -410,6 +417,19 @@ const Row kRows[] = {
          unsetenv("ESPEAK_DATA_PATH");
          return result;
      }, -1, "", false},
+    // Anyone may put a library into a world-writable folder: it is not loaded.
+    {"espeak_data_path_in_world_writable_folder", [] {
+         quiet_shutdown();
+         std::string folder = scratch("world-writable");
+         mkdir(folder.c_str(), 0777);
+         chmod(folder.c_str(), 0777);
+         std::string planted = write_scratch_file("world-writable/libespeak-ng.so.1",
+                                                 read_file(ORVEL_STUB_ESPEAK_DIR "/full/libespeak-ng.so.1"));
+         int result = orvel_init((folder + "/espeak-ng-data").c_str());
+         void *handle = dlopen(planted.c_str(), RTLD_NOW | RTLD_NOLOAD);
+         if (handle) dlclose(handle);
+         return handle ? -600 : result;
+     }, 0, nullptr, false},
     {"espeak_data_path_without_data", [] {
          quiet_shutdown();
          std::string folder = scratch("empty-espeak-data");

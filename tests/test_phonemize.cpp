@@ -444,7 +444,7 @@ TEST_F(Phonemize, VoiceIsSelectedOnlyWhenItChanges) {
     EXPECT_EQ(stub.voice_calls(), 3);
     EXPECT_EQ(stub.voice_name(), "en-us");
 
-    // A failed selection is not remembered: the next request tries again.
+    // A failed selection does not count as the selected voice.
     stub.set_voice_result(2);
     testing::internal::CaptureStderr();
     EXPECT_EQ(phonemize("text", 16, "xx"), Codepoints{-999});
@@ -460,4 +460,63 @@ TEST_F(Phonemize, ANewInstanceSelectsTheVoiceAgain) {
     phonemize_terminate();
     ASSERT_EQ(phonemize_init(nullptr), 0);
     EXPECT_EQ(phonemize("Hello", 4096, "de"), utf8("hˈɛloː"));
+}
+
+// Language codes that are no voice name ("en-gb", "fr-fr") select by language.
+TEST_F(Phonemize, LanguageCodesSelectAVoiceByLanguage) {
+    ASSERT_EQ(phonemize_init(nullptr), 0);
+    EXPECT_EQ(phonemize("Bonjour", 4096, "fr-fr"), phonemize("Bonjour", 4096, "fr"));
+    EXPECT_EQ(phonemize("Hello", 4096, "en-gb"), phonemize("Hello", 4096, "en"));
+    EXPECT_NE(phonemize("Hello", 4096, "en-gb"), phonemize("Hello", 4096, "en-us"));
+    // eSpeak NG's language match is by prefix: "no-such-voice" would be Norwegian.
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(phonemize("Hello", 4096, "no-such-voice"), Codepoints{-999});
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Failed to set espeak voice: no-such-voice\n");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(phonemize("Hello", 4096, "xx-no-such"), Codepoints{-999});
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Failed to set espeak voice: xx-no-such\n");
+}
+
+// eSpeak NG keeps memory for every failed selection: a refused name is not tried again.
+TEST_F(Phonemize, ARefusedVoiceIsNotTriedAgain) {
+    ASSERT_EQ(phonemize_init(stub_data_path("full").c_str()), 0);
+    StubEspeak stub;
+    stub.set_voice_result(2);
+    testing::internal::CaptureStderr();
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(phonemize("text", 16, "xx"), Codepoints{-999});
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Failed to set espeak voice: xx\nFailed to set espeak voice: xx\nFailed to set espeak voice: xx\n");
+    EXPECT_EQ(stub.voice_calls(), 1);
+    // A new instance forgets: the data may have changed.
+    stub.set_voice_result(0);
+    phonemize_terminate();
+    ASSERT_EQ(phonemize_init(stub_data_path("full").c_str()), 0);
+    StubEspeak again;
+    EXPECT_EQ(phonemize("text", 16, "xx").size(), 0u);
+    EXPECT_EQ(again.voice_name(), "xx");
+}
+
+// A candidate library beside the data path is loaded only from a folder no
+// one else may write to; otherwise the bare name is loaded instead.
+TEST_F(Phonemize, CandidateInAFolderOthersMayWriteIsSkipped) {
+    const std::string folder = scratch_dir() + "/candidate-folder";
+    mkdir(folder.c_str(), 0755);
+    const std::string library = folder + "/libespeak-ng.so.1";
+    write_scratch_file("candidate-folder/libespeak-ng.so.1", read_file(stub_library("full")));
+    const std::string data = folder + "/data";  // missing: eSpeak NG takes its default
+
+    struct Case {
+        mode_t folder_mode, file_mode;
+        bool loaded;
+    };
+    for (const Case &c : {Case{0755, 0644, true}, Case{0777, 0644, false}, Case{0775, 0644, false},
+                          Case{0755, 0666, false}, Case{0755, 0664, false}}) {
+        SCOPED_TRACE(std::to_string(c.folder_mode) + " " + std::to_string(c.file_mode));
+        chmod(folder.c_str(), c.folder_mode);
+        chmod(library.c_str(), c.file_mode);
+        ASSERT_EQ(phonemize_init(data.c_str()), 0);
+        EXPECT_EQ(library_is_loaded(library), c.loaded);
+        phonemize_terminate();
+    }
+    chmod(folder.c_str(), 0755);
 }
