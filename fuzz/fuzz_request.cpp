@@ -14,7 +14,7 @@
 
 namespace {
 
-constexpr int32_t kMaxIds = 4096;
+constexpr int32_t kMaxIds = ORVEL_MAX_PHONEMES;  // ids of one request
 constexpr int64_t kStart = 1, kPad = 0, kEnd = 2;  // the test voices' markers
 constexpr int64_t kLargestId = 199;
 

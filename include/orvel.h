@@ -47,6 +47,13 @@
 #  define ORVEL_API
 #endif
 
+/* What one request takes at most: text bytes before the terminating NUL, and
+ * phonemes (eSpeak NG's code points, the clause spaces and punctuation
+ * included; the id sequence is capped at the same count). Beyond them the
+ * rest is dropped, so callers split longer texts. */
+#define ORVEL_MAX_TEXT_BYTES 8191
+#define ORVEL_MAX_PHONEMES 4096
+
 #ifdef __cplusplus
 extern "C" {
 #endif

@@ -1,4 +1,5 @@
 #include "audio.h"
+#include "wav_header.h"
 
 #include <sys/stat.h>
 
@@ -9,24 +10,12 @@
 
 namespace {
 
-constexpr size_t WAV_HEADER_SIZE = 44;
-
-// Largest data size whose RIFF chunk size (data size + 36) still fits 32 bits.
-constexpr uint64_t WAV_MAX_DATA_BYTES = 0xFFFFFFFFull - 36;
+constexpr size_t WAV_HEADER_SIZE = orvel_wav::kHeaderBytes;
+constexpr uint64_t WAV_MAX_DATA_BYTES = orvel_wav::kMaxDataBytes;
 
 // Samples are converted through this many bytes at a time, so the file is
 // little-endian on any host without a second heap buffer.
 constexpr size_t WAV_WRITE_CHUNK = 8192;
-
-void put_u16(unsigned char *p, uint32_t v) {
-    p[0] = static_cast<unsigned char>(v & 0xFF);
-    p[1] = static_cast<unsigned char>((v >> 8) & 0xFF);
-}
-
-void put_u32(unsigned char *p, uint32_t v) {
-    put_u16(p, v & 0xFFFF);
-    put_u16(p + 2, v >> 16);
-}
 
 uint32_t get_u16(const unsigned char *p) { return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8); }
 
@@ -38,20 +27,7 @@ bool is_regular_file(const char *path) {
 }
 
 void fill_header(unsigned char *h, uint32_t data_bytes, int32_t sample_rate) {
-    const uint32_t rate = static_cast<uint32_t>(sample_rate);
-    std::memcpy(h + 0, "RIFF", 4);
-    put_u32(h + 4, data_bytes + 36);
-    std::memcpy(h + 8, "WAVE", 4);
-    std::memcpy(h + 12, "fmt ", 4);
-    put_u32(h + 16, 16);
-    put_u16(h + 20, 1);         // PCM
-    put_u16(h + 22, 1);         // mono
-    put_u32(h + 24, rate);
-    put_u32(h + 28, rate * 2);  // byte rate, wraps like the other 32-bit fields
-    put_u16(h + 32, 2);         // block align
-    put_u16(h + 34, 16);        // bits per sample
-    std::memcpy(h + 36, "data", 4);
-    put_u32(h + 40, data_bytes);
+    orvel_wav::fill_header(h, data_bytes, static_cast<uint32_t>(sample_rate));
 }
 
 // Writes the samples little-endian; false as soon as one write falls short.
@@ -61,7 +37,7 @@ bool write_samples(FILE *f, const int16_t *samples, size_t count) {
     while (done < count) {
         size_t n = count - done;
         if (n > WAV_WRITE_CHUNK / 2) n = WAV_WRITE_CHUNK / 2;
-        for (size_t i = 0; i < n; ++i) put_u16(buf + 2 * i, static_cast<uint16_t>(samples[done + i]));
+        for (size_t i = 0; i < n; ++i) orvel_wav::put_le16(buf + 2 * i, static_cast<uint16_t>(samples[done + i]));
         if (std::fwrite(buf, 2, n, f) != n) return false;
         done += n;
     }

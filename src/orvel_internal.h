@@ -5,13 +5,14 @@
 #include <cstdint>
 
 #include "json_parse.h"
+#include "orvel.h"
 #include "ort_api.h"
 
 constexpr int MAX_VOICES = 8;
 constexpr int ERROR_SIZE = 512;
 constexpr int PATH_SIZE = 1024;           // configuration and model paths, NUL included
-constexpr int MAX_CODEPOINTS = 4096;      // phonemes of one request
-constexpr int MAX_PHONEME_IDS = 4096;     // ids of one request
+constexpr int MAX_CODEPOINTS = ORVEL_MAX_PHONEMES;   // phonemes of one request
+constexpr int MAX_PHONEME_IDS = ORVEL_MAX_PHONEMES;  // ids of one request
 constexpr int MIN_SAMPLE_RATE = 1000;     // a voice's audio.sample_rate, Hz
 constexpr int MAX_SAMPLE_RATE = 384000;
 

@@ -4,7 +4,9 @@
 
 #include <cstdint>
 
-constexpr int PHONEMIZE_TEXT_SIZE = 8192;  // text buffer: 8191 bytes and a NUL
+#include "orvel.h"
+
+constexpr int PHONEMIZE_TEXT_SIZE = ORVEL_MAX_TEXT_BYTES + 1;  // the text and a NUL
 
 // Loads and initialises eSpeak NG with its data path (null: its default).
 // 0 on success or when already initialised; -1 after one diagnostic line.

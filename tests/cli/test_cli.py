@@ -24,7 +24,15 @@ del sys.argv[1:6]
 PROBE = os.path.join(VOICES, "probe.onnx")
 FIXED_1S = os.path.join(VOICES, "fixed_1s.onnx")
 END_ID = 2  # "$" in the probe voice's map
-MAX_IDS = 4096
+
+
+def header_limit(name):
+    """A request limit as orvel.h defines it."""
+    with open(os.path.join(SOURCE_DIR, "include", "orvel.h"), encoding="utf-8") as f:
+        return int(re.search(r"#define %s (\d+)" % name, f.read()).group(1))
+
+
+MAX_IDS = header_limit("ORVEL_MAX_PHONEMES")
 
 
 def run(args, stdin=b"", env=None, **kw):

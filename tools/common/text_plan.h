@@ -10,18 +10,21 @@
 #include <string>
 #include <vector>
 
+#include "orvel.h"
+
 namespace textplan {
 
-// Request budget. One request takes at most 8191 bytes and 4096 phoneme ids,
-// and every phoneme costs two ids (itself and a pad), so about 2046 phonemes.
+// Request budget. One request takes at most ORVEL_MAX_TEXT_BYTES bytes and
+// ORVEL_MAX_PHONEMES phoneme ids, and every phoneme costs two ids (itself and
+// a pad), so about 2046 phonemes.
 // The planner cannot see phoneme counts, so it estimates them from the text
 // (see estimated_phonemes) and keeps each request under half of the real
 // capacity: an estimate off by a factor of two still loses nothing. Text of
 // ordinary words estimates at about 2 phonemes per letter, so a request holds
 // about 450 characters of prose and most sentences go whole. The byte limit, a
 // quarter of the library's, only matters for scripts the estimate treats as cheap.
-constexpr int kRequestPhonemeBudget = 1000;
-constexpr size_t kRequestByteBudget = 2000;
+constexpr int kRequestPhonemeBudget = (ORVEL_MAX_PHONEMES / 2 - 2) / 2;  // 1023
+constexpr size_t kRequestByteBudget = (ORVEL_MAX_TEXT_BYTES + 1) / 4;  // 2048
 
 // eSpeak NG keeps about 200 phonemes of one word and silently drops the rest:
 // a word it spells letter by letter ("xkcd...", a run of Runic or Khmer
