@@ -72,7 +72,8 @@ void print_help() {
         "                           (default: the bundled voices)\n"
         "  -m, --model FILE.onnx    load this voice as well (repeatable; its config is FILE.onnx.json)\n"
         "      --default-voice NAME the voice used when a request names none, and for OpenAI's\n"
-        "                           voice names (default: the first -m voice, else the first by name)\n"
+        "                           voice names (default: the first -m voice, else the voice with\n"
+        "                           the most speakers, else the first by name)\n"
         "      --api-key KEY        require \"Authorization: Bearer KEY\" (default: $ORVEL_API_KEY, else none)\n"
         "      --max-queue N        speech requests accepted at once; more get 503 (default: 64)\n"
         "      --max-input N        longest input in characters (default: 100000)\n"
@@ -215,6 +216,14 @@ bool collect_voices(const Params &params, const char *argv0, std::vector<VoiceIn
     if (voices->empty()) {
         message("no voice: give a voice folder with --voice-dir or a model with -m (no bundled voice is installed)");
         return false;
+    }
+    if (params.default_voice.empty() && params.models.empty()) {
+        // Without a choice, the voice with the most speakers leads, so that
+        // OpenAI's voice names reach different speakers; ties go by name.
+        auto most = std::max_element(voices->begin(), voices->end(), [](const VoiceInfo &a, const VoiceInfo &b) {
+            return a.num_speakers < b.num_speakers;
+        });
+        std::rotate(voices->begin(), most, most + 1);
     }
     if (!params.default_voice.empty()) {
         auto it = std::find_if(voices->begin(), voices->end(),
