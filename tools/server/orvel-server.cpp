@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -312,6 +313,7 @@ int main(int argc, char **argv) {
         wyoming->start();
     }
 
+    std::atomic<bool> serving_done{false};
     // On SIGTERM or SIGINT: refuse new requests, give those in progress the
     // grace time, cancel what is left, then stop listening.
     std::thread stopper([&] {
@@ -330,13 +332,20 @@ int main(int argc, char **argv) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         if (wyoming) wyoming->stop();
-        api.stop();
+        // A signal that comes before the listener has started would find
+        // nothing to stop, and the server would listen on for ever: repeat
+        // until serve() has returned.
+        while (!serving_done.load()) {
+            api.stop();
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
     });
 
     if (wyoming) std::printf("orvel-server: wyoming on %s\n", wyoming_address.c_str());
     std::printf("orvel-server: listening on http://%s:%d\n", params.host.c_str(), port);
     std::fflush(stdout);
     bool served = api.serve();
+    serving_done = true;
     if (!served) {
         message("the HTTP server stopped unexpectedly");
         stopper.detach();
