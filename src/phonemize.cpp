@@ -77,9 +77,9 @@ int select_voice(const char *voice_name) {
     // eSpeak NG matches languages by prefix ("no-such" selects Norwegian):
     // only a voice whose first language is exactly the code counts.
     if (p_espeak_SetVoiceByProperties && p_espeak_GetCurrentVoice && voice_name[0]) {
-        EspeakVoice spec{};
-        spec.languages = voice_name;
-        if (p_espeak_SetVoiceByProperties(&spec) == 0) {
+        EspeakVoice wanted{};
+        wanted.languages = voice_name;
+        if (p_espeak_SetVoiceByProperties(&wanted) == 0) {
             const EspeakVoice *current = p_espeak_GetCurrentVoice();
             // languages: a priority byte, then the code.
             if (current && current->languages && current->languages[0] &&

@@ -319,23 +319,23 @@ std::shared_ptr<Request> Engine::submit(size_t voice, int speaker, float speed, 
     return request;
 }
 
-bool Engine::resolve_voice(const std::string &spec, size_t *voice, int *speaker) const {
+bool Engine::resolve_voice(const std::string &request, size_t *voice, int *speaker) const {
     if (voices_.empty()) return false;
-    if (spec.empty()) {
+    if (request.empty()) {
         *voice = 0;
         *speaker = -1;
         return true;
     }
     for (size_t i = 0; i < voices_.size(); ++i) {
-        if (voices_[i].name == spec) {
+        if (voices_[i].name == request) {
             *voice = i;
             *speaker = -1;
             return true;
         }
     }
-    size_t colon = spec.find(':');
+    size_t colon = request.find(':');
     if (colon != std::string::npos) {
-        std::string name = spec.substr(0, colon), who = spec.substr(colon + 1);
+        std::string name = request.substr(0, colon), who = request.substr(colon + 1);
         for (size_t i = 0; i < voices_.size(); ++i) {
             if (voices_[i].name != name) continue;
             int id = orvel_tools::find_speaker(voices_[i], who);
@@ -348,7 +348,7 @@ bool Engine::resolve_voice(const std::string &spec, size_t *voice, int *speaker)
     }
     for (size_t i = 0; i < voices_.size(); ++i) {
         for (const auto &entry : voices_[i].speakers) {
-            if (entry.first == spec) {
+            if (entry.first == request) {
                 *voice = i;
                 *speaker = entry.second;
                 return true;

@@ -120,7 +120,7 @@ public:
 
     // Resolves a voice request: "name", "name:speaker", or a speaker name
     // from any voice's speaker_id_map. Empty means the default voice.
-    bool resolve_voice(const std::string &spec, size_t *voice, int *speaker) const;
+    bool resolve_voice(const std::string &request, size_t *voice, int *speaker) const;
 
     const std::vector<VoiceInfo> &voices() const { return voices_; }
     // One message for each voice that was skipped because it failed to load.
