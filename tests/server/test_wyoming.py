@@ -22,18 +22,12 @@ import sys
 import threading
 import time
 
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from pyutil import check, finish  # noqa: E402
+
 RATE = 22050
 SILENCE = int(0.2 * RATE)  # between sentences
 TIMEOUT = 60               # bounds every wait; nothing is timed
-
-failures = []
-
-
-def check(condition, what):
-    print(("ok   " if condition else "FAIL ") + what)
-    if not condition:
-        failures.append(what)
-    return condition
 
 
 class Server:
@@ -461,8 +455,7 @@ def main():
     voices = [os.path.join(test_voices, name + ".onnx") for name in ("fixed_1s", "probe_multi", "fixed_half")]
     {"Info": group_info, "Synthesize": group_synthesize, "Streaming": group_streaming, "Bad": group_bad,
      "Recorded": group_recorded}[group](program, voices, bundled, exchange_dir)
-    if failures:
-        raise SystemExit("%d check(s) failed" % len(failures))
+    finish()
 
 
 if __name__ == "__main__":

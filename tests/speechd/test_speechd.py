@@ -18,6 +18,9 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from pyutil import check, finish  # noqa: E402
+
 SD_GENERIC = "/usr/lib/speech-dispatcher-modules/sd_generic"
 DEFAULT_VOICE = ("orvel-en-us-arctic", "rms")  # MALE1, what speech-dispatcher asks for, and the DefaultVoice
 # Duration noise of the bundled voice is a few per cent; chunking by the
@@ -29,15 +32,6 @@ PLAYER = """#!/bin/sh
 printf '%s %s\\n' "$(basename "$0")" "$*" >> "{dir}/player-args"
 cat >> "{dir}/audio.raw"
 """
-
-failures = []
-
-
-def check(condition, what):
-    print(("ok   " if condition else "FAIL ") + what)
-    if not condition:
-        failures.append(what)
-    return condition
 
 
 class Dispatcher:
@@ -276,8 +270,7 @@ def main():
     if not os.path.exists(SD_GENERIC):
         raise SystemExit(SD_GENERIC + " is missing: scripts/setup installs the speech-dispatcher package")
     {"Speech": group_speech, "Hostile": group_hostile}[group](conf, orvel_say, voice_dir)
-    if failures:
-        raise SystemExit("%d check(s) failed" % len(failures))
+    finish()
 
 
 if __name__ == "__main__":
