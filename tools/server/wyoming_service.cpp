@@ -432,8 +432,10 @@ struct WyomingService::Connection {
             break;
         }
         if (broken && request) {
+            // The client is gone: no stream is left to close when its end arrives.
             request->cancel();
             request.reset();
+            streaming = false;
         }
     }
 
