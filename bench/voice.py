@@ -27,25 +27,17 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "python"))
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+import built_library  # noqa: E402
 import talmerin_orvel  # noqa: E402
 
 DEFAULT_VOICE = os.path.join(ROOT, "voices", "orvel-en-us-arctic.onnx")
-LIB_FILE = "libtalmerin-orvel.so.1"
 PARAGRAPH = ("The quick brown fox jumps over the lazy dog. Seven quiet birds sang near the river "
              "bank, while the old library slowly opened its doors. It costs $450.22, or about "
              "45 percent more than last year. Please call 405 334 91 21, and ask for Maria.")
 LONG = " ".join([PARAGRAPH] * 14)  # more than the phonemizer's capacity
 BUDGETS = {"file_mb": 12.0, "load_warm_ms": 150.0, "load_warm_cpu_ms": 150.0, "rtf": 0.01, "rtf_cpu": 0.01,
            "peak_mb": 200.0, "growth_kb": 0.0}
-
-
-def find_library():
-    env = os.environ.get("ORVEL_LIBRARY")
-    if env:
-        return env
-    found = [os.path.join(ROOT, d, LIB_FILE) for d in os.listdir(ROOT) if d.startswith("build")]
-    found = [p for p in found if os.path.exists(p)]
-    return max(found, key=os.path.getmtime) if found else None
 
 
 def status_kb(field):
@@ -57,7 +49,7 @@ def status_kb(field):
 
 
 def child(mode, voice_path, requests):
-    engine = talmerin_orvel.Engine(library=find_library())
+    engine = talmerin_orvel.Engine(library=built_library.find())
     if mode == "load":
         times, cpu = [], []
         for _ in range(11):
@@ -114,7 +106,7 @@ def main():
     if args.child:
         print(json.dumps(child(args.child, args.voice, args.requests)))
         return
-    if not find_library():
+    if not built_library.find():
         raise SystemExit("bench/voice.py: no built library (set ORVEL_LIBRARY or build into build*/)")
     requests = 1000 if args.quick else args.requests
     env = dict(os.environ, OMP_NUM_THREADS="1")

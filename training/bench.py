@@ -16,8 +16,13 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import orvel  # noqa: E402
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "tests"))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "python"))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tools"))
+import built_library  # noqa: E402
+import talmerin_orvel  # noqa: E402
+from helpers import decode_probe  # noqa: E402
 
 PARAGRAPH = ("The quick brown fox jumps over the lazy dog. Seven quiet birds sang near the river "
              "bank, while the old library slowly opened its doors. It costs $450.22, or about "
@@ -34,29 +39,29 @@ def vm_hwm_kb():
 
 
 def child(mode, voice, config):
-    lib = orvel.Orvel()
+    engine = talmerin_orvel.Engine(library=built_library.find())
     if mode == "count":
-        vid = lib.load(config, voice + ".json")  # here `config` is the probe model
-        count, _, _, ids = orvel.decode_probe(lib.speak(vid, LONG))
+        probe = engine.load_voice(config, voice + ".json")  # here `config` is the probe model
+        count, _, _, ids = decode_probe(probe.speak(LONG, numpy=True))
         return {"ids": count}
     t0 = time.perf_counter()
-    vid = lib.load(voice, None)
+    v = engine.load_voice(voice)
     load = time.perf_counter() - t0
     if mode == "rtf":
-        lib.speak(vid, "Warm up.")
+        v.speak("Warm up.", numpy=True)
         best = best_cpu = None
         for _ in range(5):
             t0, c0 = time.perf_counter(), time.process_time()
-            audio = lib.speak(vid, PARAGRAPH)
+            audio = v.speak(PARAGRAPH, numpy=True)
             dt, dc = time.perf_counter() - t0, time.process_time() - c0
             seconds = len(audio) / 22050.0
             best = dt / seconds if best is None else min(best, dt / seconds)
             best_cpu = dc / seconds if best_cpu is None else min(best_cpu, dc / seconds)
         return {"load_s": load, "rtf": best, "rtf_cpu": best_cpu, "audio_s": seconds}
-    lib.speak(vid, "A short request first.")
+    v.speak("A short request first.", numpy=True)
     before = vm_hwm_kb()
     t0 = time.perf_counter()
-    audio = lib.speak(vid, LONG)
+    audio = v.speak(LONG, numpy=True)
     dt = time.perf_counter() - t0
     after = vm_hwm_kb()
     return {"hwm_before_mb": before / 1024.0, "hwm_after_mb": after / 1024.0,

@@ -14,7 +14,7 @@ Reports (and writes <out>/report.json):
   below the utterance's peak frame;
 - total duration ratio voice / teacher, and how length_scale changes it;
 - a spectrogram PNG of one held-out sentence (teacher above, voice below).
-Without a built library (ORVEL_LIB or build*/), the torch checkpoint is used.
+Without a built library (ORVEL_LIBRARY or build*/), the torch checkpoint is used.
 """
 
 import argparse
@@ -27,6 +27,8 @@ import struct
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "python"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools"))
 import espeak  # noqa: E402
 
 SR = 22050
@@ -140,11 +142,13 @@ class Speaker:
     def __init__(self, voice, ckpt):
         self.kind = None
         try:
-            import orvel
-            self.o = orvel.Orvel()
-            self.vid = self.o.load(voice)
-            self.kind = "library " + self.o.path
-        except (FileNotFoundError, OSError, RuntimeError) as e:
+            import built_library
+            import talmerin_orvel
+            library = built_library.find()
+            self.engine = talmerin_orvel.Engine(library=library)
+            self.voice = self.engine.load_voice(voice)
+            self.kind = "library %s" % library
+        except (OSError, RuntimeError) as e:
             print("evaluate: library not usable (%s), using the checkpoint" % e)
             import torch
             import export
@@ -159,14 +163,14 @@ class Speaker:
             self.kind = "checkpoint " + ckpt
 
     def set_speed(self, length_scale):
-        if hasattr(self, "o"):
-            self.o.lib.orvel_set_speed(self.vid, length_scale)
+        if hasattr(self, "voice"):
+            self.voice.set_speed(length_scale)
         else:
             self.scale = length_scale
 
     def speak(self, text):
-        if hasattr(self, "o"):
-            return self.o.speak(self.vid, text).astype(np.float32) / 32767.0
+        if hasattr(self, "voice"):
+            return self.voice.speak(text, numpy=True).astype(np.float32) / 32767.0
         ids = self.symbols.encode(self.es.codepoints(text), self.table)
         with self.torch.no_grad():
             y = self.model(self.torch.tensor([ids]), self.torch.tensor([len(ids)]),

@@ -30,8 +30,9 @@ import numpy as np
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "python"))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tools"))
+import built_library  # noqa: E402
 import evaluate  # noqa: E402
-import orvel  # noqa: E402  (finds the built library)
 import talmerin_orvel  # noqa: E402
 import teacher  # noqa: E402
 
@@ -156,7 +157,7 @@ def main():
     texts, heldout, spk, fr_off = z["texts"], z["heldout"], z["speaker"], z["fr_off"]
     helper = teacher.build_helper(os.path.join(os.path.dirname(os.path.abspath(args.data)),
                                                "flite_teacher"))
-    engine = talmerin_orvel.Engine(library=orvel.find_library())
+    engine = talmerin_orvel.Engine(library=built_library.find())
     voice = engine.load_voice(args.voice)
     if voice.sample_rate != SR:
         raise SystemExit("the voice speaks at %d Hz, the checks need %d" % (voice.sample_rate, SR))

@@ -21,6 +21,27 @@ def find_probe():
     return env or (found[-1] if found else None)
 
 
+def decode_probe(samples):
+    """The probe voice's echo: (count, sid, scales in thousandths, ids)."""
+    s = [int(v) for v in samples]
+    if len(s) < 6 or s[0] != 32767:
+        raise ValueError("not a probe output")
+    return s[1], s[2], s[3:6], s[6:]
+
+
+_engine = None
+
+
+def shared_engine():
+    """One initialised library per process, never closed by a test: eSpeak NG
+    1.51 hangs when it is initialised again after a shutdown while another
+    handle (a test's own eSpeak NG binding) keeps it loaded."""
+    global _engine
+    if _engine is None:
+        _engine = talmerin_orvel.Engine(library=built_library.find())
+    return _engine
+
+
 def python_ids(texts, config_path):
     """The ids training.symbols.encode gives for each text with the map of config_path."""
     code = (
@@ -46,3 +67,7 @@ def have(module):
 
 
 sys.path.insert(0, TRAINING)
+sys.path.insert(0, os.path.join(ROOT, "python"))
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+import built_library  # noqa: E402
+import talmerin_orvel  # noqa: E402

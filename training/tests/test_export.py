@@ -10,13 +10,12 @@ import unittest
 
 import numpy as np
 
-from helpers import CONFIG, have, python_ids
+from helpers import CONFIG, built_library, have, python_ids, shared_engine
 
 if have("torch"):
     import torch
     import export
     import model as voice_model
-    import orvel
 
 
 def small_voice(n_symbols=60, seed=3):
@@ -79,7 +78,7 @@ class Export(unittest.TestCase):
         self.assertEqual(graph_idx.tolist(), train_idx.tolist())
         self.assertEqual(graph_idx.tolist(), [0, 0, 2, 2, 2, 3, 6, 6, 6, 6, 7])
 
-    @unittest.skipUnless(have("torch") and orvel.find_library() and os.path.exists(CONFIG),
+    @unittest.skipUnless(have("torch") and built_library.find() and os.path.exists(CONFIG),
                          "needs a build of the library and voices/orvel-en-us.onnx.json")
     def test_onnx_runtime_matches_torch(self):
         # Noise off on both sides, so the waveform is deterministic.
@@ -94,12 +93,8 @@ class Export(unittest.TestCase):
         with torch.no_grad():
             ref = self.model(torch.tensor([ids]), torch.tensor([len(ids)]),
                              torch.tensor([0.0, 1.0, 0.0]))[0, 0].numpy()
-        lib = orvel.shared()
-        vid = lib.load(self.path, config)
-        try:
-            got = lib.speak(vid, text).astype(np.float64)
-        finally:
-            lib.unload(vid)
+        with shared_engine().load_voice(self.path, config) as voice:
+            got = voice.speak(text, numpy=True).astype(np.float64)
         self.assertEqual(len(got), len(ref))
         ref = ref / max(np.abs(ref).max(), 0.01) * 32767.0
         err = np.abs(got - ref)
@@ -161,7 +156,7 @@ class MultiSpeaker(unittest.TestCase):
         self.assertEqual(cfg["audio"]["sample_rate"], 16000)
         self.assertEqual(cfg["dataset"], "test-set")
 
-    @unittest.skipUnless(have("torch") and orvel.find_library(), "needs a build of the library")
+    @unittest.skipUnless(have("torch") and built_library.find(), "needs a build of the library")
     def test_library_default_speaker_is_speaker_0(self):
         path = os.path.join(self.tmp.name, "m.onnx")
         table = {"_": [0], "^": [1], "$": [2], " ": [3]}
@@ -172,16 +167,12 @@ class MultiSpeaker(unittest.TestCase):
         cfg["inference"].update({"noise_scale": 0.0, "noise_w": 0.0})
         with open(path + ".json", "w", encoding="utf-8") as f:
             json.dump(cfg, f, ensure_ascii=False)
-        lib = orvel.shared()
-        vid = lib.load(path, None)
-        try:
-            default = lib.speak(vid, "Bed and bread.")
-            lib.lib.orvel_set_speaker(vid, 0)
-            zero = lib.speak(vid, "Bed and bread.")
-            lib.lib.orvel_set_speaker(vid, 1)
-            one = lib.speak(vid, "Bed and bread.")
-        finally:
-            lib.unload(vid)
+        with shared_engine().load_voice(path) as voice:
+            default = voice.speak("Bed and bread.", numpy=True)
+            voice.set_speaker(0)
+            zero = voice.speak("Bed and bread.", numpy=True)
+            voice.set_speaker(1)
+            one = voice.speak("Bed and bread.", numpy=True)
         self.assertGreater(len(default), 0)
         self.assertTrue(np.array_equal(default, zero))
         self.assertFalse(len(one) == len(zero) and np.array_equal(one, zero))

@@ -10,9 +10,7 @@ import os
 import tempfile
 import unittest
 
-from helpers import CONFIG, find_probe, python_ids
-
-import orvel
+from helpers import CONFIG, built_library, decode_probe, find_probe, python_ids, shared_engine
 
 TEXTS = [
     "Hello world. How are you, friend?",
@@ -35,19 +33,16 @@ MARK_TEXTS = [
 ]
 
 
-@unittest.skipUnless(find_probe() and orvel.find_library() and os.path.exists(CONFIG),
+@unittest.skipUnless(find_probe() and built_library.find() and os.path.exists(CONFIG),
                      "needs a build with test voices and voices/orvel-en-us.onnx.json")
 class IdSequence(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.lib = orvel.shared()
+        cls.engine = shared_engine()
 
     def library_ids(self, text, config):
-        vid = self.lib.load(find_probe(), config)
-        try:
-            count, _, _, ids = orvel.decode_probe(self.lib.speak(vid, text))
-        finally:
-            self.lib.unload(vid)
+        with self.engine.load_voice(find_probe(), config) as probe:
+            count, _, _, ids = decode_probe(probe.speak(text))
         self.assertEqual(count, len(ids))
         return ids
 
