@@ -1,7 +1,6 @@
 #include "audio.h"
+#include "platform.h"
 #include "wav_header.h"
-
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -20,11 +19,6 @@ constexpr size_t WAV_WRITE_CHUNK = 8192;
 uint32_t get_u16(const unsigned char *p) { return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8); }
 
 uint32_t get_u32(const unsigned char *p) { return get_u16(p) | (get_u16(p + 2) << 16); }
-
-bool is_regular_file(const char *path) {
-    struct stat st;
-    return stat(path, &st) == 0 && (st.st_mode & S_IFMT) == S_IFREG;
-}
 
 void fill_header(unsigned char *h, uint32_t data_bytes, int32_t sample_rate) {
     orvel_wav::fill_header(h, data_bytes, static_cast<uint32_t>(sample_rate));
@@ -63,7 +57,7 @@ int wav_write(const char *path, const int16_t *samples, size_t count, int32_t sa
         return -1;
     }
     // Only a file we created may be removed on failure, never a device such as /dev/full.
-    const bool regular = is_regular_file(path);
+    const bool regular = platform_is_regular_file(path);
 
     unsigned char header[WAV_HEADER_SIZE];
     fill_header(header, static_cast<uint32_t>(count * 2), sample_rate);

@@ -4,30 +4,13 @@
 #include "json_parse.h"
 
 #include <climits>
-#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#if !defined(_WIN32)
-#include <locale.h>
-#if defined(__APPLE__)
-#include <xlocale.h>
-#endif
-#endif
+
+#include "platform.h"
 
 namespace {
-
-// JSON numbers use '.', whatever the host's locale says: a host that selected
-// a comma-decimal locale would otherwise read 0.667 as 0.
-float strtof_c_locale(const char *p) {
-#if defined(_WIN32)
-    static _locale_t c_locale = _create_locale(LC_NUMERIC, "C");
-    return c_locale ? static_cast<float>(_strtod_l(p, nullptr, c_locale)) : std::strtof(p, nullptr);
-#else
-    static locale_t c_locale = newlocale(LC_NUMERIC_MASK, "C", static_cast<locale_t>(0));
-    return c_locale ? strtof_l(p, nullptr, c_locale) : std::strtof(p, nullptr);
-#endif
-}
 
 // Deep enough for any real configuration, shallow enough for any stack.
 constexpr int MAX_SKIP_DEPTH = 256;
@@ -342,7 +325,7 @@ const char *parse_string(const char *p, char *buf, int buf_size) {
 
 const char *parse_float(const char *p, float *out) {
     p = skip_blanks(p);
-    *out = strtof_c_locale(p);
+    *out = platform_strtof_c_locale(p);
     return scan_bare_value(p);
 }
 

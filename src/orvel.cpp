@@ -407,18 +407,14 @@ ORVEL_API int orvel_load_voice(const char *model_path, const char *config_path) 
     g_ort->ReleaseStatus(g_ort->DisableProfiling(options));
 
     std::fprintf(stderr, "[orvel] Loading ONNX model: %s\n", model_path);
-#if defined(_WIN32)
-    wchar_t ort_path[PATH_SIZE];
-    size_t converted = 0;
-    if (mbstowcs_s(&converted, ort_path, PATH_SIZE, model_path, _TRUNCATE) != 0) {
+    OrtPathChar wide_path[PATH_SIZE];
+    const OrtPathChar *ort_path = platform_ort_path(model_path, wide_path, PATH_SIZE);
+    if (!ort_path) {
         set_error("model_path cannot be converted to a wide-character path: %s", model_path);
         g_ort->ReleaseSessionOptions(slot->session_options);
         slot->session_options = nullptr;
         return -1;
     }
-#else
-    const char *ort_path = model_path;
-#endif
     if (check_status(g_ort->CreateSession(g_env, ort_path, options, &slot->session)) != 0) {
         g_ort->ReleaseSessionOptions(slot->session_options);
         slot->session_options = nullptr;

@@ -2,6 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <clocale>
+#include <cstdlib>
+
 bool platform_equal_ignoring_case(const char *a, const char *b) {
     for (;; ++a, ++b) {
         char x = *a >= 'A' && *a <= 'Z' ? static_cast<char>(*a + 32) : *a;
@@ -19,7 +22,22 @@ bool platform_is_irregular_file(const char *path) {
     return _stat64(path, &st) == 0 && (st.st_mode & _S_IFMT) != _S_IFREG;
 }
 
+bool platform_is_regular_file(const char *path) {
+    struct _stat64 st;
+    return _stat64(path, &st) == 0 && (st.st_mode & _S_IFMT) == _S_IFREG;
+}
+
 bool platform_is_private_file(const char *) { return true; }
+
+const OrtPathChar *platform_ort_path(const char *path, OrtPathChar *buffer, size_t size) {
+    size_t converted = 0;
+    return mbstowcs_s(&converted, buffer, size, path, _TRUNCATE) == 0 ? buffer : nullptr;
+}
+
+float platform_strtof_c_locale(const char *text) {
+    static _locale_t c_locale = _create_locale(LC_NUMERIC, "C");
+    return c_locale ? static_cast<float>(_strtod_l(text, nullptr, c_locale)) : std::strtof(text, nullptr);
+}
 
 namespace {
 // A critical section is recursive; the function-local static makes its
@@ -54,11 +72,27 @@ void platform_free_library(LibraryHandle library) {
 #include <unistd.h>
 
 #include <cstring>
+#include <locale.h>
 #include <pthread.h>
+#if defined(__APPLE__)
+#include <xlocale.h>
+#endif
 
 bool platform_is_irregular_file(const char *path) {
     struct stat st;
     return stat(path, &st) == 0 && !S_ISREG(st.st_mode);
+}
+
+bool platform_is_regular_file(const char *path) {
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+const OrtPathChar *platform_ort_path(const char *path, OrtPathChar *, size_t) { return path; }
+
+float platform_strtof_c_locale(const char *text) {
+    static locale_t c_locale = newlocale(LC_NUMERIC_MASK, "C", static_cast<locale_t>(0));
+    return c_locale ? strtof_l(text, nullptr, c_locale) : std::strtof(text, nullptr);
 }
 
 namespace {

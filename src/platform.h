@@ -2,6 +2,10 @@
 #ifndef ORVEL_PLATFORM_H
 #define ORVEL_PLATFORM_H
 
+#include <cstddef>
+
+#include "ort_api.h"
+
 // eSpeak NG's shared library file name on this platform.
 #if defined(_WIN32)
 #define ORVEL_ESPEAK_LIBRARY_NAME "espeak-ng.dll"
@@ -37,6 +41,18 @@ void platform_unlock();
 // to the superuser or to us. Anyone could plant a file in /tmp. Windows: not
 // checked (its access lists are another matter), always true.
 bool platform_is_private_file(const char *path);
+
+// Whether path names an existing regular file (one we may remove again).
+bool platform_is_regular_file(const char *path);
+
+// The path as ONNX Runtime's CreateSession takes it: on Windows converted to
+// wide characters into buffer (size characters), elsewhere path itself. Null
+// when it cannot be converted.
+const OrtPathChar *platform_ort_path(const char *path, OrtPathChar *buffer, size_t size);
+
+// strtof in the "C" locale, whatever locale the host selected: JSON numbers
+// use '.', and a comma-decimal locale would otherwise read 0.667 as 0.
+float platform_strtof_c_locale(const char *text);
 
 // ASCII case-insensitive string equality.
 bool platform_equal_ignoring_case(const char *a, const char *b);
