@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform.h"
+#include "utf8.h"
 
 namespace {
 
@@ -135,11 +136,7 @@ const char *skip_value_at(const char *p, int depth) {
 // buffer is zeroed before each name, so a sequence cut short reads zeros.
 int32_t first_codepoint(const char *name) {
     const unsigned char *b = reinterpret_cast<const unsigned char *>(name);
-    if (b[0] >= 0xC0 && b[0] <= 0xDF) return ((b[0] & 0x1F) << 6) | (b[1] & 0x3F);
-    if (b[0] >= 0xE0 && b[0] <= 0xEF) return ((b[0] & 0x0F) << 12) | ((b[1] & 0x3F) << 6) | (b[2] & 0x3F);
-    if (b[0] >= 0xF0 && b[0] <= 0xF7)
-        return ((b[0] & 0x07) << 18) | ((b[1] & 0x3F) << 12) | ((b[2] & 0x3F) << 6) | (b[3] & 0x3F);
-    return b[0];
+    return static_cast<int32_t>(orvel_utf8::fold(b, orvel_utf8::lead_length(b[0])));
 }
 
 // strtol at p, saturated to 32 bits (long is 64 bits on some platforms).

@@ -1,6 +1,8 @@
 // One UTF-8 codec for the library and the tools. The decoder is strict;
 // callers decide what an invalid byte means to them (eSpeak NG reads it as
 // Latin-1, the tools' planner as a Latin-1 character, the JSON reader refuses).
+// Where text must be read as eSpeak NG reads it, whatever its bytes, the
+// lenient functions below take their place.
 #ifndef ORVEL_UTF8_H
 #define ORVEL_UTF8_H
 
@@ -38,6 +40,37 @@ inline size_t decode(const unsigned char *p, size_t n, uint32_t *cp) {
     }
     if (value < min || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
     *cp = value;
+    return len;
+}
+
+// Lenient reading: the lead byte alone gives a sequence's length (C0-DF two
+// bytes, E0-EF three, F0-F7 four; any other byte is one byte standing for
+// itself), and values are folded without checks for overlong forms,
+// surrogates or range.
+inline size_t lead_length(unsigned char lead) {
+    return lead >= 0xF0 && lead <= 0xF7 ? 4 : lead >= 0xE0 && lead <= 0xEF ? 3 : lead >= 0xC0 && lead <= 0xDF ? 2 : 1;
+}
+
+// The value of the n bytes at p (1 <= n <= lead_length(*p)): the lead byte's
+// payload bits (the whole byte when it is one byte on its own), then the low
+// six bits of each further byte, whatever those bytes are. A sequence cut
+// short (n below its length) folds only the bytes it has.
+inline uint32_t fold(const unsigned char *p, size_t n) {
+    const unsigned char lead = p[0];
+    const size_t len = lead_length(lead);
+    uint32_t value = len == 1 ? lead : len == 2 ? lead & 0x1Fu : len == 3 ? lead & 0x0Fu : lead & 0x07u;
+    for (size_t k = 1; k < n; ++k) value = (value << 6) | (p[k] & 0x3Fu);
+    return value;
+}
+
+// The length of the sequence at p when all its continuation bytes follow its
+// lead byte, else 1 (an invalid byte, or a lead byte whose sequence is cut,
+// stands alone). Reads up to the first byte that is no continuation byte, so
+// never past a NUL.
+inline size_t lenient_length(const unsigned char *p) {
+    const size_t len = lead_length(p[0]);
+    for (size_t k = 1; k < len; ++k)
+        if ((p[k] & 0xC0) != 0x80) return 1;
     return len;
 }
 
