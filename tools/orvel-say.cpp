@@ -3,18 +3,16 @@
 // Uses only the public C API (orvel.h). Long texts are split into requests the
 // library can take whole, spoken in order and written out as each finishes.
 #include "orvel.h"
+#include "cli.h"
 #include "text_plan.h"
 #include "replacing_file.h"
 #include "voice_info.h"
 #include "wav_header.h"
 
 #include <cerrno>
-#include <chrono>
 #include <cmath>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <filesystem>
@@ -22,23 +20,9 @@
 #include <string>
 #include <vector>
 
-#if defined(_WIN32)
-#  ifndef WIN32_LEAN_AND_MEAN
-#    define WIN32_LEAN_AND_MEAN
-#  endif
-#  ifndef NOMINMAX
-#    define NOMINMAX
-#  endif
-#  include <windows.h>
-#  include <fcntl.h>
-#  include <io.h>
-#  define isatty _isatty
-#  define fileno _fileno
-#else
-#  include <unistd.h>
-#endif
-
 namespace fs = std::filesystem;
+using orvel_tools::library_error;
+using orvel_tools::message;
 
 namespace {
 
@@ -74,39 +58,11 @@ struct Params {
     std::vector<std::string> text_args;
 };
 
-void message(const char *format, ...) {
-    std::fputs("orvel-say: ", stderr);
-    va_list args;
-    va_start(args, format);
-    std::vfprintf(stderr, format, args);
-    va_end(args);
-    std::fputc('\n', stderr);
-}
-
-// The library's message for the last failed call, or a fallback.
-const char *library_error() {
-    const char *error = orvel_get_error();
-    return error && *error ? error : "no details from the library";
-}
-
-// ---------------------------------------------------------------------------
-// Locating the bundled voice
-
-// The bundled voice in the first of the tools' voice folders that has it.
-std::string find_bundled_voice(const char *argv0) {
-    for (const std::string &dir : orvel_tools::bundled_voice_dirs(argv0)) {
-        fs::path candidate = fs::path(dir) / kBundledVoice;
-        std::error_code ec;
-        if (fs::is_regular_file(candidate, ec)) return candidate.string();
-    }
-    return {};
-}
-
 // ---------------------------------------------------------------------------
 // Command line
 
 void print_help(const char *argv0) {
-    std::string bundled = find_bundled_voice(argv0);
+    std::string bundled = orvel_tools::find_bundled_voice(argv0, kBundledVoice);
     std::printf(
         "usage: orvel-say [options] [TEXT...]\n"
         "\n"
@@ -145,12 +101,10 @@ void print_help(const char *argv0) {
         kDefaultSentenceSilenceMs);
 }
 
-bool parse_float(const char *text, float *out) {
-    errno = 0;
-    char *end = nullptr;
-    double value = std::strtod(text, &end);
-    if (end == text || *end != '\0' || errno != 0 || !std::isfinite(value) || value <= 0.0 || value > 1e6)
-        return false;
+// A scale above 0, at most 1e6.
+bool parse_scale(const std::string &text, float *out) {
+    double value = 0.0;
+    if (!orvel_tools::parse_number(text, 0.0, 1e6, &value) || value == 0.0) return false;
     *out = static_cast<float>(value);
     return true;
 }
@@ -217,19 +171,15 @@ int parse_args(int argc, char **argv, Params *params) {
         } else if (name == "--espeak-data") {
             params->espeak_data = value;
         } else if (name == "--speed") {
-            ok = parse_float(value.c_str(), &params->speed);
+            ok = parse_scale(value, &params->speed);
         } else if (name == "--noise") {
-            ok = parse_float(value.c_str(), &params->noise);
+            ok = parse_scale(value, &params->noise);
         } else if (name == "--noise-w") {
-            ok = parse_float(value.c_str(), &params->noise_w);
+            ok = parse_scale(value, &params->noise_w);
         } else if (name == "--speaker") {
             params->speaker = value;
         } else {  // --sentence-silence
-            errno = 0;
-            char *end = nullptr;
-            double ms = std::strtod(value.c_str(), &end);
-            ok = end != value.c_str() && *end == '\0' && errno == 0 && ms >= 0.0 && ms <= kMaxSentenceSilenceMs;
-            params->sentence_silence_ms = ms;
+            ok = orvel_tools::parse_number(value, 0.0, kMaxSentenceSilenceMs, &params->sentence_silence_ms);
         }
         if (!ok || (value.empty() && name != "--espeak-data")) {
             message("bad value '%s' for %s (see --help)", value.c_str(), name.c_str());
@@ -251,13 +201,6 @@ int parse_args(int argc, char **argv, Params *params) {
 // ---------------------------------------------------------------------------
 // Text
 
-bool read_stream(std::FILE *file, std::string *out) {
-    char buffer[65536];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) out->append(buffer, n);
-    return !std::ferror(file);
-}
-
 int read_text(const Params &params, std::string *text) {
     if (!params.text_args.empty()) {
         for (size_t i = 0; i < params.text_args.size(); ++i) {
@@ -267,30 +210,16 @@ int read_text(const Params &params, std::string *text) {
         return EXIT_OK;
     }
     if (params.text_file.empty() || params.text_file == "-") {
-#if defined(_WIN32)
-        _setmode(_fileno(stdin), _O_BINARY);
-#endif
-        if (!read_stream(stdin, text)) {
+        orvel_tools::set_binary_mode(stdin);
+        if (!orvel_tools::read_stream(stdin, text)) {
             message("cannot read standard input: %s", std::strerror(errno));
             return EXIT_USAGE;
         }
         return EXIT_OK;
     }
-    std::error_code ec;
-    if (fs::is_directory(params.text_file, ec)) {
-        message("cannot read '%s': it is a directory", params.text_file.c_str());
-        return EXIT_USAGE;
-    }
-    std::FILE *file = std::fopen(params.text_file.c_str(), "rb");
-    if (!file) {
-        message("cannot open '%s': %s", params.text_file.c_str(), std::strerror(errno));
-        return EXIT_USAGE;
-    }
-    bool ok = read_stream(file, text);
-    int saved = errno;
-    std::fclose(file);
-    if (!ok) {
-        message("cannot read '%s': %s", params.text_file.c_str(), std::strerror(saved));
+    std::string error;
+    if (!orvel_tools::read_file(params.text_file, text, &error)) {
+        message("%s", error.c_str());
         return EXIT_USAGE;
     }
     return EXIT_OK;
@@ -307,13 +236,11 @@ public:
     bool open(const Params &params, int sample_rate) {
         raw_ = params.raw;
         if (raw_) {
-            if (isatty(fileno(stdout))) {
+            if (orvel_tools::is_terminal(stdout)) {
                 message("--raw writes binary audio: pipe standard output into a player or a file");
                 return false;
             }
-#if defined(_WIN32)
-            _setmode(_fileno(stdout), _O_BINARY);
-#endif
+            orvel_tools::set_binary_mode(stdout);
             file_ = stdout;
             return true;
         }
@@ -414,49 +341,6 @@ private:
     std::vector<unsigned char> buffer_;
 };
 
-// ---------------------------------------------------------------------------
-// Progress on a terminal
-
-class Progress {
-public:
-    Progress(size_t total, int sample_rate)
-        : enabled_(total > 1 && isatty(fileno(stderr))), total_(total), sample_rate_(sample_rate),
-          start_(std::chrono::steady_clock::now()) {}
-
-    // Clears the line so the library's own lines start at the left margin.
-    void clear() {
-        if (!enabled_ || shown_ == 0) return;
-        std::fprintf(stderr, "\r%*s\r", static_cast<int>(shown_), "");
-        shown_ = 0;
-    }
-
-    // Leaves the last progress line standing.
-    void finish() {
-        if (enabled_ && shown_ > 0) std::fputc('\n', stderr);
-        shown_ = 0;
-    }
-
-    void update(size_t done, uint64_t samples) {
-        if (!enabled_) return;
-        double audio = static_cast<double>(samples) / sample_rate_;
-        double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-        char line[160];
-        int n = std::snprintf(line, sizeof line, "orvel-say: %zu/%zu requests, %.1f s of audio, real-time factor %.3f",
-                              done, total_, audio, audio > 0 ? elapsed / audio : 0.0);
-        std::fprintf(stderr, "\r%s", line);
-        shown_ = n > 0 ? static_cast<size_t>(n) : 0;
-    }
-
-private:
-    bool enabled_;
-    size_t total_;
-    int sample_rate_;
-    std::chrono::steady_clock::time_point start_;
-    size_t shown_ = 0;
-};
-
-// ---------------------------------------------------------------------------
-
 // The speaker --speaker names: a number below the voice's count of speakers,
 // or a name from its configuration's speaker_id_map; -1 after a message.
 int resolve_speaker(const Params &params, int voice) {
@@ -490,7 +374,7 @@ int speak(const Params &params, int voice, const std::vector<textplan::Request> 
     AudioSink sink;
     if (!sink.open(params, sample_rate)) return EXIT_OUTPUT;
     const size_t silence = static_cast<size_t>(std::llround(params.sentence_silence_ms * sample_rate / 1000.0));
-    Progress progress(requests.size(), sample_rate);
+    orvel_tools::Progress progress(requests.size(), sample_rate);
     size_t spoken = 0;
     std::string last_skip_error;
     for (size_t i = 0; i < requests.size(); ++i) {
@@ -539,7 +423,7 @@ int run(int argc, char **argv) {
     if (status != EXIT_OK) return status;
 
     if (params.model.empty()) {
-        params.model = find_bundled_voice(argv[0]);
+        params.model = orvel_tools::find_bundled_voice(argv[0], kBundledVoice);
         if (params.model.empty()) {
             message("a voice is needed: give one with -m MODEL.onnx (its configuration is read from "
                     "MODEL.onnx.json, or give -c CONFIG.json); no bundled voice is installed");
@@ -579,6 +463,7 @@ int run(int argc, char **argv) {
 }  // namespace
 
 int main(int argc, char **argv) {
+    orvel_tools::set_program_name("orvel-say");
     // Closed at start (2>&-), a standard descriptor would be taken by the next
     // file opened, and the library's log lines would go into the WAV.
     orvel_tools::keep_standard_descriptors_open();

@@ -163,4 +163,13 @@ std::vector<std::string> bundled_voice_dirs(const char *argv0) {
     return dirs;
 }
 
+std::string find_bundled_voice(const char *argv0, const std::string &file_name) {
+    for (const std::string &dir : bundled_voice_dirs(argv0)) {
+        fs::path candidate = fs::path(dir) / file_name;
+        std::error_code ec;
+        if (fs::is_regular_file(candidate, ec)) return candidate.string();
+    }
+    return {};
+}
+
 }  // namespace orvel_tools

@@ -45,6 +45,10 @@ std::string speaker_name(const VoiceInfo &voice, int speaker_id);
 // voices/ folder when the tool was built with one. Only existing folders.
 std::vector<std::string> bundled_voice_dirs(const char *argv0);
 
+// The path of file_name in the first of those folders that has it; empty when
+// none does.
+std::string find_bundled_voice(const char *argv0, const std::string &file_name);
+
 }  // namespace orvel_tools
 
 #endif

@@ -1,5 +1,6 @@
 #include "engine.h"
 
+#include "cli.h"
 #include "orvel.h"
 #include "text_plan.h"
 
@@ -29,10 +30,7 @@ struct EngineShared {
 
 namespace {
 
-const char *library_error() {
-    const char *error = orvel_get_error();
-    return error && *error ? error : "no details from the library";
-}
+using orvel_tools::library_error;
 
 // Frees the library's buffer on every path.
 struct AudioBuffer {

@@ -5,6 +5,7 @@
 #include "http_api.h"
 #include "wyoming_service.h"
 #include "voice_info.h"
+#include "cli.h"
 
 #include "orvel.h"
 
@@ -27,6 +28,8 @@
 
 using namespace orvel_server;
 using orvel_tools::VoiceInfo;
+using orvel_tools::message;
+using orvel_tools::parse_number;
 
 namespace {
 
@@ -47,15 +50,6 @@ struct Params {
     std::string wyoming;    // empty: no Wyoming service
 };
 
-void message(const char *format, ...) __attribute__((format(printf, 1, 2)));
-void message(const char *format, ...) {
-    std::fputs("orvel-server: ", stderr);
-    va_list args;
-    va_start(args, format);
-    std::vfprintf(stderr, format, args);
-    va_end(args);
-    std::fputc('\n', stderr);
-}
 
 void print_help() {
     std::printf(
@@ -89,15 +83,6 @@ void print_help() {
         kMaxVoices);
 }
 
-bool parse_number(const std::string &text, double low, double high, double *out) {
-    errno = 0;
-    char *end = nullptr;
-    double value = std::strtod(text.c_str(), &end);
-    if (text.empty() || *end != '\0' || errno != 0 || !std::isfinite(value) || value < low || value > high)
-        return false;
-    *out = value;
-    return true;
-}
 
 // Returns 0 to go on, -1 after --help or --version, 2 for a usage error.
 int parse_args(int argc, char **argv, Params *params) {
@@ -247,6 +232,7 @@ bool collect_voices(const Params &params, const char *argv0, std::vector<VoiceIn
 }  // namespace
 
 int main(int argc, char **argv) {
+    orvel_tools::set_program_name("orvel-server");
     Params params;
     int status = parse_args(argc, argv, &params);
     if (status == -1) return 0;
