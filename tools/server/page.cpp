@@ -4,6 +4,9 @@ namespace orvel_server {
 
 // Speak streams raw 24 kHz PCM and plays each piece as it arrives through Web
 // Audio; Download fetches the chosen format whole and reports its decoded length.
+// A server started with --api-key refuses the page's requests until the key
+// row, shown on the first refusal, is filled in; the key then goes with every
+// request as a Bearer header and is kept for the browser tab's session.
 const char *const kPageHtml = R"PAGE(<!doctype html>
 <html lang="en">
 <head>
@@ -15,6 +18,7 @@ const char *const kPageHtml = R"PAGE(<!doctype html>
   h1 { font-size: 1.4rem; }
   textarea { width: 100%; box-sizing: border-box; min-height: 9rem; font: inherit; padding: .5rem; }
   .row { display: flex; flex-wrap: wrap; gap: .8rem 1.2rem; align-items: center; margin: .8rem 0; }
+  .row[hidden] { display: none; }
   label { display: flex; gap: .4rem; align-items: center; }
   button { font: inherit; padding: .4rem 1.2rem; cursor: pointer; }
   #error { color: #b00020; min-height: 1.4em; }
@@ -24,6 +28,10 @@ const char *const kPageHtml = R"PAGE(<!doctype html>
 </head>
 <body>
 <h1>orvel-server</h1>
+<form class="row" id="key-row" hidden>
+  <label>API key <input id="key" type="password" autocomplete="off"></label>
+  <button id="use-key">Use key</button>
+</form>
 <textarea id="text" aria-label="Text to speak">Hello! This is orvel-server speaking, sentence by sentence.</textarea>
 <div class="row">
   <label>Voice <select id="voice"></select></label>
@@ -45,6 +53,7 @@ const $ = (id) => document.getElementById(id);
 const PCM_RATE = 24000;
 let voices = [];
 let audio = null;
+let apiKey = sessionStorage.getItem("orvel-api-key") || "";
 
 function showError(message) { $("error").textContent = message; }
 function showStatus(message, seconds) {
@@ -52,9 +61,31 @@ function showStatus(message, seconds) {
   if (seconds !== undefined) $("status").dataset.seconds = seconds.toFixed(4);
 }
 
+function headers(extra) {
+  return apiKey ? { ...extra, Authorization: "Bearer " + apiKey } : extra;
+}
+
+// Shows the key row after the server refused a request for want of the key.
+function askForKey() {
+  $("key-row").hidden = false;
+  $("key").value = apiKey;
+  showError(apiKey ? "The server refused this API key: enter the key it was started with."
+                   : "This server needs an API key: enter it above.");
+  $("key").focus();
+}
+
+function useKey(event) {
+  event.preventDefault();
+  apiKey = $("key").value.trim();
+  sessionStorage.setItem("orvel-api-key", apiKey);
+  showError("");
+  loadVoices();
+}
+
 async function loadVoices() {
   try {
-    const response = await fetch("/v1/audio/voices");
+    const response = await fetch("/v1/audio/voices", { headers: headers({}) });
+    if (response.status === 401) { askForKey(); return; }
     const body = await response.json();
     if (!response.ok) throw new Error(body.error ? body.error.message : response.statusText);
     // Whole voices only; their speakers go in the second list.
@@ -77,13 +108,14 @@ function request(format) {
   const voice = $("voice").value + ($("speaker").disabled ? "" : ":" + $("speaker").value);
   return fetch("/v1/audio/speech", {
     method: "POST",
-    headers: { "Content-Type": "application/json" },
+    headers: headers({ "Content-Type": "application/json" }),
     body: JSON.stringify({ model: "tts-1", input: $("text").value, voice: voice,
                            response_format: format, speed: Number($("speed").value) }),
   });
 }
 
 async function failure(response) {
+  if (response.status === 401) { askForKey(); return $("error").textContent; }
   try {
     const body = await response.json();
     return body.error.message;
@@ -172,6 +204,7 @@ async function download() {
   }
 }
 
+$("key-row").addEventListener("submit", useKey);
 $("voice").addEventListener("change", fillSpeakers);
 $("speed").addEventListener("input", () => { $("speed-value").textContent = Number($("speed").value).toFixed(2); });
 $("speak").addEventListener("click", speak);
