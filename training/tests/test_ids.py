@@ -29,6 +29,11 @@ MARK_TEXTS = [
     "Wait… what？ ok。 Fine！ Really； yes： no，",
     "One; two: three!   Four?",
     "Dr. Smith arrived, late again.",
+    # clauses that yield no phonemes add neither a mark nor a space
+    "Hello, ... world",
+    "1, , 2",
+    "A, , , b.",
+    "Hi . . . there",
     " ".join(["word"] * 300),
 ]
 
