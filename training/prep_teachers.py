@@ -40,6 +40,7 @@ def work_item(args):
     slot, mean_cost = teacher.align(cps, segs, len(audio), rate)
     if slot is None or mean_cost > MAX_COST:
         return "cost", same_words
+    slot, audio = teacher.lengthen_pauses(cps, slot, audio, rate)
     n_frames = int(round(len(audio) / HOP))
     audio = np.concatenate([audio, np.zeros(max(0, n_frames * HOP - len(audio)), np.int16)])
     audio = audio[:n_frames * HOP]

@@ -46,33 +46,37 @@ class Data:
         self.train_idx = np.nonzero(~self.heldout)[0]
         self.held_idx = np.nonzero(self.heldout)[0]
 
-    def join_sentences(self, count, space_id, pad_id, seed=17):
+    def join_sentences(self, count, space_id, pad_id, mark_ids, seed=17):
         """Adds `count` training items made of two training sentences of one
-        speaker, as one request of two sentences reaches the voice: the first
-        one's end pause becomes the pause of its closing mark, the second loses
-        its leading silence. Single sentences alone never show a voice the
-        pause after a full stop inside a request."""
+        speaker, as one request of two sentences reaches the voice. The pause
+        between them is the one the teacher makes between two sentences it
+        speaks apart: the first one's end pause (on its closing mark) and the
+        second one's leading silence (on the space), 0.3 to 0.4 s. Single
+        sentences alone never show a voice the pause after a full stop inside
+        a request. Only a first sentence that ends in a clause mark joins."""
         rng = np.random.default_rng(seed)
         ids, durs, audio, lf0, voiced = [], [], [], [], []
         id_off, fr_off = [int(self.id_off[-1])], [int(self.fr_off[-1])]
         pool = self.train_idx
+        marked = np.asarray([int(self.item_ids(i)[0][-3]) in mark_ids for i in pool], bool)
+        firsts = pool[marked]
         for _ in range(count):
-            a = int(rng.choice(pool))
+            a = int(rng.choice(firsts))
             same = pool[self.speaker[pool] == self.speaker[a]]
             b = int(rng.choice(same))
             ia, da = self.item_ids(a)
             ib, db = self.item_ids(b)
-            cut = int(db[0] + db[1])  # "^" and its pad: the second sentence's leading silence
             j_ids = np.concatenate([ia[:-1], [space_id, pad_id], ib[2:]])
-            # the mark keeps the end pause; its pad, the space and the space's pad get none
-            j_durs = np.concatenate([da[:-3], [da[-3] + da[-1], da[-2], 0, 0], db[2:]])
+            # The mark takes the end pause and the space the leading silence
+            # ("^" and its pad); the space's pad gets none.
+            j_durs = np.concatenate([da[:-3], [da[-3] + da[-1], da[-2], db[0] + db[1], 0], db[2:]])
             aa, fa, va = self.item_frames(a)
             ab, fb, vb = self.item_frames(b)
             ids.append(j_ids)
             durs.append(j_durs.astype(self.durs.dtype))
-            audio.append(np.concatenate([aa, ab[cut * HOP:]]))
-            lf0.append(np.concatenate([fa, fb[cut:]]))
-            voiced.append(np.concatenate([va, vb[cut:]]))
+            audio.append(np.concatenate([aa, ab]))
+            lf0.append(np.concatenate([fa, fb]))
+            voiced.append(np.concatenate([va, vb]))
             id_off.append(id_off[-1] + len(j_ids))
             fr_off.append(fr_off[-1] + int(j_durs.sum()))
             self.speaker = np.append(self.speaker, self.speaker[a])
@@ -250,7 +254,8 @@ def main():
     with open(os.path.splitext(args.data)[0] + ".map.json", encoding="utf-8") as f:
         table = json.load(f)
     if args.joins and " " in table:
-        data.join_sentences(args.joins, table[" "][0], table["_"][0])
+        marks = {table[c][0] for c in ",.?!;:" if c in table}
+        data.join_sentences(args.joins, table[" "][0], table["_"][0], marks)
         print("joined %d pairs of sentences" % args.joins, flush=True)
     n_symbols = max(v[0] for v in table.values()) + 1
     n_speakers = max(len(data.speakers), 1)

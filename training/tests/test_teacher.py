@@ -64,6 +64,39 @@ class DP(unittest.TestCase):
         self.assertGreater(cost / len(toks), prep_teachers.MAX_COST)
 
 
+class PauseFloor(unittest.TestCase):
+    def test_short_pauses_at_marks_grow_inside_the_pause(self):
+        rate = 1000
+        ours = cps("ab, cd. ef g")
+        # time of each code point: the comma's gap 0.05 s, the full stop's 0.4 s
+        # (already long enough), the space between "ef" and "g" none
+        times = [80, 80, 30, 20, 80, 80, 300, 100, 80, 80, 0, 80]
+        slot = np.zeros(3 + 2 * len(ours))
+        slot[2:-1:2] = times
+        slot[0], slot[-1] = 50, 150
+        audio = np.arange(1, int(slot.sum()) + 1, dtype=np.int16)
+        new_slot, new_audio = teacher.lengthen_pauses(ours, slot, audio, rate)
+        comma = 2 + 2 * ours.index(ord(","))
+        added = int(teacher.MIN_PAUSE[","] * rate) - 50
+        self.assertEqual(len(new_audio), len(audio) + added)
+        self.assertEqual(float(new_slot.sum()), float(len(new_audio)))
+        self.assertEqual(new_slot[comma], slot[comma] + added)
+        self.assertEqual(np.delete(new_slot, comma).tolist(), np.delete(slot, comma).tolist())
+        # the silence starts where the comma's time ends, before the space's
+        at = int(slot[:comma + 1].sum())
+        self.assertEqual(new_audio[:at].tolist(), audio[:at].tolist())
+        self.assertFalse(new_audio[at:at + added].any())
+        self.assertEqual(new_audio[at + added:].tolist(), audio[at:].tolist())
+
+    def test_a_gap_the_teacher_did_not_pause_at_stays(self):
+        ours = cps("a, b")
+        slot = np.array([10, 0, 50, 0, 0, 0, 0, 0, 50, 0, 10], np.float64)
+        audio = np.ones(int(slot.sum()), np.int16)
+        new_slot, new_audio = teacher.lengthen_pauses(ours, slot, audio, 1000)
+        self.assertEqual(new_slot.tolist(), slot.tolist())
+        self.assertEqual(len(new_audio), len(audio))
+
+
 @unittest.skipUnless(have_flite(), "needs flite1-dev and a C compiler")
 class RealTeacher(unittest.TestCase):
     @classmethod
