@@ -13,11 +13,17 @@ Figures (and the budget each is held to):
   core: the CPU time is the voice's own cost, and the load average is recorded;
 - peak memory of the longest request (the phonemizer's 4,096 code points are
   filled): the process's high-water mark, whole process (<= 200 MB);
-- resident growth over 10,000 short requests after 1,000 warm-up requests (0 kB).
+- resident growth over 10,000 short requests after 5,000 warm-up requests (0 kB),
+  in a C host (the soak tool, tests/soak) and, beside it, in this Python
+  process with the binding; each with its resident size every 1,000 requests,
+  and the Python process's glibc heap in use. The first few thousand requests
+  of a process touch new heap pages in steps as glibc's free lists settle for
+  the mix of request sizes: a warm-up of 1,000 is too short to see 0.
 Writes bench/voice-results.json and prints a table.
 """
 
 import argparse
+import ctypes
 import json
 import os
 import statistics
@@ -36,6 +42,8 @@ PARAGRAPH = ("The quick brown fox jumps over the lazy dog. Seven quiet birds san
              "bank, while the old library slowly opened its doors. It costs $450.22, or about "
              "45 percent more than last year. Please call 405 334 91 21, and ask for Maria.")
 LONG = " ".join([PARAGRAPH] * 14)  # more than the phonemizer's capacity
+WARM_UP = 5000
+SOAK_FILE = os.path.join("tests", "orvel_soak")
 BUDGETS = {"file_mb": 12.0, "load_warm_ms": 150.0, "load_warm_cpu_ms": 150.0, "rtf": 0.01, "rtf_cpu": 0.01,
            "peak_mb": 200.0, "growth_kb": 0.0}
 
@@ -46,6 +54,41 @@ def status_kb(field):
             if line.startswith(field + ":"):
                 return int(line.split()[1])
     return -1
+
+
+def heap_in_use_kb():
+    """glibc's bytes in use (small and mmapped blocks), or -1 elsewhere."""
+    class Info(ctypes.Structure):
+        _fields_ = [(name, ctypes.c_size_t) for name in
+                    ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
+                     "fordblks", "keepcost")]
+    try:
+        libc = ctypes.CDLL(None)
+        libc.mallinfo2.restype = Info
+    except (OSError, AttributeError):
+        return -1
+    info = libc.mallinfo2()
+    return (info.uordblks + info.hblkhd) // 1024
+
+
+def soak_growth(voice_path, requests, warm):
+    """The same measurement in a C host: the soak tool next to the library."""
+    lib = built_library.find()
+    tool = os.path.join(os.path.dirname(lib), SOAK_FILE) if lib else ""
+    if not os.path.exists(tool):
+        raise SystemExit("bench/voice.py: no %s next to the library: build the tests" % SOAK_FILE)
+    out = subprocess.run([tool, voice_path, "0", str(requests), "-1", str(warm)], capture_output=True,
+                         text=True, env=dict(os.environ, OMP_NUM_THREADS="1"))
+    if out.returncode != 0:
+        raise SystemExit("bench/voice.py: the soak failed:\n%s" % (out.stdout + out.stderr)[-2000:])
+    trace, growth = [], None
+    for line in out.stdout.splitlines():
+        if line.startswith("requests: RSS after ") and "warm-up" not in line:
+            trace.append(int(line.split()[4]))
+        elif line.startswith("requests: RSS after warm-up"):
+            growth = int(line.split("growth ")[1].split()[0])
+    return {"growth_kb": float(growth), "growth_trace_kb": trace, "growth_requests": requests,
+            "growth_warm_up": warm}
 
 
 def child(mode, voice_path, requests):
@@ -85,14 +128,19 @@ def child(mode, voice_path, requests):
         audio = voice.speak(LONG)
         return {"peak_mb": status_kb("VmHWM") / 1024.0, "peak_before_long_mb": before / 1024.0,
                 "long_audio_s": len(audio) / voice.sample_rate}
-    # growth
+    # growth, in this Python process
     texts = ["Hi.", "Hello, world.", "How are you today?", "Seven quiet birds sang."]
-    for k in range(min(1000, requests)):
+    warm = min(WARM_UP, requests // 2)
+    for k in range(warm):
         voice.speak(texts[k % len(texts)])
-    before = status_kb("VmRSS")
+    before, heap_before = status_kb("VmRSS"), heap_in_use_kb()
+    trace = []
     for k in range(requests):
+        if k % max(requests // 10, 1) == 0:
+            trace.append(status_kb("VmRSS"))
         voice.speak(texts[k % len(texts)])
-    return {"growth_kb": float(status_kb("VmRSS") - before), "growth_requests": requests}
+    return {"growth_python_kb": float(status_kb("VmRSS") - before), "growth_python_trace_kb": trace,
+            "heap_python_growth_kb": float(heap_in_use_kb() - heap_before)}
 
 
 def main():
@@ -120,6 +168,7 @@ def main():
         if out.returncode != 0:
             raise SystemExit("bench/voice.py: %s failed:\n%s" % (mode, out.stderr[-2000:]))
         results.update(json.loads(out.stdout.strip().splitlines()[-1]))
+    results.update(soak_growth(args.voice, requests, min(WARM_UP, requests // 2)))
     rows = []
     for key, budget in BUDGETS.items():
         value = results[key]

@@ -4,7 +4,11 @@
 // more than a bound (plus eSpeak NG's known loss per cycle in the cycles
 // phase). Leaks are for valgrind or LeakSanitizer to report.
 //
-//   orvel_soak <voice.onnx> <cycles> <requests> <max growth KiB, or -1 for no check>
+//   orvel_soak <voice.onnx> <cycles> <requests> <max growth KiB, or -1 for no check> [warm-up requests]
+//
+// With a warm-up count the requests phase measures the requests after that
+// many, and prints the resident size every tenth of them: a voice's benchmark
+// shows where glibc's heap settles and whether anything grows after.
 #include <unistd.h>
 
 #include <cstdint>
@@ -69,14 +73,16 @@ bool check_growth(const char *phase, long before, long after, long max_growth, i
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (argc != 5) {
-        std::fprintf(stderr, "usage: %s <voice.onnx> <cycles> <requests> <max growth KiB or -1>\n", argv[0]);
+    if (argc != 5 && argc != 6) {
+        std::fprintf(stderr, "usage: %s <voice.onnx> <cycles> <requests> <max growth KiB or -1> [warm-up requests]\n",
+                     argv[0]);
         return 2;
     }
     const char *model = argv[1];
     const int cycles = std::atoi(argv[2]);
     const int requests = std::atoi(argv[3]);
     const long max_growth = std::atol(argv[4]);
+    const int warm_requests = argc == 6 ? std::atoi(argv[5]) : -1;
     bool ok = true;
 
     long before = -1;
@@ -98,12 +104,17 @@ int main(int argc, char **argv) {
     if (ok && requests > 0) {
         int voice = -1;
         ok = orvel_init(nullptr) == 0 && (voice = orvel_load_voice(model, nullptr)) >= 0;
+        const int warm = warm_requests >= 0 ? warm_requests : warm_up(requests);
+        const int total = warm_requests >= 0 ? warm + requests : requests;
+        const int tenth = requests / 10 > 0 ? requests / 10 : 1;
         before = resident_kib();
-        for (int i = 0; i < requests && ok; ++i) {
-            if (i == warm_up(requests)) before = resident_kib();
+        for (int i = 0; i < total && ok; ++i) {
+            if (i == warm) before = resident_kib();
+            if (warm_requests >= 0 && i >= warm && (i - warm) % tenth == 0)
+                std::printf("requests: RSS after %d %ld KiB\n", i - warm, resident_kib());
             ok = speak_once(voice, i);
         }
-        if (ok) ok = check_growth("requests", before, resident_kib(), max_growth, requests - warm_up(requests));
+        if (ok) ok = check_growth("requests", before, resident_kib(), max_growth, total - warm);
         orvel_shutdown();
     }
     std::printf("%d cycles, %d requests: %s\n", cycles, requests, ok ? "ok" : "FAILED");
