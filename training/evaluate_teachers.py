@@ -12,9 +12,15 @@ For every speaker:
 - intelligibility: pocketsphinx (en-us model) under a closed grammar over
   sentences of six words, each word one of eight; the teacher's score on the
   same sentences beside the voice's, and eSpeak NG's;
-- pauses: the longest silence inside "Hello, world. How are you today?" and
-  the silence at the end; level of frames where the teacher is silent;
-- speaking rate: audio length at length_scale 1.3 and 0.8 against 1.0.
+- pauses: the silences inside "Hello, world. How are you today?" (at the
+  comma and between the sentences) and at the end, beside the teacher's on the
+  same text (its audio, and its own segment times); level of frames where the
+  teacher is silent;
+- speaking rate: audio length at length_scale 1.3 and 0.8 against 1.0;
+- a picture (--png): log-mel spectrograms of a held-out sentence with a comma,
+  speaker 0's teacher above the voice.
+The teacher's held-out audio is spoken again here, not read from the training
+data, whose pauses at clause marks are lengthened.
 """
 
 import argparse
@@ -123,22 +129,46 @@ def espeak_clips(texts):
     return [np.asarray(a, np.int16) for a in json.loads(res.stdout)]
 
 
-def silences(audio, threshold_db=-45.0):
-    """(longest inner silence, trailing silence) in seconds: 10 ms frames below
-    threshold_db relative to the loudest frame."""
+def silences(audio, threshold_db=-45.0, shortest=0.05):
+    """(pauses inside, trailing silence) in seconds: runs of 10 ms frames below
+    threshold_db relative to the loudest frame, between the first and the last
+    loud frame, of at least `shortest`."""
     x = audio.astype(np.float64)
     n = len(x) // 160
     if n == 0:
-        return 0.0, 0.0
+        return [], 0.0
     e = np.sqrt(np.mean(x[:n * 160].reshape(n, 160) ** 2, axis=1)) + 1e-9
     quiet = 20 * np.log10(e / e.max()) < threshold_db
     loud = np.nonzero(~quiet)[0]
     first, last = loud[0], loud[-1]
-    longest, run = 0, 0
-    for q in quiet[first:last + 1]:
-        run = run + 1 if q else 0
-        longest = max(longest, run)
-    return longest * 0.01, (n - 1 - last) * 0.01
+    inner, run = [], 0
+    for q in quiet[first:last + 2]:
+        if q:
+            run += 1
+            continue
+        if run * 0.01 >= shortest:
+            inner.append(round(run * 0.01, 2))
+        run = 0
+    return inner, (n - 1 - last) * 0.01
+
+
+def segment_pauses(segs):
+    """The teacher's own pauses inside an utterance from its segment times (s)."""
+    out, prev = [], 0.0
+    for k, (name, end, _) in enumerate(segs):
+        if name == teacher.PAUSE and 0 < k < len(segs) - 1:
+            out.append(round(end - prev, 2))
+        prev = end
+    return out
+
+
+def picture(path, teacher_audio, voice_audio):
+    """Teacher above, voice below, 4 white rows between; grayscale PNG."""
+    top = evaluate.spectrogram_image(teacher_audio)
+    bottom = evaluate.spectrogram_image(voice_audio)
+    width = max(top.shape[1], bottom.shape[1])
+    pad = lambda im: np.pad(im, ((0, 0), (0, width - im.shape[1])))  # noqa: E731
+    evaluate.png_gray(path, np.concatenate([pad(top), np.full((4, width), 255, np.uint8), pad(bottom)]))
 
 
 def main():
@@ -147,6 +177,7 @@ def main():
     ap.add_argument("--voice", required=True)
     ap.add_argument("--out", required=True)
     ap.add_argument("--sentences", type=int, default=20, help="held-out sentences per speaker")
+    ap.add_argument("--png", default="", help="picture of teacher and voice (default: in --out)")
     args = ap.parse_args()
     os.makedirs(args.out, exist_ok=True)
     evaluate.MEL = evaluate.mel_matrix(sr=SR, fmax=SR / 2)
@@ -154,7 +185,7 @@ def main():
 
     z = np.load(args.data)
     speakers = [str(s) for s in z["speakers"]]
-    texts, heldout, spk, fr_off = z["texts"], z["heldout"], z["speaker"], z["fr_off"]
+    texts, heldout, spk = z["texts"], z["heldout"], z["speaker"]
     helper = teacher.build_helper(os.path.join(os.path.dirname(os.path.abspath(args.data)),
                                                "flite_teacher"))
     engine = talmerin_orvel.Engine(library=built_library.find())
@@ -177,10 +208,14 @@ def main():
         held = [i for i in np.nonzero(heldout & (spk == k))[0]][:args.sentences]
         held_texts = [str(texts[i]) for i in held]
         slow = teacher.synthesize(helper, name, held_texts, os.path.join(tmp, "slow.raw"), 1.15)
+        same = teacher.synthesize(helper, name, held_texts, os.path.join(tmp, "held.raw"))
         mcds, refs, ratios, silent = [], [], [], []
-        for i, (slow_audio, _, _) in zip(held, slow):
-            t_audio = z["audio"][fr_off[i] * 256:fr_off[i + 1] * 256].astype(np.float32) / 32768.0
+        for i, (slow_audio, _, _), (t_audio, _, _) in zip(held, slow, same):
+            t_audio = t_audio.astype(np.float32) / 32768.0
             v_audio = voice.speak(str(texts[i]), numpy=True).astype(np.float32) / 32767.0
+            if k == 0 and "picture_text" not in report and "," in str(texts[i]):
+                picture(args.png or os.path.join(args.out, "teacher-vs-voice.png"), t_audio, v_audio)
+                report["picture_text"] = str(texts[i])
             d, path = evaluate.mcd(v_audio, t_audio)
             mcds.append(d)
             refs.append(evaluate.mcd(slow_audio.astype(np.float32) / 32768.0, t_audio)[0])
@@ -193,8 +228,9 @@ def main():
         t_rows = teacher.synthesize(helper, name, [spoken(s) for s in checks],
                                     os.path.join(tmp, "teacher.raw"))
         t_hyps = recognise([a for a, _, _ in t_rows], os.path.join(tmp, "teacher%d" % k))
-        pause_audio = voice.speak(PAUSE_TEXT, numpy=True)
-        inner, tail = silences(pause_audio)
+        inner, tail = silences(voice.speak(PAUSE_TEXT, numpy=True))
+        t_audio, _, t_segs = teacher.synthesize(helper, name, [PAUSE_TEXT], os.path.join(tmp, "p.raw"))[0]
+        t_inner, t_tail = silences(t_audio)
         # Lengths without the duration noise, so the ratios show the scale alone.
         voice.set_noise(1e-6, 1e-6)
         base = len(voice.speak(SPEED_TEXT, numpy=True))
@@ -213,8 +249,11 @@ def main():
             "teacher_silent_frames_db": round(float(np.mean(silent)), 1) if silent else None,
             "words_right": score(v_hyps, checks),
             "teacher_words_right": score(t_hyps, checks),
-            "longest_inner_pause_s": round(inner, 2),
+            "pauses_s": inner,
             "end_silence_s": round(tail, 2),
+            "teacher_pauses_s": t_inner,
+            "teacher_segment_pauses_s": segment_pauses(t_segs),
+            "teacher_end_silence_s": round(t_tail, 2),
             "length_scale_1.3": round(slow_ratio, 3),
             "length_scale_0.8": round(fast_ratio, 3),
         }
