@@ -181,13 +181,39 @@ bool grows_when_case_mapped(int32_t cp) {
     }
 }
 
+// eSpeak NG 1.51 also drops the rest of a clause silently (rc 0) once the
+// clause holds about 300 words or about 1,000 of its internal phonemes:
+// 30 x "1234567" in one clause spoke 19 of the numbers, 300 x "a" 299 of the
+// letters, and 300 "|" (silent, but still words) took the words after them.
+// The words are bounded here, before eSpeak NG reads the text: a clause is
+// broken into pieces of at most this many characters other than blanks, each
+// spoken on its own (a word needs one). The phonemes per character differ too
+// much between scripts and voices (an English voice spells a Thai letter in
+// about 14 phonemes, a Russian voice reads a Cyrillic one as one) for a bound
+// that would not also break ordinary clauses, so those are checked on what
+// eSpeak NG returns instead (see MAX_CLAUSE_CODEPOINTS).
+constexpr size_t MAX_PIECE_CHARACTERS = 250;
+
+// The blanks that separate words here (and that eSpeak NG skips between them).
+bool is_ascii_blank(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// Whether a blank after c ends an eSpeak NG clause for certain. A period
+// does not before a word in lower case, so it is only a preferred place to break.
+bool ends_clause(unsigned char c) { return c == ',' || c == ';' || c == ':' || c == '!' || c == '?'; }
+
 // Copies text into buffer (capacity bytes with the NUL), cut at the end of the
 // last whole character that fits (a cut sequence would be read as Latin-1),
-// with over-long words broken. Returns the length.
+// with over-long words broken by a space and over-long clauses broken into
+// pieces: the blank between two pieces becomes a NUL. Returns the length.
 size_t prepare_text(const char *text, char *buffer, size_t capacity) {
     const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
     size_t n = 0, word = 0;
     bool latin1 = false;
+    // Characters in the piece, and since its last blank and its last blank
+    // after a period; where those blanks are (buffer index + 1, 0 for none).
+    size_t piece = 0, since_blank = 0, since_period = 0;
+    size_t last_blank = 0, last_period = 0;
+    unsigned char before = 0;  // the byte before this character
     while (*p) {
         size_t len = sequence_length(p);
         if (len == 1 && *p >= 0x80) latin1 = true;
@@ -196,19 +222,42 @@ size_t prepare_text(const char *text, char *buffer, size_t capacity) {
             for (size_t i = 0; i < len; ++i) weight += p[i] >= 0x80;
         else if (len == 2 && grows_when_case_mapped(((p[0] & 0x1F) << 6) | (p[1] & 0x3F)))
             weight = 3;
-        bool blank = *p == ' ' || *p == '\t' || *p == '\n' || *p == '\r';
+        bool blank = is_ascii_blank(*p);
         if (blank) {
             word = 0;
         } else if (word + weight > MAX_WORD_BYTES) {
             if (n + 1 > capacity - 1) break;
             buffer[n++] = ' ';
             word = 0;
+            last_blank = n;
+            since_blank = 0;
         }
         if (n + len > capacity - 1) break;
+        if (blank) {
+            if (ends_clause(before)) piece = 0, last_period = 0;
+            if (before == '.') last_period = n + 1, since_period = 0;
+            last_blank = n + 1;
+            since_blank = 0;
+        } else if (piece + 1 > MAX_PIECE_CHARACTERS && (last_period || last_blank)) {
+            if (last_period) {
+                buffer[last_period - 1] = '\0';
+                piece = since_period;
+                if (last_blank == last_period) last_blank = 0;
+                last_period = 0;
+            } else {
+                buffer[last_blank - 1] = '\0';
+                piece = since_blank;
+                last_blank = 0;
+            }
+        }
         std::memcpy(buffer + n, p, len);
         n += len;
         p += len;
-        if (!blank) word += weight;
+        before = p[-1];
+        if (!blank) {
+            word += weight;
+            ++piece, ++since_blank, ++since_period;
+        }
     }
     buffer[n] = '\0';
     return n;
@@ -328,6 +377,85 @@ int32_t closing_punctuation(const char *begin, const char *end) {
     return 0;
 }
 
+// A clause that comes back with this many code points may have been cut by
+// eSpeak NG's phoneme limit: it is spoken again in two halves. Measured, a cut
+// clause returned at least 1,132 code points (Greek letters spelled by an
+// English voice; 1,472 for numbers), and 583 after 240 quotes, which are
+// silent but take eSpeak NG's phonemes (brackets too). Ordinary clauses stay
+// below: a piece of 250 characters of prose gives about 300.
+constexpr int MAX_CLAUSE_CODEPOINTS = 400;
+
+bool may_be_cut(const char *phonemes) {
+    int n = 0;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(phonemes); *p; ++p)
+        if ((*p & 0xC0) != 0x80 && ++n >= MAX_CLAUSE_CODEPOINTS) return true;
+    return false;
+}
+
+// A blank in (begin, end) nearest to its middle, or null: both sides of it
+// are shorter than the whole.
+char *middle_blank(char *begin, char *end) {
+    char *middle = begin + (end - begin) / 2;
+    for (char *before = middle, *after = middle; before > begin + 1 || after < end;) {
+        if (after < end && after > begin && is_ascii_blank(*after)) return after;
+        if (before > begin + 1 && is_ascii_blank(*--before)) return before;
+        if (after < end) ++after;
+    }
+    return nullptr;
+}
+
+// How often a clause is halved at most: 2^12 pieces would be single words.
+constexpr int MAX_HALVINGS = 12;
+
+// Speaks [begin, end) of the prepared text as a text of its own (a NUL stands
+// at end meanwhile). Runs until eSpeak NG sets the pointer to null, not until
+// the NUL: it holds one look-ahead character, so a one-character last clause
+// is still inside. That character also belongs to the next clause: a clause's
+// text runs from the character before the pointer of the call before to the
+// character before the pointer after it (or the end).
+void speak_range(char *begin, char *end, ClauseVisitor visit, void *context, int halvings = 0) {
+    const char kept = *end;
+    *end = '\0';
+    const void *cursor = begin;
+    char *clause_start = begin;
+    int calls_at_end = 0;
+    while (cursor) {
+        // A pointer outside the text is not followed, and one call at the NUL
+        // releases a held character: guards against a misbehaving library.
+        if (!within(cursor, begin, end)) break;
+        if (*static_cast<const char *>(cursor) == '\0' && ++calls_at_end > 2) break;
+        const char *phonemes = p_espeak_TextToPhonemes(&cursor, ESPEAK_CHARS_AUTO, ESPEAK_PHONEMES_IPA);
+        const char *after = static_cast<const char *>(cursor);
+        char *clause_end = end;
+        if (after && within(after, begin, end))
+            clause_end = after > clause_start ? begin + (previous_character(clause_start, after) - begin)
+                                              : clause_start;
+        char *half = phonemes && halvings < MAX_HALVINGS && may_be_cut(phonemes)
+                         ? middle_blank(clause_start, clause_end)
+                         : nullptr;
+        if (half) {
+            // Done again in halves: eSpeak NG first lets go of the character
+            // it read ahead (one call at a NUL), then the text goes on after
+            // the clause as a new one.
+            if (after && within(after, begin, end)) {
+                char *at = begin + (after - begin);
+                const char held = *at;
+                *at = '\0';
+                p_espeak_TextToPhonemes(&cursor, ESPEAK_CHARS_AUTO, ESPEAK_PHONEMES_IPA);
+                *at = held;
+            }
+            speak_range(clause_start, half, visit, context, halvings + 1);
+            speak_range(half, clause_end, visit, context, halvings + 1);
+            cursor = clause_end < end ? clause_end : nullptr;
+            calls_at_end = 0;
+        } else if (phonemes && *phonemes) {
+            visit(phonemes, closing_punctuation(clause_start, clause_end), context);
+        }
+        if (clause_end > clause_start) clause_start = clause_end;
+    }
+    *end = kept;
+}
+
 }  // namespace
 
 void phonemize_append_clause(const char *phonemes, int32_t punctuation, int32_t *codepoints, int capacity,
@@ -380,30 +508,9 @@ int phonemize_each_clause(const char *voice_name, const char *text, ClauseVisito
     }
     char buffer[PHONEMIZE_TEXT_SIZE];
     size_t len = prepare_text(text, buffer, sizeof buffer);
-    if (len == 0) return 0;
-    const char *const text_end = buffer + len;
-
-    // Run until eSpeak NG sets the pointer to null, not until the NUL: it holds
-    // one look-ahead character, so a one-character last clause is still inside.
-    // That character also belongs to the next clause: a clause's text runs from
-    // the character before the pointer of the call before to the character
-    // before the pointer after it (or the end).
-    const void *cursor = buffer;
-    const char *clause_start = buffer;
-    int calls_at_end = 0;
-    while (cursor) {
-        // A pointer outside the text is not followed, and one call at the NUL
-        // releases a held character: guards against a misbehaving library.
-        if (!within(cursor, buffer, text_end)) break;
-        if (*static_cast<const char *>(cursor) == '\0' && ++calls_at_end > 2) break;
-        const char *phonemes = p_espeak_TextToPhonemes(&cursor, ESPEAK_CHARS_AUTO, ESPEAK_PHONEMES_IPA);
-        const char *after = static_cast<const char *>(cursor);
-        const char *clause_end = text_end;
-        if (after && within(after, buffer, text_end))
-            clause_end = after > clause_start ? previous_character(clause_start, after) : clause_start;
-        if (phonemes && *phonemes) visit(phonemes, closing_punctuation(clause_start, clause_end), context);
-        if (clause_end > clause_start) clause_start = clause_end;
-    }
+    // The pieces, one after another, each ended by its NUL.
+    for (char *piece = buffer; piece < buffer + len; piece += std::strlen(piece) + 1)
+        if (*piece) speak_range(piece, piece + std::strlen(piece), visit, context);
     return 0;
 }
 

@@ -36,15 +36,8 @@ STUB_API int espeak_SetVoiceByName(const char *name) {
     return g_voice_result;
 }
 
-// Each call returns the next scripted clause and advances the text pointer by
-// one byte, or to the scripted offset from the text's start; after the last
-// clause (or at a negative offset) the pointer becomes null, as eSpeak NG does.
-STUB_API const char *espeak_TextToPhonemes(const void **textptr, int, int) {
-    static const char *text_start = nullptr;
-    if (g_phoneme_calls++ == 0 || g_next == 0) {
-        g_text_seen = static_cast<const char *>(*textptr);
-        text_start = static_cast<const char *>(*textptr);
-    }
+namespace {
+const char *next_clause(const void **textptr, const char *text_start) {
     if (g_next >= g_clauses.size()) {
         *textptr = nullptr;
         return "";
@@ -57,6 +50,26 @@ STUB_API const char *espeak_TextToPhonemes(const void **textptr, int, int) {
         *textptr = nullptr;
     else if (**reinterpret_cast<const char *const *>(textptr))
         *textptr = static_cast<const char *>(*textptr) + 1;
+    return result;
+}
+}  // namespace
+
+// Each call returns the next scripted clause and advances the text pointer by
+// one byte, or to the scripted offset from the text's start; after the last
+// clause (or at a negative offset) the pointer becomes null, as eSpeak NG does.
+STUB_API const char *espeak_TextToPhonemes(const void **textptr, int, int) {
+    static const char *text_start = nullptr;
+    static const void *left = nullptr;  // where the last call left the pointer
+    if (g_phoneme_calls++ == 0 || g_next == 0) {
+        g_text_seen = static_cast<const char *>(*textptr);
+        text_start = static_cast<const char *>(*textptr);
+    } else if (*textptr != left) {
+        // A text started anew within one script: the pieces are joined by "|".
+        g_text_seen += "|";
+        g_text_seen += static_cast<const char *>(*textptr);
+    }
+    const char *result = next_clause(textptr, text_start);
+    left = *textptr;
     return result;
 }
 

@@ -341,10 +341,10 @@ TEST_F(Phonemize, EmptyTextNeverReachesTheLibrary) {
     EXPECT_EQ(stub.voice_name(), "en-us");  // the voice is still selected first
 }
 
-// Words of 7 letters and a space, cut to n bytes.
+// Words of 6 letters, a comma and a space (short clauses), cut to n bytes.
 std::string words(size_t n) {
     std::string text;
-    while (text.size() < n) text += "abcdefg ";
+    while (text.size() < n) text += "abcdef, ";
     return text.substr(0, n);
 }
 
@@ -405,8 +405,9 @@ INSTANTIATE_TEST_SUITE_P(
                  "Donaudampfschifffahrtsgesellschaftskapit\xC3\xA4n sagt hallo."},
         WordCase{"ExactlyTheLimitStays", kA128 + " b", kA128 + " b"},
         WordCase{"OneMoreByteBreaks", kA128 + "a", kA128 + " a"},
-        WordCase{"EveryLimitAgain", kA128 + kA128 + "x", kA128 + " " + kA128 + " x"},
-        WordCase{"BlanksStartANewWord", kA128 + "\t" + kA128, kA128 + "\t" + kA128},
+        // The second break also ends a piece of 250 characters (below).
+        WordCase{"EveryLimitAgain", kA128 + kA128 + "x", kA128 + "|" + kA128 + " x"},
+        WordCase{"BlanksStartANewWord", kA128 + "\t" + kA128.substr(0, 100), kA128 + "\t" + kA128.substr(0, 100)},
         WordCase{"BrokenBetweenCharacters", kE64 + "\xC3\xA9", kE64 + " \xC3\xA9"},
         // Ⱥ lower-cases to a three-byte character: it counts three.
         WordCase{"CaseGrowthCountsThree", kGrow42 + "\xC8\xBA", kGrow42 + " \xC8\xBA"},
@@ -414,6 +415,72 @@ INSTANTIATE_TEST_SUITE_P(
         WordCase{"Latin1CountsDouble", "\xFF" + std::string(63, '\xE8') + "\xE8",
                  "\xFF" + std::string(63, '\xE8') + " \xE8"}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// Over-long clauses are spoken in pieces ("|" between them) of at most 250
+// characters other than blanks, broken at a blank, after a period if one is there.
+std::string repeat(const std::string &unit, int times) {
+    std::string s;
+    for (int i = 0; i < times; ++i) s += (i ? " " : "") + unit;
+    return s;
+}
+
+const std::string kAb125 = repeat("ab", 125);
+
+INSTANTIATE_TEST_SUITE_P(
+    Clauses, LongWords,
+    ::testing::Values(
+        WordCase{"OrdinaryClauseStays", kAb125, kAb125},
+        WordCase{"OneCharacterMoreBreaksAtTheLastBlank", kAb125 + "c", repeat("ab", 124) + "|abc"},
+        WordCase{"BlanksDoNotCount", repeat("ab", 60) + "\n\t" + repeat("ab", 65),
+                 repeat("ab", 60) + "\n\t" + repeat("ab", 65)},
+        WordCase{"APeriodIsPreferred", repeat("ab", 10) + ". " + repeat("ab", 120),
+                 repeat("ab", 10) + ".|" + repeat("ab", 120)},
+        WordCase{"ClausePunctuationStartsAgain", repeat("ab", 120) + "; " + repeat("ab", 120) + "? " + kAb125,
+                 repeat("ab", 120) + "; " + repeat("ab", 120) + "? " + kAb125},
+        WordCase{"EveryPieceAgain", repeat("abcd", 150),
+                 repeat("abcd", 62) + "|" + repeat("abcd", 62) + "|" + repeat("abcd", 26)}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// eSpeak NG 1.51 dropped the rest of such clauses silently: every piece, each
+// spoken alone, is in the whole (the whole already in pieces, so the same).
+TEST_F(Phonemize, LongClausesAreSpokenInFull) {
+    ASSERT_EQ(phonemize_init(nullptr), 0);
+    struct Case {
+        const char *voice;
+        std::vector<std::string> units;
+    };
+    auto times = [](std::vector<std::string> units, int n) {
+        std::vector<std::string> out;
+        for (int i = 0; i < n; ++i) out.insert(out.end(), units.begin(), units.end());
+        return out;
+    };
+    std::vector<std::string> silent_then_words = times({"|"}, 320);
+    silent_then_words.insert(silent_then_words.end(), {"hello", "world"});
+    std::vector<std::string> quotes_then_numbers = times({"\""}, 200);
+    for (const std::string &u : times({"1234567"}, 20)) quotes_then_numbers.push_back(u);
+    const Case cases[] = {
+        {"en-us", times({"1234567"}, 30)},      // 19 of the 30 numbers were spoken
+        {"de", times({"1234567"}, 30)},
+        {"en-us", times({"W", "X", "Y", "Z", "Q", "H", "J", "K", "B", "C"}, 40)},  // 299 words at most
+        {"en-us", silent_then_words},          // silent words count too
+        {"en-us", quotes_then_numbers},         // silent, but they take phonemes
+        {"en-us", times({"\xCE\xB1\xCE\xB2\xCE\xB3\xCE\xB4\xCE\xB5"}, 60)},  // spelled Greek
+    };
+    for (const Case &c : cases) {
+        std::string whole;
+        Codepoints expected;
+        for (size_t i = 0; i < c.units.size(); i += 5) {
+            std::string piece;
+            for (size_t k = i; k < i + 5 && k < c.units.size(); ++k) piece += (k > i ? " " : "") + c.units[k];
+            whole += (i ? " " : "") + piece;
+            Codepoints spoken = phonemize(piece.c_str(), 4096, c.voice);
+            if (!expected.empty() && !spoken.empty()) expected.push_back(' ');
+            expected.insert(expected.end(), spoken.begin(), spoken.end());
+        }
+        SCOPED_TRACE(whole.substr(0, 40));
+        EXPECT_EQ(phonemize(whole.c_str(), 4096, c.voice), expected);
+    }
+}
 
 // These crashed the host inside eSpeak NG 1.51 ("stack smashing detected").
 TEST_F(Phonemize, WordsThatOverflowESpeakNGAreSpoken) {
