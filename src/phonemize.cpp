@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform.h"
+#include "utf8.h"
 
 namespace {
 
@@ -147,15 +148,9 @@ void unload_espeak_dll() {
 }
 
 // Length of the UTF-8 sequence at p when it is complete (its lead byte and all
-// continuation bytes present), else 1: an invalid byte stands alone. Never
-// reads past a NUL.
-size_t sequence_length(const unsigned char *p) {
-    unsigned char b = p[0];
-    size_t need = b >= 0xF0 && b <= 0xF7 ? 4 : b >= 0xE0 && b <= 0xEF ? 3 : b >= 0xC0 && b <= 0xDF ? 2 : 1;
-    for (size_t i = 1; i < need; ++i)
-        if ((p[i] & 0xC0) != 0x80) return 1;
-    return need;
-}
+// continuation bytes present), else 1: an invalid byte stands alone, as
+// eSpeak NG's Latin-1 fallback reads it. Never reads past a NUL.
+size_t sequence_length(const unsigned char *p) { return orvel_utf8::lenient_length(p); }
 
 // eSpeak NG 1.51 overflows a stack buffer (the host aborts with "stack
 // smashing detected") on a word of about 168 bytes after an initial or a
@@ -220,7 +215,7 @@ size_t prepare_text(const char *text, char *buffer, size_t capacity) {
         size_t weight = len;
         if (latin1)
             for (size_t i = 0; i < len; ++i) weight += p[i] >= 0x80;
-        else if (len == 2 && grows_when_case_mapped(((p[0] & 0x1F) << 6) | (p[1] & 0x3F)))
+        else if (len == 2 && grows_when_case_mapped(static_cast<int32_t>(orvel_utf8::fold(p, 2))))
             weight = 3;
         bool blank = is_ascii_blank(*p);
         if (blank) {
@@ -274,25 +269,12 @@ void append_clause(const char *phonemes, int32_t punctuation, int32_t *codepoint
     bool separate = *count > 0;
     bool added = false;
     while (*p) {
-        unsigned char b = *p;
-        int extra = 0;
-        int32_t cp;
-        if (b < 0x80) {
-            cp = b;
-        } else if (b >= 0xC0 && b <= 0xDF) {
-            cp = b & 0x1F;
-            extra = 1;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            cp = b & 0x0F;
-            extra = 2;
-        } else if (b >= 0xF0 && b <= 0xF7) {
-            cp = b & 0x07;
-            extra = 3;
-        } else {
-            cp = b;
-        }
-        ++p;
-        for (int i = 0; i < extra && *p; ++i, ++p) cp = (cp << 6) | (*p & 0x3F);
+        // What eSpeak NG hands back is read as leniently as it was written:
+        // the lead byte says how many bytes follow, up to the NUL.
+        size_t want = orvel_utf8::lead_length(*p), n = 1;
+        while (n < want && p[n]) ++n;
+        const int32_t cp = static_cast<int32_t>(orvel_utf8::fold(p, n));
+        p += n;
 
         if (in_group) {
             if (cp == ')') in_group = false;
@@ -337,9 +319,7 @@ bool within(const void *p, const char *begin, const char *end) {
 // Code point of the well-formed UTF-8 character [c, c + len), or -1.
 int32_t decode_character(const unsigned char *c, size_t len) {
     if (len == 1) return c[0] < 0x80 ? c[0] : -1;
-    if (len == 2) return ((c[0] & 0x1F) << 6) | (c[1] & 0x3F);
-    if (len == 3) return ((c[0] & 0x0F) << 12) | ((c[1] & 0x3F) << 6) | (c[2] & 0x3F);
-    return ((c[0] & 0x07) << 18) | ((c[1] & 0x3F) << 12) | ((c[2] & 0x3F) << 6) | (c[3] & 0x3F);
+    return static_cast<int32_t>(orvel_utf8::fold(c, len));
 }
 
 // White space as Unicode defines it (what Python's str.isspace accepts, so
