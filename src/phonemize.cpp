@@ -1,5 +1,6 @@
 #include "phonemize.h"
 
+#include <clocale>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -436,6 +437,27 @@ void speak_range(char *begin, char *end, ClauseVisitor visit, void *context, int
     *end = kept;
 }
 
+// eSpeak NG's initialise sets the process's LC_CTYPE (to C.UTF-8) and never
+// sets it back, though its phonemes do not depend on it (measured with several
+// scripts under C, C.UTF-8 and de_DE.UTF-8): the host's locale is kept, every
+// category, as setlocale names it for LC_ALL, and set again when it changed.
+struct HostLocale {
+    char name[1024];
+    bool kept;
+};
+
+void keep_host_locale(HostLocale *host) {
+    const char *name = std::setlocale(LC_ALL, nullptr);
+    host->kept = name && std::strlen(name) < sizeof host->name;
+    if (host->kept) std::memcpy(host->name, name, std::strlen(name) + 1);
+}
+
+void restore_host_locale(const HostLocale *host) {
+    if (!host->kept) return;
+    const char *now = std::setlocale(LC_ALL, nullptr);
+    if (!now || std::strcmp(now, host->name) != 0) std::setlocale(LC_ALL, host->name);
+}
+
 }  // namespace
 
 void phonemize_append_clause(const char *phonemes, int32_t punctuation, int32_t *codepoints, int capacity,
@@ -446,6 +468,8 @@ void phonemize_append_clause(const char *phonemes, int32_t punctuation, int32_t 
 int phonemize_init(const char *espeak_data_path) {
     if (espeak_initialized) return 0;
     if (load_espeak_dll(espeak_data_path) != 0) return -1;
+    HostLocale host;
+    keep_host_locale(&host);
     // DONT_EXIT: without it eSpeak NG calls exit() inside the host on bad data.
     int result = p_espeak_Initialize(AUDIO_OUTPUT_SYNCHRONOUS, 0, espeak_data_path,
                                      ESPEAK_INITIALIZE_DONT_EXIT);
@@ -455,8 +479,10 @@ int phonemize_init(const char *espeak_data_path) {
         std::fprintf(stderr, "Failed to initialize espeak-ng (code %d)\n", result);
         p_espeak_Terminate();
         unload_espeak_dll();
+        restore_host_locale(&host);
         return -1;
     }
+    restore_host_locale(&host);
     espeak_initialized = 1;
     return 0;
 }

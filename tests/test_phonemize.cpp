@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <clocale>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "phonemize.h"
@@ -542,6 +544,48 @@ TEST_F(Phonemize, LanguageCodesSelectAVoiceByLanguage) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(phonemize("Hello", 4096, "xx-no-such"), Codepoints{-999});
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Failed to set espeak voice: xx-no-such\n");
+}
+
+// eSpeak NG's initialise set LC_CTYPE to C.UTF-8 for good. The host's locale
+// survives now, and the phonemes are those eSpeak NG gives under its own choice.
+TEST_F(Phonemize, TheHostLocaleSurvivesAndThePhonemesStay) {
+    const std::string german = german_locale();
+    ASSERT_EQ(german, "de_DE.UTF-8") << "localedef failed";
+    const std::pair<const char *, const char *> corpus[] = {
+        {"en-us", "Hello world, a na\xC3\xAFve caf\xC3\xA9 costs $3.50."},
+        {"de", "Gr\xC3\xBC\xC3\x9F" "e aus M\xC3\xBCnchen: 3,5 \xC3\x84pfel f\xC3\xBCr 12 \xE2\x82\xAC."},
+        {"fr", "O\xC3\xB9 est l'h\xC3\xB4pital? \xC3\x87" "a co\xC3\xBBte 12,50 euros."},
+        {"tr", "\xC4\xB0stanbul'da \xC4\xB1l\xC4\xB1k bir g\xC3\xBCn, I\xC5\x9F\xC4\xB1k."},
+        {"ru", "\xD0\xA1\xD1\x8A\xD0\xB5\xD1\x88\xD1\x8C \xD0\xB6\xD0\xB5 \xD0\xB5\xD1\x89\xD1\x91 "
+               "\xD0\x91\xD1\x83\xD0\xBB\xD0\xBE\xD0\xBA."},
+        {"el", "\xCE\x9A\xCE\xB1\xCE\xBB\xCE\xB7\xCE\xBC\xCE\xAD\xCF\x81\xCE\xB1 \xCE\xBA\xCF\x8C\xCF\x83\xCE\xBC\xCE\xB5"},
+        {"cmn", "\xE4\xBD\xA0\xE5\xA5\xBD\xE4\xB8\x96\xE7\x95\x8C"},
+        {"hi", "\xE0\xA4\xA8\xE0\xA4\xAE\xE0\xA4\xB8\xE0\xA5\x8D\xE0\xA4\xA4\xE0\xA5\x87"},
+        {"ar", "\xD9\x85\xD8\xB1\xD8\xAD\xD8\xA8\xD8\xA7"},
+        {"en-us", "\xD0\x96 \xCE\xA9 \xC8\xBA \xF0\x9F\x98\x80"},  // spelled and named
+    };
+    auto speak_corpus = [&](const char *host) {
+        EXPECT_NE(setlocale(LC_ALL, host), nullptr) << host;
+        const std::string chosen = setlocale(LC_ALL, nullptr);
+        EXPECT_EQ(phonemize_init(nullptr), 0);
+        EXPECT_EQ(setlocale(LC_ALL, nullptr), chosen) << "after init";
+        std::vector<Codepoints> spoken;
+        for (const auto &entry : corpus) spoken.push_back(phonemize(entry.second, 4096, entry.first));
+        EXPECT_EQ(setlocale(LC_ALL, nullptr), chosen) << "after the requests";
+        phonemize_terminate();
+        EXPECT_EQ(setlocale(LC_ALL, nullptr), chosen) << "after terminate";
+        return spoken;
+    };
+    const std::vector<Codepoints> reference = speak_corpus("C.UTF-8");  // what eSpeak NG sets
+    for (const Codepoints &c : reference) EXPECT_GT(c.size(), 3u);
+    EXPECT_EQ(speak_corpus("C"), reference);
+    EXPECT_EQ(speak_corpus(german.c_str()), reference);
+    // One category of the host's own is kept too.
+    setlocale(LC_ALL, "C");
+    setlocale(LC_NUMERIC, german.c_str());
+    const std::string mixed = setlocale(LC_ALL, nullptr);
+    EXPECT_EQ(speak_corpus(mixed.c_str()), reference);
+    setlocale(LC_ALL, "C");
 }
 
 // eSpeak NG keeps memory for every failed selection: a refused name is not tried again.

@@ -82,3 +82,15 @@ std::vector<int32_t> code_points(const std::string &s) {
     }
     return out;
 }
+
+std::string german_locale() {
+    static const std::string name = [] {
+        std::string locales = scratch_dir() + "/locales";
+        std::string command = "mkdir -p " + locales + " && localedef -i de_DE -f UTF-8 " + locales +
+                              "/de_DE.UTF-8 >/dev/null 2>&1";
+        if (std::system(command.c_str()) != 0) return std::string();
+        setenv("LOCPATH", locales.c_str(), 1);
+        return std::string("de_DE.UTF-8");
+    }();
+    return name;
+}

@@ -25,6 +25,10 @@ std::string test_voice(const std::string &file);
 // byte that starts no character).
 std::vector<int32_t> code_points(const std::string &s);
 
+// Builds de_DE.UTF-8 (comma decimals, a host's locale) in the scratch folder
+// and points LOCPATH there: the name to give setlocale, or "" when localedef failed.
+std::string german_locale();
+
 // The library's last error message, or "<null>" when there is none.
 std::string error_text();
 
