@@ -3,7 +3,9 @@
 #include <sys/stat.h>
 
 #include <clocale>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 bool platform_equal_ignoring_case(const char *a, const char *b) {
     for (;; ++a, ++b) {
@@ -67,7 +69,27 @@ void platform_free_library(LibraryHandle library) {
     if (library) FreeLibrary(static_cast<HMODULE>(library));
 }
 
+bool platform_is_folder(const char *path) {
+    struct _stat64 st;
+    return _stat64(path, &st) == 0 && (st.st_mode & _S_IFMT) == _S_IFDIR;
+}
+
+bool platform_each_entry(const char *folder, void (*visit)(const char *name, void *context), void *context) {
+    char pattern[MAX_PATH];
+    if (std::snprintf(pattern, sizeof pattern, "%s\\*", folder) >= static_cast<int>(sizeof pattern)) return false;
+    WIN32_FIND_DATAA entry;
+    HANDLE search = FindFirstFileA(pattern, &entry);
+    if (search == INVALID_HANDLE_VALUE) return false;
+    do {
+        if (std::strcmp(entry.cFileName, ".") != 0 && std::strcmp(entry.cFileName, "..") != 0)
+            visit(entry.cFileName, context);
+    } while (FindNextFileA(search, &entry));
+    FindClose(search);
+    return true;
+}
+
 #else
+#include <dirent.h>
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -149,5 +171,20 @@ void *platform_find_symbol(LibraryHandle library, const char *name) {
 
 void platform_free_library(LibraryHandle library) {
     if (library) dlclose(library);
+}
+
+bool platform_is_folder(const char *path) {
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool platform_each_entry(const char *folder, void (*visit)(const char *name, void *context), void *context) {
+    DIR *dir = opendir(folder);
+    if (!dir) return false;
+    while (const struct dirent *entry = readdir(dir))
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+            visit(entry->d_name, context);
+    closedir(dir);
+    return true;
 }
 #endif

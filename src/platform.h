@@ -57,4 +57,11 @@ float platform_strtof_c_locale(const char *text);
 // ASCII case-insensitive string equality.
 bool platform_equal_ignoring_case(const char *a, const char *b);
 
+// Whether path names an existing folder.
+bool platform_is_folder(const char *path);
+
+// Calls visit with the name of every entry of a folder (not "." or "..").
+// False when the folder cannot be read.
+bool platform_each_entry(const char *folder, void (*visit)(const char *name, void *context), void *context);
+
 #endif

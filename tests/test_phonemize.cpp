@@ -135,13 +135,32 @@ TEST_F(Phonemize, TextBeforeInitAndAfterTerminateIsRefused) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "espeak-ng not initialized\n");
 }
 
+const char kSystemData[] = "/usr/lib/x86_64-linux-gnu/espeak-ng-data";
+
+// A data path (scratch/name) whose espeak-ng-data folder links every entry of
+// the installed data but the given files, which hold the given bytes instead
+// (null: left out).
+using DataFiles = std::vector<std::pair<std::string, const std::string *>>;
+std::string data_folder_with(const std::string &name, const DataFiles &files) {
+    const std::string root = scratch_dir() + "/" + name, folder = root + "/espeak-ng-data";
+    EXPECT_EQ(std::system(("mkdir -p " + folder + " && ln -s " + kSystemData + "/* " + folder).c_str()), 0);
+    for (const auto &file : files) {
+        unlink((folder + "/" + file.first).c_str());
+        if (file.second) write_scratch_file(name + "/espeak-ng-data/" + file.first, *file.second);
+    }
+    return root;
+}
+
 // eSpeak NG 1.51 would call exit() here with its default options, and would
-// deadlock on the next initialise unless the failed instance is unloaded.
-TEST_F(Phonemize, DataFolderWithoutDataFailsAndAGoodInitFollows) {
-    std::string empty = scratch_dir() + "/empty-data";
-    ASSERT_EQ(mkdir(empty.c_str(), 0700), 0);
+// deadlock on the next initialise unless the failed instance is unloaded. Its
+// phondata and phonindex agree with each other, but not with eSpeak NG.
+TEST_F(Phonemize, DataOfAnotherVersionFailsAndAGoodInitFollows) {
+    std::string index = read_file(std::string(kSystemData) + "/phonindex");
+    std::string data = read_file(std::string(kSystemData) + "/phondata");
+    index[0] = data[0] = 0x7F;
+    std::string path = data_folder_with("other-version", {{"phonindex", &index}, {"phondata", &data}});
     testing::internal::CaptureStderr();
-    EXPECT_EQ(phonemize_init(empty.c_str()), -1);
+    EXPECT_EQ(phonemize_init(path.c_str()), -1);
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("Failed to initialize espeak-ng (code 0)\n"), std::string::npos) << err;
     EXPECT_FALSE(library_is_loaded("libespeak-ng.so.1"));
@@ -150,6 +169,57 @@ TEST_F(Phonemize, DataFolderWithoutDataFailsAndAGoodInitFollows) {
     EXPECT_EQ(phonemize("Hello"), utf8("həlˈoʊ"));
     phonemize_terminate();
     ASSERT_EQ(phonemize_init(nullptr), 0);
+    EXPECT_EQ(phonemize("Hello"), utf8("həlˈoʊ"));
+}
+
+// Damaged data files that crashed eSpeak NG 1.51 (phontab, phonindex) or gave
+// wrong phonemes without a word (a cut phontab or dictionary) are refused
+// before eSpeak NG reads them, with the file named.
+TEST_F(Phonemize, DamagedDataFilesAreRefusedByName) {
+    auto system_file = [](const char *file) { return read_file(std::string(kSystemData) + "/" + file); };
+    auto half = [&](const char *file) { std::string s = system_file(file); return s.substr(0, s.size() / 2); };
+    auto noise = [&](const char *file) {
+        std::string s = system_file(file);
+        uint32_t x = 12345;
+        for (char &c : s) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 24);
+        return s;
+    };
+    const std::string empty;
+    const std::string tab_half = half("phontab"), tab_noise = noise("phontab");
+    const std::string index_half = half("phonindex"), index_noise = noise("phonindex");
+    const std::string dict_half = half("en_dict"), dict_noise = noise("en_dict");
+    struct Case {
+        const char *file;
+        const std::string *bytes;
+        const char *reason;
+    };
+    const Case cases[] = {
+        {"phontab", nullptr, "missing"},
+        {"phontab", &empty, "its tables do not fill it"},
+        {"phontab", &tab_half, "its tables do not fill it"},
+        {"phontab", &tab_noise, "its tables do not fill it"},
+        {"phonindex", &empty, "shorter than phontab's phonemes need"},
+        {"phonindex", &index_half, "shorter than phontab's phonemes need"},
+        {"phonindex", &index_noise, "its version is not phondata's"},
+        {"phondata", &empty, "too short"},
+        {"intonations", &empty, "empty"},
+        {"en_dict", &empty, "not a dictionary eSpeak NG can read"},
+        {"en_dict", &dict_half, "not a dictionary eSpeak NG can read"},
+        {"en_dict", &dict_noise, "not a dictionary eSpeak NG can read"},
+    };
+    int n = 0;
+    for (const Case &c : cases) {
+        std::string path = data_folder_with("damaged-" + std::to_string(n++), {{c.file, c.bytes}});
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(phonemize_init(path.c_str()), -1) << c.file;
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "Unusable espeak-ng data file: " + path +
+                                                              "/espeak-ng-data/" + c.file + " (" + c.reason + ")\n");
+        EXPECT_FALSE(library_is_loaded("libespeak-ng.so.1"));
+    }
+    // The installed data passes, in both forms of the path.
+    ASSERT_EQ(phonemize_init(kSystemData), 0);
+    phonemize_terminate();
+    ASSERT_EQ(phonemize_init(data_folder_with("intact", {}).c_str()), 0);
     EXPECT_EQ(phonemize("Hello"), utf8("həlˈoʊ"));
 }
 
@@ -174,6 +244,8 @@ TEST_F(Phonemize, CandidateBesideTheDataFolderIsLoadedFirst) {
 }
 
 TEST_F(Phonemize, TrailingSeparatorLooksInsideTheFolder) {
+    // The data eSpeak NG would find there is checked first: the installed one.
+    symlink(kSystemData, (stub_dir("full") + "/espeak-ng-data").c_str());
     ASSERT_EQ(phonemize_init((stub_dir("full") + "/").c_str()), 0);
     EXPECT_TRUE(StubEspeak().loaded());
 }
@@ -558,7 +630,8 @@ TEST_F(Phonemize, TheHostLocaleSurvivesAndThePhonemesStay) {
         {"tr", "\xC4\xB0stanbul'da \xC4\xB1l\xC4\xB1k bir g\xC3\xBCn, I\xC5\x9F\xC4\xB1k."},
         {"ru", "\xD0\xA1\xD1\x8A\xD0\xB5\xD1\x88\xD1\x8C \xD0\xB6\xD0\xB5 \xD0\xB5\xD1\x89\xD1\x91 "
                "\xD0\x91\xD1\x83\xD0\xBB\xD0\xBE\xD0\xBA."},
-        {"el", "\xCE\x9A\xCE\xB1\xCE\xBB\xCE\xB7\xCE\xBC\xCE\xAD\xCF\x81\xCE\xB1 \xCE\xBA\xCF\x8C\xCF\x83\xCE\xBC\xCE\xB5"},
+        {"el", "\xCE\x9A\xCE\xB1\xCE\xBB\xCE\xB7\xCE\xBC\xCE\xAD\xCF\x81\xCE\xB1 "
+               "\xCE\xBA\xCF\x8C\xCF\x83\xCE\xBC\xCE\xB5"},
         {"cmn", "\xE4\xBD\xA0\xE5\xA5\xBD\xE4\xB8\x96\xE7\x95\x8C"},
         {"hi", "\xE0\xA4\xA8\xE0\xA4\xAE\xE0\xA4\xB8\xE0\xA5\x8D\xE0\xA4\xA4\xE0\xA5\x87"},
         {"ar", "\xD9\x85\xD8\xB1\xD8\xAD\xD8\xA8\xD8\xA7"},
