@@ -81,14 +81,17 @@ def soak_growth(voice_path, requests, warm):
                          text=True, env=dict(os.environ, OMP_NUM_THREADS="1"))
     if out.returncode != 0:
         raise SystemExit("bench/voice.py: the soak failed:\n%s" % (out.stdout + out.stderr)[-2000:])
-    trace, growth = [], None
+    trace, heap, growth = [], [], None
     for line in out.stdout.splitlines():
+        words = line.replace(",", "").split()
         if line.startswith("requests: RSS after ") and "warm-up" not in line:
-            trace.append(int(line.split()[4]))
+            trace.append(int(words[4]))
+            heap.append(int(words[9]))
         elif line.startswith("requests: RSS after warm-up"):
             growth = int(line.split("growth ")[1].split()[0])
-    return {"growth_kb": float(growth), "growth_trace_kb": trace, "growth_requests": requests,
-            "growth_warm_up": warm}
+    return {"growth_kb": float(growth), "growth_trace_kb": trace, "heap_trace_kb": heap,
+            "heap_growth_kb": float(heap[-1] - heap[0]) if heap else None,
+            "growth_requests": requests, "growth_warm_up": warm}
 
 
 def child(mode, voice_path, requests):

@@ -9,6 +9,7 @@
 // With a warm-up count the requests phase measures the requests after that
 // many, and prints the resident size every tenth of them: a voice's benchmark
 // shows where glibc's heap settles and whether anything grows after.
+#include <malloc.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -27,6 +28,13 @@ long resident_kib() {
     int got = std::fscanf(f, "%ld %ld", &size, &resident);
     std::fclose(f);
     return got == 2 ? resident * (sysconf(_SC_PAGESIZE) / 1024) : -1;
+}
+
+// Bytes the allocator has handed out and not had back (every arena), in KiB:
+// what a leak or a growing cache raises, whatever the resident size does.
+long heap_in_use_kib() {
+    struct mallinfo2 info = mallinfo2();
+    return static_cast<long>((info.uordblks + info.hblkhd) / 1024);
 }
 
 // Texts of different lengths, so buffers of different sizes come and go.
@@ -111,9 +119,13 @@ int main(int argc, char **argv) {
         for (int i = 0; i < total && ok; ++i) {
             if (i == warm) before = resident_kib();
             if (warm_requests >= 0 && i >= warm && (i - warm) % tenth == 0)
-                std::printf("requests: RSS after %d %ld KiB\n", i - warm, resident_kib());
+                std::printf("requests: RSS after %d %ld KiB, heap in use %ld KiB\n", i - warm, resident_kib(),
+                            heap_in_use_kib());
             ok = speak_once(voice, i);
         }
+        if (ok && warm_requests >= 0)
+            std::printf("requests: RSS after %d %ld KiB, heap in use %ld KiB\n", total - warm, resident_kib(),
+                        heap_in_use_kib());
         if (ok) ok = check_growth("requests", before, resident_kib(), max_growth, total - warm);
         orvel_shutdown();
     }
