@@ -85,6 +85,9 @@ ORVEL_API int orvel_init(const char *espeak_data_path);
 /*
  * Unloads every voice and releases everything orvel_init created. Always
  * succeeds, also when not initialised; orvel_init may be called again after it.
+ * Except in a host that holds its own libespeak-ng (linked, or loaded by
+ * another binding): eSpeak NG 1.51 then stays loaded, and the shutdown after a
+ * second orvel_init deadlocks inside it. Such a host initialises once.
  */
 ORVEL_API void orvel_shutdown(void);
 
