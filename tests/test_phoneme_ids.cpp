@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "json_parse.h"
+#include "orvel.h"
 #include "phoneme_ids.h"
 
 namespace {
@@ -40,15 +41,15 @@ TEST(LookupPhonemeIds, FirstRowWinsAndMaxIdsCaps) {
 TEST(PhonemesToIds, FramesPadsSkipsAndCuts) {
     struct Row { std::unique_ptr<ModelConfig> config; std::vector<int32_t> phonemes; int capacity; std::vector<int64_t> ids; };
     const Row rows[] = {
-        {make_config(kMap), {'a', 'x', 'a'}, 4096, {1, 0, 14, 0, 14, 0, 2}},  // x leaves no trace, not even a pad
-        {make_config(kMap, {{'b', {5, 6}}}), {'a', 'b'}, 4096, {1, 0, 14, 0, 5, 6, 0, 2}},
-        {make_config(kMap, {{'b', {}}}), {'b', 'a'}, 4096, {1, 0, 14, 0, 2}},
+        {make_config(kMap), {'a', 'x', 'a'}, ORVEL_MAX_PHONEMES, {1, 0, 14, 0, 14, 0, 2}},  // x leaves no trace, not even a pad
+        {make_config(kMap, {{'b', {5, 6}}}), {'a', 'b'}, ORVEL_MAX_PHONEMES, {1, 0, 14, 0, 5, 6, 0, 2}},
+        {make_config(kMap, {{'b', {}}}), {'b', 'a'}, ORVEL_MAX_PHONEMES, {1, 0, 14, 0, 2}},
         {make_config(kMap), {'a', 'a'}, 6, {1, 0, 14, 0, 14, 0}},  // full: the end marker is lost
         {make_config(kMap), {'a'}, 0, {}},
-        {make_config(kMap), {}, 4096, {1, 0, 2}},
-        {make_config(kMap), {'_'}, 4096, {1, 0, 0, 0, 2}},  // a marker among the phonemes is a phoneme
-        {make_config({{'^', {1}}, {'$', {2}}, {'a', {14}}}), {'a', 'a'}, 4096, {1, 14, 14, 2}},
-        {make_config({{'a', {14}}}), {'a', 'a'}, 4096, {14, 14}},
+        {make_config(kMap), {}, ORVEL_MAX_PHONEMES, {1, 0, 2}},
+        {make_config(kMap), {'_'}, ORVEL_MAX_PHONEMES, {1, 0, 0, 0, 2}},  // a marker among the phonemes is a phoneme
+        {make_config({{'^', {1}}, {'$', {2}}, {'a', {14}}}), {'a', 'a'}, ORVEL_MAX_PHONEMES, {1, 14, 14, 2}},
+        {make_config({{'a', {14}}}), {'a', 'a'}, ORVEL_MAX_PHONEMES, {14, 14}},
     };
     for (const Row &r : rows) {
         std::vector<int64_t> out(16, -7);

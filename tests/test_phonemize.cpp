@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "orvel.h"
 #include "phonemize.h"
 #include "stub_espeak.h"
 #include "test_util.h"
@@ -20,7 +21,7 @@ using Codepoints = std::vector<int32_t>;
 
 Codepoints utf8(const std::string &s) { return code_points(s); }
 
-Codepoints phonemize(const char *text, int capacity = 4096, const char *voice = "en-us") {
+Codepoints phonemize(const char *text, int capacity = ORVEL_MAX_PHONEMES, const char *voice = "en-us") {
     Codepoints out(capacity > 0 ? capacity : 1, -1);
     int n = phonemize_text(voice, text, out.data(), capacity);
     if (n < 0) return {-999};
@@ -71,25 +72,26 @@ TEST_F(Phonemize, OneCharacterLastClauseIsKeptAndDoesNotLeak) {
     EXPECT_EQ(phonemize("Dog"), utf8("dˈɑːɡ"));
 }
 
-// Cut at 8191 bytes just after a one-character clause: it is still spoken
+// Cut at the text limit just after a one-character clause: it is still spoken
 // with its separator, the capacity holds, and nothing leaks onward.
 TEST_F(Phonemize, LongTextKeepsTheLookAheadRuleAtTheCut) {
     ASSERT_EQ(phonemize_init(nullptr), 0);
     std::string text;
-    while (text.size() < 8186) text += "Hello world. ";
-    text.resize(8185);
-    text += " Hi. A";  // "A" is byte 8191, the last one kept
+    const size_t last = ORVEL_MAX_TEXT_BYTES - 1;
+    while (text.size() < last) text += "Hello world. ";
+    text.resize(last - 5);
+    text += " Hi. A";  // "A" is the last byte kept
     while (text.size() < 9000) text += " more words";
-    ASSERT_EQ(text[8190], 'A');
+    ASSERT_EQ(text[last], 'A');
     Codepoints all = phonemize(text.c_str(), 16384);
     Codepoints tail = utf8("hˈaɪ. ˈeɪ");
-    ASSERT_GT(all.size(), 4096u);
+    ASSERT_GT(all.size(), size_t{ORVEL_MAX_PHONEMES});
     EXPECT_EQ(Codepoints(all.end() - static_cast<long>(tail.size()), all.end()), tail);
     EXPECT_EQ(phonemize("Dog"), utf8("dˈɑːɡ"));
 
-    Codepoints capped = phonemize(text.c_str(), 4096);
-    ASSERT_EQ(capped.size(), 4096u);
-    EXPECT_EQ(capped, Codepoints(all.begin(), all.begin() + 4096));
+    Codepoints capped = phonemize(text.c_str(), ORVEL_MAX_PHONEMES);
+    ASSERT_EQ(capped.size(), size_t{ORVEL_MAX_PHONEMES});
+    EXPECT_EQ(capped, Codepoints(all.begin(), all.begin() + ORVEL_MAX_PHONEMES));
     EXPECT_EQ(phonemize("Dog"), utf8("dˈɑːɡ"));
 }
 

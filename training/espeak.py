@@ -141,7 +141,7 @@ class ESpeak:
 
     # -- phonemes -----------------------------------------------------------
 
-    def codepoints(self, text, limit=8191):
+    def codepoints(self, text, limit=8191):  # ORVEL_MAX_TEXT_BYTES in orvel.h
         """The code points the library phonemizes the text to: every clause ends
         with the punctuation eSpeak NG consumed for it, and one space sets it
         apart from the next; groups and zero-width code points dropped."""
