@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 #if defined(__linux__)
@@ -17,6 +18,14 @@ namespace orvel_server {
 struct EngineShared {
     std::mutex mutex;
     std::condition_variable work_cv;  // the engine thread waits here for something to speak
+    // Counts changes the engine thread may have to act on. It drops the lock
+    // in the middle of a round, so a notification can come while it is not
+    // waiting; comparing counts keeps that wake-up from being lost.
+    uint64_t changes = 0;
+    void wake() {
+        ++changes;
+        work_cv.notify_all();
+    }
     std::deque<std::weak_ptr<Request>> round;
     std::vector<Request *> live;      // every request not yet destroyed
     size_t max_requests = 0;
@@ -52,7 +61,7 @@ Request::~Request() {
     std::lock_guard<std::mutex> lock(shared_->mutex);
     auto &live = shared_->live;
     live.erase(std::remove(live.begin(), live.end(), this), live.end());
-    shared_->work_cv.notify_all();
+    shared_->wake();
 }
 
 Request::Status Request::next(std::vector<int16_t> *samples, std::chrono::milliseconds wait) {
@@ -63,7 +72,7 @@ Request::Status Request::next(std::vector<int16_t> *samples, std::chrono::millis
             samples->swap(ready_.front());
             ready_.pop_front();
             // The engine may have skipped this request while its buffer was full.
-            if (ready_.size() + 1 >= shared_->max_buffered) shared_->work_cv.notify_all();
+            if (ready_.size() + 1 >= shared_->max_buffered) shared_->wake();
             return Status::Chunk;
         }
         if (cancelled_ || failed_) return Status::Failed;
@@ -88,7 +97,7 @@ void Request::append(std::vector<Piece> pieces) {
         shared_->round.push_back(weak_from_this());
         queued_ = true;
     }
-    shared_->work_cv.notify_all();
+    shared_->wake();
 }
 
 void Request::finish_input() {
@@ -105,7 +114,7 @@ void Request::cancel() {
     }
     pending_.clear();
     ready_cv_.notify_all();
-    shared_->work_cv.notify_all();
+    shared_->wake();
 }
 
 std::string Request::error() const {
@@ -165,7 +174,7 @@ void Engine::run(const EngineOptions &options, std::string *error, bool *ok, boo
         *ok = result;
         *started = true;
         shared_->accepting = result;
-        shared_->work_cv.notify_all();
+        shared_->wake();
     };
     if (orvel_init(options.espeak_data.empty() ? nullptr : options.espeak_data.c_str()) != 0) {
         *error = std::string("cannot start the library: ") + library_error();
@@ -204,6 +213,7 @@ void Engine::run(const EngineOptions &options, std::string *error, bool *ok, boo
     for (;;) {
         std::shared_ptr<Request> job;
         while (!shared_->stopping) {
+            const uint64_t seen = shared_->changes;
             // One piece per request per round; requests whose listener has
             // fallen behind keep their place but are skipped.
             for (size_t n = shared_->round.size(); n > 0 && !job; --n) {
@@ -225,7 +235,7 @@ void Engine::run(const EngineOptions &options, std::string *error, bool *ok, boo
                 }
             }
             if (job) break;
-            shared_->work_cv.wait(lock);
+            shared_->work_cv.wait(lock, [&] { return shared_->stopping || shared_->changes != seen; });
         }
         if (!job) break;
 
@@ -312,7 +322,7 @@ std::shared_ptr<Request> Engine::submit(size_t voice, int speaker, float speed, 
     if (!request->pending_.empty()) {
         shared_->round.push_back(request);
         request->queued_ = true;
-        shared_->work_cv.notify_all();
+        shared_->wake();
     }
     return request;
 }
@@ -376,7 +386,7 @@ void Engine::cancel_all(const std::string &reason) {
         request->pending_.clear();
         request->ready_cv_.notify_all();
     }
-    shared_->work_cv.notify_all();
+    shared_->wake();
 }
 
 void Engine::stop() {
@@ -388,7 +398,7 @@ void Engine::stop() {
     {
         std::lock_guard<std::mutex> lock(shared_->mutex);
         shared_->stopping = true;
-        shared_->work_cv.notify_all();
+        shared_->wake();
     }
     if (thread_.joinable()) thread_.join();
 }
