@@ -3,8 +3,10 @@
 // test; cancellation and shutdown. Run by CTest: node test_server.mjs GROUP.
 import { describe, it, before, after } from 'node:test';
 import assert from 'node:assert/strict';
+import { spawn } from 'node:child_process';
+import net from 'node:net';
 import {
-  Server, rawRequest, decode, referenceSeconds, sentences, fixedSeconds, probeReading, wavSamples, requireNpm,
+  Server, SERVER, makeVoiceDir, rawRequest, decode, referenceSeconds, sentences, fixedSeconds, probeReading, wavSamples, requireNpm,
 } from './harness.mjs';
 
 const group = process.argv[2];
@@ -203,7 +205,7 @@ if (group === 'BadRequests') {
 
     it('survives malformed requests', async () => {
       const post = (body, { type = 'application/json', extra = '' } = {}) =>
-        Buffer.concat([Buffer.from(`POST /v1/audio/speech HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer ${KEY}\r\n` +
+        Buffer.concat([Buffer.from(`POST /v1/audio/speech HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer ${KEY}\r\n` +
                                    `Content-Type: ${type}\r\nContent-Length: ${body.length}\r\n${extra}Connection: close\r\n\r\n`),
                        body]);
       const expect4xx = async (bytes, want) => {
@@ -228,10 +230,10 @@ if (group === 'BadRequests') {
       await expect4xx(post(Buffer.from('{"input":"Hi."}'), { extra: fields }), 431);
       await expect4xx(post(Buffer.from('{"input":"Hi."}'), { extra: `X-Long: ${'z'.repeat(20000)}\r\n` }));
       await expect4xx(Buffer.from('NONSENSE\r\n\r\n'));
-      await expect4xx(Buffer.from(`GET /${'a'.repeat(20000)} HTTP/1.1\r\nHost: x\r\n\r\n`));
-      await expect4xx(Buffer.from(`GET /nowhere HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer ${KEY}\r\nConnection: close\r\n\r\n`), 404);
+      await expect4xx(Buffer.from(`GET /${'a'.repeat(20000)} HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n`));
+      await expect4xx(Buffer.from(`GET /nowhere HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer ${KEY}\r\nConnection: close\r\n\r\n`), 404);
       // A body shorter than announced, then the connection dropped.
-      await rawRequest(server.port, Buffer.from(`POST /v1/audio/speech HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n` +
+      await rawRequest(server.port, Buffer.from(`POST /v1/audio/speech HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n` +
                                                 `Content-Length: 1000\r\n\r\n{"input":`), { ms: 200 });
       await up();
     });
@@ -379,6 +381,215 @@ if (group === 'Lifecycle') {
 
     it('refuses to start without a usable voice, with one message', async () => {
       await assert.rejects(Server.start([], { voiceDir: '/nonexistent-voices' }), /cannot list the voice folder/);
+    });
+  });
+}
+
+if (group === 'Hostile') {
+  describe('hostile clients do not take the server down', () => {
+    let server;
+    const KEY = 'sk-test-key';
+    const auth = { Authorization: `Bearer ${KEY}` };
+    // Ten request workers: before the connection reader, a dozen slow clients held them all.
+    before(async () => { server = await Server.start(['--api-key', KEY, '--max-queue', '2']); });
+    after(async () => assert.deepEqual(await server.stop(), { code: 0, signal: null }, server.log()));
+
+    // /health and a real speech request are answered; a starved server never answers.
+    const answered = async () => {
+      const health = await fetch(server.url + '/health', { signal: AbortSignal.timeout(5000) });
+      assert.equal(health.status, 200);
+      const good = await fetch(server.url + '/v1/audio/speech', {
+        method: 'POST', signal: AbortSignal.timeout(5000),
+        headers: { 'Content-Type': 'application/json', ...auth },
+        body: JSON.stringify({ input: 'Still here.', voice: 'fixed_1s', response_format: 'pcm' }),
+      });
+      assert.equal(good.status, 200);
+      assert.equal((await good.arrayBuffer()).byteLength, 48000);
+    };
+    const connect = () => new Promise((resolve, reject) => {
+      const socket = net.connect(server.port, '127.0.0.1', () => resolve(socket));
+      socket.on('error', reject);
+    });
+    // Writes header lines as fast as the server takes them; resolves to the
+    // bytes written and what came back once the server closes the connection.
+    const flood = async (limit) => {
+      const socket = await connect();
+      const received = [];
+      let closed = false;
+      socket.on('data', (d) => received.push(d));
+      socket.on('error', () => { closed = true; });
+      socket.on('close', () => { closed = true; });
+      socket.write('GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n');
+      const line = Buffer.from(`X-Flood: ${'y'.repeat(1000)}\r\n`);
+      const block = Buffer.concat(Array(64).fill(line));
+      while (!closed && socket.bytesWritten < limit) {
+        if (!socket.write(block)) await new Promise((r) => { socket.once('drain', r); socket.once('close', r); });
+      }
+      const written = socket.bytesWritten;
+      socket.destroy();
+      return { written, answer: Buffer.concat(received).toString('latin1') };
+    };
+
+    it('cuts a header flood off early and keeps its memory', async () => {
+      const before = server.rss();
+      const floods = await Promise.all([1, 2, 3, 4].map(() => flood(60 * 1024 * 1024)));
+      for (const { written, answer } of floods) {
+        // Dropped unread, up to 16 MB, so that a client can read its answer;
+        // the kernel's socket buffers take a few megabytes more.
+        assert.ok(written < 32 * 1024 * 1024, `${written} bytes taken before the close`);
+        if (answer) assert.match(answer, /^HTTP\/1\.1 431 /);
+      }
+      if (!process.env.ORVEL_SERVER_SANITIZED) {
+        const grown = server.rss() - before;
+        assert.ok(grown < 32 * 1024 * 1024, `resident size grew by ${grown} bytes`);
+      }
+      await answered();
+    });
+
+    it('keeps answering beside 200 slow and flooding connections, and times the slow ones out', async () => {
+      const slow = [];
+      for (let i = 0; i < 160; ++i) {
+        const socket = await connect();
+        const state = { socket, answer: '', closed: false };
+        socket.on('data', (d) => { state.answer += d.toString('latin1'); });
+        socket.on('close', () => { state.closed = true; });
+        socket.on('error', () => {});
+        socket.write('GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n');
+        slow.push(state);
+      }
+      // A byte every 200 ms from each: never a whole head.
+      const trickle = setInterval(() => { for (const s of slow) if (!s.closed) s.socket.write('X'); }, 200);
+      try {
+        const floods = Promise.all(Array.from({ length: 40 }, () => flood(4 * 1024 * 1024)));
+        await answered();
+        await floods;
+        await answered();
+        // The head has a deadline of its own, whatever trickles in.
+        const start = Date.now();
+        while (slow.some((s) => !s.closed) && Date.now() - start < 20000) await new Promise((r) => setTimeout(r, 200));
+        assert.ok(slow.every((s) => s.closed), `${slow.filter((s) => !s.closed).length} slow connections still open`);
+        assert.ok(slow.every((s) => /^HTTP\/1\.1 408 /.test(s.answer)), slow[0].answer.slice(0, 80));
+      } finally {
+        clearInterval(trickle);
+        for (const s of slow) s.socket.destroy();
+      }
+      await answered();
+    });
+
+    it('answers pipelined requests in order', async () => {
+      const body = JSON.stringify({ input: 'Hi.', voice: 'fixed_1s', response_format: 'pcm' });
+      const get = (p) => `GET ${p} HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer ${KEY}\r\n\r\n`;
+      const bytes = get('/health') + get('/v1/models') + get('/nowhere') +
+        `POST /v1/audio/speech HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer ${KEY}\r\n` +
+        `Content-Type: application/json\r\nContent-Length: ${body.length}\r\nConnection: close\r\n\r\n${body}`;
+      const socket = await connect();
+      const chunks = [];
+      socket.on('data', (d) => chunks.push(d));
+      const closed = new Promise((r) => socket.on('close', r));
+      socket.write(bytes);
+      await Promise.race([closed, new Promise((r) => setTimeout(r, 10000))]);
+      socket.destroy();
+      const raw = Buffer.concat(chunks).toString('latin1');
+      assert.deepEqual([...raw.matchAll(/HTTP\/1\.1 (\d{3}) /g)].map((m) => Number(m[1])), [200, 200, 404, 200]);
+      assert.match(raw, /"status":"ok"[\s\S]*"tts-1"[\s\S]*no such endpoint/);
+      assert.ok(raw.length > 48000, `${raw.length} bytes`);
+    });
+
+    it('reads every framing a client may use, and refuses the ambiguous ones at once', async () => {
+      const body = JSON.stringify({ input: 'Hi.', voice: 'fixed_1s', response_format: 'pcm' });
+      const head = (extra) => `POST /v1/audio/speech HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer ${KEY}\r\n` +
+        `Content-Type: application/json\r\n${extra}Connection: close\r\n\r\n`;
+      // Chunked, in two chunks, one with an extension.
+      const half = Math.floor(body.length / 2);
+      const chunked = head('Transfer-Encoding: chunked\r\n') +
+        `${half.toString(16)};x=1\r\n${body.slice(0, half)}\r\n${(body.length - half).toString(16)}\r\n${body.slice(half)}\r\n` +
+        '0\r\n\r\n';
+      let r = await rawRequest(server.port, Buffer.from(chunked));
+      assert.equal(r.status, 200, r.raw.toString('latin1', 0, 200));
+      assert.ok(r.body.length >= 48000, `${r.body.length} bytes`);  // in chunks of its own
+      // Expect: 100-continue gets its interim answer before the body is sent.
+      const socket = await connect();
+      let text = '';
+      socket.on('data', (d) => { text += d.toString('latin1'); });
+      socket.write(head(`Content-Length: ${body.length}\r\nExpect: 100-continue\r\n`));
+      for (let i = 0; i < 100 && !text.includes('\r\n\r\n'); ++i) await new Promise((res) => setTimeout(res, 50));
+      assert.match(text, /^HTTP\/1\.1 100 Continue\r\n\r\n$/);
+      socket.write(body);
+      await new Promise((res) => socket.on('close', res));
+      assert.match(text, /^HTTP\/1\.1 100 Continue\r\n\r\nHTTP\/1\.1 200 /);
+      // Refused from the head alone, without waiting for a body.
+      const refusals = [
+        [head('Content-Length: 100000000\r\n'), 413],
+        [head(''), 411],
+        [head(`Content-Length: ${body.length}\r\nTransfer-Encoding: chunked\r\n`), 400],
+        [head('Transfer-Encoding: gzip\r\n'), 400],
+        [head('Content-Length: 12, 13\r\n'), 400],
+      ];
+      for (const [bytes, status] of refusals) {
+        r = await rawRequest(server.port, Buffer.from(bytes), { ms: 3000 });
+        assert.equal(r.status, status, bytes);
+        assert.equal(typeof JSON.parse(r.body.toString()).error.message, 'string');
+      }
+      await answered();
+    });
+
+    it('takes the key in any scheme case, and JSON in any media type case', async () => {
+      const speak = (headers) => fetch(server.url + '/v1/audio/speech', {
+        method: 'POST', headers,
+        body: JSON.stringify({ input: 'Hi.', voice: 'fixed_1s', response_format: 'pcm' }),
+      });
+      for (const authorization of [`bearer ${KEY}`, `BEARER  ${KEY}`])
+        assert.equal((await speak({ Authorization: authorization, 'Content-Type': 'application/json' })).status, 200);
+      for (const authorization of [`Bearer ${KEY}x`, `Bearer ${KEY.slice(0, -1)}`, `Basic ${KEY}`, `Bearer`, KEY])
+        assert.equal((await speak({ Authorization: authorization, 'Content-Type': 'application/json' })).status, 401);
+      assert.equal((await speak({ ...auth, 'Content-Type': 'APPLICATION/JSON; charset=utf-8' })).status, 200);
+      for (const type of ['application/json-seq', 'application/jsonx', 'text/plain'])
+        assert.equal((await speak({ ...auth, 'Content-Type': type })).status, 415, type);
+    });
+
+    it('answers only to loopback names, and a preflight without opening the API to other origins', async () => {
+      const as = (host, path = '/health', extra = '') =>
+        rawRequest(server.port, Buffer.from(`GET ${path} HTTP/1.1\r\nHost: ${host}\r\n${extra}Connection: close\r\n\r\n`));
+      for (const host of ['127.0.0.1', `127.0.0.1:${server.port}`, `localhost:${server.port}`, '[::1]:80', 'a.localhost'])
+        assert.equal((await as(host)).status, 200, host);
+      // A page whose own name now points at 127.0.0.1 (DNS rebinding) sends its name.
+      for (const host of ['attacker.example', `attacker.example:${server.port}`, '127.0.0.1.attacker.example']) {
+        const r = await as(host, '/v1/audio/voices', `Authorization: Bearer ${KEY}\r\n`);
+        assert.equal(r.status, 403, host);
+        assert.equal(JSON.parse(r.body.toString()).error.code, 'host_not_allowed');
+      }
+      const preflight = await fetch(server.url + '/v1/audio/speech', {
+        method: 'OPTIONS',
+        headers: { Origin: 'http://elsewhere.example', 'Access-Control-Request-Method': 'POST' },
+      });
+      assert.equal(preflight.status, 204);
+      assert.equal(preflight.headers.get('access-control-allow-origin'), null);
+      const other = await Server.start(['--allow-host', 'tts.home.arpa']);
+      try {
+        const r = await rawRequest(other.port, Buffer.from('GET /health HTTP/1.1\r\nHost: TTS.home.arpa:8080\r\nConnection: close\r\n\r\n'));
+        assert.equal(r.status, 200);
+      } finally {
+        await other.stop();
+      }
+    });
+
+    it('refuses a port in use, and names the cause of a bad address', async () => {
+      const run = (args) => new Promise((resolve) => {
+        const proc = spawn(SERVER, ['--voice-dir', makeVoiceDir(), ...args], { stdio: ['ignore', 'pipe', 'pipe'] });
+        let out = '', err = '';
+        proc.stdout.on('data', (d) => { out += d; });
+        proc.stderr.on('data', (d) => { err += d; });
+        const timer = setTimeout(() => proc.kill('SIGTERM'), 20000);
+        proc.on('exit', (code) => { clearTimeout(timer); resolve({ code, out, err }); });
+      });
+      const second = await run(['--port', String(server.port)]);
+      assert.equal(second.code, 4, second.out + second.err);
+      assert.doesNotMatch(second.out, /listening on/);
+      assert.match(second.err, /cannot listen on 127\.0\.0\.1:\d+: Address already in use/);
+      const bad = await run(['--host', '256.1.1.1']);
+      assert.equal(bad.code, 4);
+      assert.match(bad.err, /cannot listen on 256\.1\.1\.1:5500: not an address of this machine/);
+      await answered();
     });
   });
 }

@@ -59,7 +59,7 @@ class Server:
     def metric(self, name):
         """A value from the HTTP side's /metrics, which counts the engine's work for both protocols."""
         with socket.create_connection(("127.0.0.1", self.http_port), timeout=TIMEOUT) as s:
-            s.sendall(b"GET /metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+            s.sendall(b"GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n")
             reply = b""
             while True:
                 data = s.recv(65536)

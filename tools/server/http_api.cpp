@@ -1,13 +1,18 @@
 #include "http_api.h"
 
 #include "audio_encode.h"
+#include "http_connections.h"
 #include "page.h"
 #include "text_pieces.h"
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include <arpa/inet.h>
+#include <netdb.h>
+
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <map>
@@ -40,14 +45,82 @@ struct Metrics {
     double speech_seconds = 0;
 };
 
-void send_error(httplib::Response &res, int status, const std::string &message, const char *type,
-                const char *param = nullptr, const char *code = nullptr) {
+std::string error_body(const std::string &message, const char *type, const char *param = nullptr,
+                       const char *code = nullptr) {
     json error = {{"message", message},
                   {"type", type},
                   {"param", param ? json(param) : json(nullptr)},
                   {"code", code ? json(code) : json(nullptr)}};
+    return json{{"error", error}}.dump();
+}
+
+void send_error(httplib::Response &res, int status, const std::string &message, const char *type,
+                const char *param = nullptr, const char *code = nullptr) {
     res.status = status;
-    res.set_content(json{{"error", error}}.dump(), "application/json");
+    res.set_content(error_body(message, type, param, code), "application/json");
+}
+
+bool iequal(const std::string &a, const char *b) {
+    size_t n = std::strlen(b);
+    if (a.size() != n) return false;
+    for (size_t i = 0; i < n; ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+std::string trimmed(const std::string &text) {
+    size_t begin = text.find_first_not_of(" \t"), end = text.find_last_not_of(" \t");
+    return begin == std::string::npos ? std::string() : text.substr(begin, end + 1 - begin);
+}
+
+// Whether an Authorization value carries the key: the scheme's name in any
+// case, and the key compared in a time that does not tell how much of it matched.
+bool has_key(const std::string &authorization, const std::string &key) {
+    std::string value = trimmed(authorization);
+    size_t space = value.find_first_of(" \t");
+    if (space == std::string::npos || !iequal(value.substr(0, space), "bearer")) return false;
+    std::string given = trimmed(value.substr(space));
+    unsigned char differ = given.size() == key.size() ? 0 : 1;
+    for (size_t i = 0; i < given.size(); ++i)
+        differ |= static_cast<unsigned char>(given[i] ^ key[key.empty() ? 0 : i % key.size()]);
+    return differ == 0;
+}
+
+// The media type of a Content-Type value, without parameters, in lower case.
+std::string media_type(const std::string &content_type) {
+    std::string type = trimmed(content_type.substr(0, content_type.find(';')));
+    for (char &c : type) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return type;
+}
+
+bool is_loopback_address(const std::string &host) {
+    in_addr v4;
+    in6_addr v6;
+    if (inet_pton(AF_INET, host.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+    if (inet_pton(AF_INET6, host.c_str(), &v6) == 1) return IN6_IS_ADDR_LOOPBACK(&v6);
+    return false;
+}
+
+// A Host header's name, without its port and an IPv6 literal's brackets.
+std::string host_name(const std::string &header) {
+    if (!header.empty() && header[0] == '[') return header.substr(1, header.find(']') - 1);
+    size_t colon = header.find(':');
+    if (colon != std::string::npos && header.find(':', colon + 1) == std::string::npos)
+        return header.substr(0, colon);
+    return header;
+}
+
+// Whether a server listening on loopback should answer a request for
+// `header`: a web page that rebinds its own name to 127.0.0.1 still sends
+// that name, so only loopback names and the allowed ones pass.
+bool host_allowed(const std::string &header, const std::vector<std::string> &allowed) {
+    if (header.empty()) return true;  // HTTP/1.0 clients; a browser always sends one
+    std::string name = host_name(header);
+    if (is_loopback_address(name) || iequal(name, "localhost")) return true;
+    const std::string suffix = ".localhost";
+    if (name.size() > suffix.size() && iequal(name.substr(name.size() - suffix.size()), suffix.c_str())) return true;
+    return std::any_of(allowed.begin(), allowed.end(), [&](const std::string &a) { return iequal(name, a.c_str()); });
 }
 
 void bad_request(httplib::Response &res, const std::string &message, const char *param = nullptr,
@@ -160,25 +233,32 @@ struct HttpApi::State {
     Engine *engine = nullptr;
     HttpOptions options;
     Metrics metrics;
+    std::atomic<bool> loopback{false};  // listening on loopback addresses only
 };
 
-HttpApi::HttpApi(Engine &engine, const HttpOptions &options)
-    : server_(new httplib::Server), state_(std::make_shared<State>()) {
+HttpApi::HttpApi(Engine &engine, const HttpOptions &options) : state_(std::make_shared<State>()) {
     state_->engine = &engine;
     state_->options = options;
     if (state_->options.max_body_bytes == 0) {
         // The input at its longest, every character escaped ("\uXXXX"), plus room for the other fields.
         state_->options.max_body_bytes = options.max_input_chars * 6 + 65536;
     }
-    size_t threads = options.threads ? options.threads : options.max_requests + 8;
-    server_->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
-    server_->set_payload_max_length(state_->options.max_body_bytes);
-    server_->set_tcp_nodelay(true);
+    std::shared_ptr<State> state = state_;
+    ConnectionLimits limits;
+    limits.max_body_bytes = state_->options.max_body_bytes;
+    limits.workers = options.threads ? options.threads : options.max_requests + 8;
     // Clients keep one connection for many requests; closing it every few
     // requests only invites races with a client about to reuse it.
-    server_->set_keep_alive_max_count(1000);
+    limits.max_requests_per_connection = 1000;
+    server_.reset(new HttpServer(limits, [state](int status, const std::string &message) {
+        {
+            std::lock_guard<std::mutex> lock(state->metrics.mutex);
+            ++state->metrics.by_status[status];
+        }
+        return error_body(message, status == 503 ? "server_error" : "invalid_request_error");
+    }));
+    server_->set_payload_max_length(state_->options.max_body_bytes);
 
-    std::shared_ptr<State> state = state_;
     std::atomic<bool> *stopping = &stopping_;
 
     server_->set_logger([state](const httplib::Request &, const httplib::Response &res) {
@@ -202,11 +282,24 @@ HttpApi::HttpApi(Engine &engine, const HttpOptions &options)
             send_error(res, 431, "too many header fields", "invalid_request_error");
             return httplib::Server::HandlerResponse::Handled;
         }
+        if (state->loopback && !host_allowed(req.get_header_value("Host"), state->options.allowed_hosts)) {
+            send_error(res, 403,
+                       "the Host header must name this machine (localhost or a loopback address, or a name given "
+                       "with --allow-host)",
+                       "invalid_request_error", nullptr, "host_not_allowed");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        // A browser's preflight carries no key. No Access-Control-Allow-Origin
+        // is sent, so pages of other origins stay unable to use the server.
+        if (req.method == "OPTIONS") {
+            res.status = 204;
+            res.set_header("Allow", "GET, POST, OPTIONS");
+            return httplib::Server::HandlerResponse::Handled;
+        }
         const std::string &key = state->options.api_key;
         bool open_path = req.path == "/" || req.path == "/health" || req.path == "/metrics";
         if (!key.empty() && !open_path) {
-            std::string given = req.get_header_value("Authorization");
-            if (given != "Bearer " + key) {
+            if (!has_key(req.get_header_value("Authorization"), key)) {
                 send_error(res, 401, "a valid API key is needed: send it as \"Authorization: Bearer <key>\"",
                            "invalid_request_error", nullptr, "invalid_api_key");
                 return httplib::Server::HandlerResponse::Handled;
@@ -309,8 +402,7 @@ HttpApi::HttpApi(Engine &engine, const HttpOptions &options)
 
     server_->Post("/v1/audio/speech", [state, stopping](const httplib::Request &req, httplib::Response &res) {
         Engine &engine = *state->engine;
-        std::string content_type = req.get_header_value("Content-Type");
-        if (content_type.compare(0, 16, "application/json") != 0) {
+        if (media_type(req.get_header_value("Content-Type")) != "application/json") {
             send_error(res, 415, "the request body must be JSON (Content-Type: application/json)",
                        "invalid_request_error");
             return;
@@ -485,12 +577,26 @@ HttpApi::HttpApi(Engine &engine, const HttpOptions &options)
 
 HttpApi::~HttpApi() = default;
 
-int HttpApi::bind(const std::string &host, int port) {
-    if (port == 0) return server_->bind_to_any_port(host);
-    return server_->bind_to_port(host, port) ? port : -1;
+int HttpApi::bind(const std::string &host, int port, std::string *error) {
+    int bound = server_->bind(host, port, error);
+    if (bound < 0) return bound;
+    // Loopback when every address the name stands for is.
+    addrinfo hints{}, *found = nullptr;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE;
+    bool loopback = getaddrinfo(host.c_str(), nullptr, &hints, &found) == 0;
+    for (addrinfo *a = loopback ? found : nullptr; a; a = a->ai_next) {
+        char text[INET6_ADDRSTRLEN] = "";
+        if (getnameinfo(a->ai_addr, a->ai_addrlen, text, sizeof text, nullptr, 0, NI_NUMERICHOST) != 0 ||
+            !is_loopback_address(text))
+            loopback = false;
+    }
+    if (found) freeaddrinfo(found);
+    state_->loopback = loopback;
+    return bound;
 }
 
-bool HttpApi::serve() { return server_->listen_after_bind(); }
+bool HttpApi::serve() { return server_->serve(); }
 
 void HttpApi::stop() { server_->stop(); }
 

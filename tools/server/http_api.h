@@ -9,11 +9,11 @@
 #include <memory>
 #include <string>
 
-namespace httplib {
-class Server;
-}
+#include <vector>
 
 namespace orvel_server {
+
+class HttpServer;
 
 struct HttpOptions {
     std::string api_key;            // empty: no key needed
@@ -21,6 +21,9 @@ struct HttpOptions {
     size_t max_body_bytes = 0;      // 0: derived from max_input_chars
     size_t threads = 0;             // 0: derived from the engine's request bound
     size_t max_requests = 64;
+    // Host names a request may give besides loopback ones when the server
+    // listens on loopback (a reverse proxy's name, say).
+    std::vector<std::string> allowed_hosts;
 };
 
 // OpenAI's voice names, mapped in this order onto the default voice's
@@ -32,8 +35,8 @@ public:
     HttpApi(Engine &engine, const HttpOptions &options);
     ~HttpApi();
 
-    // Binds host:port (0: any free port); returns the port, or -1.
-    int bind(const std::string &host, int port);
+    // Binds host:port (0: any free port); returns the port, or -1 with *error.
+    int bind(const std::string &host, int port, std::string *error);
     // Serves until stop(); returns false when serving failed.
     bool serve();
     // Stops accepting connections; requests in progress are finished.
@@ -43,7 +46,7 @@ public:
 
 private:
     struct State;
-    std::unique_ptr<httplib::Server> server_;
+    std::unique_ptr<HttpServer> server_;
     std::shared_ptr<State> state_;
     std::atomic<bool> stopping_{false};
 };

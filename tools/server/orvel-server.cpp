@@ -48,6 +48,7 @@ struct Params {
     double grace = 10.0;
     double sentence_silence_ms = 200.0;
     std::string wyoming;    // empty: no Wyoming service
+    std::vector<std::string> allowed_hosts;
 };
 
 
@@ -70,6 +71,8 @@ void print_help() {
         "                           voice names (default: the first -m voice, else the voice with\n"
         "                           the most speakers, else the first by name)\n"
         "      --api-key KEY        require \"Authorization: Bearer KEY\" (default: $ORVEL_API_KEY, else none)\n"
+        "      --allow-host NAME    on a loopback address, answer requests for Host NAME too (a reverse\n"
+        "                           proxy's name; repeatable; default: loopback names only)\n"
         "      --max-queue N        speech requests accepted at once; more get 503 (default: 64)\n"
         "      --max-input N        longest input in characters (default: 100000)\n"
         "      --grace SECONDS      on SIGTERM or SIGINT, time given to requests in progress (default: 10)\n"
@@ -107,7 +110,7 @@ int parse_args(int argc, char **argv, Params *params) {
         static const char *const kValued[] = {"--host",    "--port",      "--voice-dir", "-m",
                                               "--model",   "--default-voice", "--api-key", "--max-queue",
                                               "--max-input", "--grace",   "--sentence-silence", "--espeak-data",
-                                              "--wyoming"};
+                                              "--wyoming", "--allow-host"};
         if (std::none_of(std::begin(kValued), std::end(kValued), [&](const char *o) { return name == o; })) {
             message("unknown option '%s' (see --help)", arg.c_str());
             return 2;
@@ -134,6 +137,8 @@ int parse_args(int argc, char **argv, Params *params) {
             params->default_voice = value;
         } else if (name == "--api-key") {
             params->api_key = value;
+        } else if (name == "--allow-host") {
+            params->allowed_hosts.push_back(value);
         } else if (name == "--espeak-data") {
             params->espeak_data = value;
         } else if (name == "--wyoming") {
@@ -274,10 +279,12 @@ int main(int argc, char **argv) {
     http_options.api_key = params.api_key;
     http_options.max_input_chars = params.max_input;
     http_options.max_requests = params.max_queue;
+    http_options.allowed_hosts = params.allowed_hosts;
     HttpApi api(engine, http_options);
-    int port = api.bind(params.host, params.port);
+    std::string bind_error;
+    int port = api.bind(params.host, params.port, &bind_error);
     if (port < 0) {
-        message("cannot listen on %s:%d: %s", params.host.c_str(), params.port, std::strerror(errno));
+        message("cannot listen on %s:%d: %s", params.host.c_str(), params.port, bind_error.c_str());
         engine.stop();
         return 4;
     }

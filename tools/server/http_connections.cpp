@@ -1,0 +1,545 @@
+#include "http_connections.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace orvel_server {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+bool iequals(const char *a, size_t n, const char *b) {
+    if (std::strlen(b) != n) return false;
+    for (size_t i = 0; i < n; ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+void trim(const char **begin, const char **end) {
+    while (*begin < *end && (**begin == ' ' || **begin == '\t')) ++*begin;
+    while (*end > *begin && ((*end)[-1] == ' ' || (*end)[-1] == '\t')) --*end;
+}
+
+RequestFraming refuse(int status, const char *reason) {
+    RequestFraming framing;
+    framing.state = RequestFraming::State::Refused;
+    framing.status = status;
+    framing.reason = reason;
+    return framing;
+}
+
+// A chunked body from `at`: its end, 0 while incomplete, or a refusal.
+RequestFraming frame_chunked(const std::string &bytes, size_t at, size_t max_body_bytes, size_t max_line) {
+    size_t total = 0;
+    for (;;) {
+        size_t eol = bytes.find("\r\n", at);
+        if (eol == std::string::npos) {
+            if (bytes.size() - at > max_line) return refuse(400, "a chunk size line is too long");
+            return RequestFraming();
+        }
+        if (eol - at > max_line) return refuse(400, "a chunk size line is too long");
+        size_t size = 0, digits = 0;
+        for (size_t i = at; i < eol && std::isxdigit(static_cast<unsigned char>(bytes[i])); ++i, ++digits) {
+            if (size > max_body_bytes) return refuse(413, "the request body is too large");
+            char c = static_cast<char>(std::tolower(static_cast<unsigned char>(bytes[i])));
+            size = size * 16 + static_cast<size_t>(c <= '9' ? c - '0' : c - 'a' + 10);
+        }
+        if (digits == 0) return refuse(400, "a chunk size is not a hexadecimal number");
+        total += size;
+        if (total > max_body_bytes) return refuse(413, "the request body is too large");
+        at = eol + 2;
+        if (size == 0) {
+            // Trailer fields, if any, then the blank line.
+            if (bytes.compare(at, 2, "\r\n") == 0) {
+                RequestFraming done;
+                done.state = RequestFraming::State::Complete;
+                done.length = at + 2;
+                return done;
+            }
+            size_t end = bytes.find("\r\n\r\n", at);
+            if (end == std::string::npos) {
+                if (bytes.size() - at > max_line) return refuse(431, "the request's trailer fields are too large");
+                return RequestFraming();
+            }
+            RequestFraming done;
+            done.state = RequestFraming::State::Complete;
+            done.length = end + 4;
+            return done;
+        }
+        if (bytes.size() < at + size + 2) return RequestFraming();
+        if (bytes.compare(at + size, 2, "\r\n") != 0) return refuse(400, "a chunk does not end where its size says");
+        at += size + 2;
+    }
+}
+
+}  // namespace
+
+RequestFraming frame_request(const std::string &bytes, size_t max_head_bytes, size_t max_body_bytes) {
+    size_t head_end = bytes.find("\r\n\r\n");
+    if (head_end == std::string::npos || head_end + 4 > max_head_bytes) {
+        if (bytes.size() >= max_head_bytes) return refuse(431, "the request's header fields are too large");
+        return RequestFraming();
+    }
+    const size_t head_length = head_end + 4;
+    const char *head = bytes.data();
+    const char *line_end = static_cast<const char *>(std::memchr(head, '\r', head_length));
+    const char *space = static_cast<const char *>(std::memchr(head, ' ', static_cast<size_t>(line_end - head)));
+    size_t method_length = space ? static_cast<size_t>(space - head) : 0;
+
+    bool has_length = false, chunked = false, other_coding = false, expects_continue = false;
+    unsigned long long length = 0;
+    for (const char *line = line_end + 2; line < head + head_end;) {
+        const char *end = static_cast<const char *>(std::memchr(line, '\r', static_cast<size_t>(head + head_end + 2 - line)));
+        if (!end) end = head + head_end;
+        const char *colon = static_cast<const char *>(std::memchr(line, ':', static_cast<size_t>(end - line)));
+        if (colon) {
+            const char *name_end = colon;
+            const char *value = colon + 1, *value_end = end;
+            trim(&value, &value_end);
+            size_t name_length = static_cast<size_t>(name_end - line);
+            if (iequals(line, name_length, "content-length")) {
+                unsigned long long value_number = 0;
+                if (value == value_end || value_end - value > 18) return refuse(400, "a bad Content-Length");
+                for (const char *c = value; c < value_end; ++c) {
+                    if (!std::isdigit(static_cast<unsigned char>(*c))) return refuse(400, "a bad Content-Length");
+                    value_number = value_number * 10 + static_cast<unsigned>(*c - '0');
+                }
+                if (has_length && value_number != length) return refuse(400, "two different Content-Length fields");
+                has_length = true;
+                length = value_number;
+            } else if (iequals(line, name_length, "transfer-encoding")) {
+                if (iequals(value, static_cast<size_t>(value_end - value), "chunked"))
+                    chunked = true;
+                else
+                    other_coding = true;
+            } else if (iequals(line, name_length, "expect")) {
+                expects_continue = iequals(value, static_cast<size_t>(value_end - value), "100-continue");
+            }
+        }
+        line = end + 2;
+    }
+    // Both framings at once is how requests are smuggled past proxies.
+    if (other_coding || (chunked && has_length)) return refuse(400, "an unsupported Transfer-Encoding");
+
+    RequestFraming framing;
+    framing.expects_continue = expects_continue;
+    if (chunked) {
+        framing = frame_chunked(bytes, head_length, max_body_bytes, max_head_bytes);
+    } else if (has_length) {
+        if (length > max_body_bytes) return refuse(413, "the request body is too large");
+        if (bytes.size() >= head_length + length) {
+            framing.state = RequestFraming::State::Complete;
+            framing.length = head_length + static_cast<size_t>(length);
+        }
+    } else if (iequals(head, method_length, "POST") || iequals(head, method_length, "PUT") ||
+               iequals(head, method_length, "PATCH")) {
+        // httplib would read such a body until the client closes.
+        return refuse(411, "a request body needs a Content-Length");
+    } else {
+        framing.state = RequestFraming::State::Complete;
+        framing.length = head_length;
+    }
+    framing.expects_continue = expects_continue;
+    return framing;
+}
+
+namespace {
+
+void close_socket(int fd) {
+    ::shutdown(fd, SHUT_RDWR);
+    ::close(fd);
+}
+
+// One request of a connection, as httplib reads and answers it: the bytes
+// already received, then the socket for the answer.
+class BufferedStream : public httplib::Stream {
+public:
+    BufferedStream(int fd, const char *data, size_t size, std::chrono::milliseconds write_timeout)
+        : fd_(fd), data_(data), size_(size), write_timeout_(write_timeout) {}
+
+    bool is_readable() const override { return offset_ < size_; }
+    bool is_writable() const override {
+        pollfd p{fd_, POLLOUT, 0};
+        return ::poll(&p, 1, static_cast<int>(write_timeout_.count())) > 0 && !(p.revents & (POLLERR | POLLHUP));
+    }
+    ssize_t read(char *ptr, size_t size) override {
+        size_t n = std::min(size, size_ - offset_);
+        std::memcpy(ptr, data_ + offset_, n);
+        offset_ += n;
+        return static_cast<ssize_t>(n);
+    }
+    ssize_t write(const char *ptr, size_t size) override {
+        for (;;) {
+            ssize_t n = ::send(fd_, ptr, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n >= 0) return n;
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+            // A client that reads nothing for a whole write timeout has gone.
+            if (!is_writable()) return -1;
+        }
+    }
+    void get_remote_ip_and_port(std::string &ip, int &port) const override { address(true, ip, port); }
+    void get_local_ip_and_port(std::string &ip, int &port) const override { address(false, ip, port); }
+    socket_t socket() const override { return fd_; }
+
+private:
+    void address(bool remote, std::string &ip, int &port) const {
+        sockaddr_storage addr{};
+        socklen_t length = sizeof addr;
+        int rc = remote ? ::getpeername(fd_, reinterpret_cast<sockaddr *>(&addr), &length)
+                        : ::getsockname(fd_, reinterpret_cast<sockaddr *>(&addr), &length);
+        char host[NI_MAXHOST] = "", service[NI_MAXSERV] = "";
+        if (rc == 0 && ::getnameinfo(reinterpret_cast<sockaddr *>(&addr), length, host, sizeof host, service,
+                                     sizeof service, NI_NUMERICHOST | NI_NUMERICSERV) == 0) {
+            ip = host;
+            port = std::atoi(service);
+        }
+    }
+
+    int fd_;
+    const char *data_;
+    size_t size_;
+    size_t offset_ = 0;
+    std::chrono::milliseconds write_timeout_;
+};
+
+struct Connection {
+    int fd = -1;
+    std::string buffer;         // received, from the current request's first byte on
+    size_t served = 0;          // requests answered on it
+    size_t request_length = 0;  // once complete
+    bool started = false;       // a byte of the current request has come
+    bool head_done = false;     // its blank line has come
+    bool closing = false;       // refused: what still comes is read and dropped
+    size_t dropped = 0;
+    Clock::time_point deadline;
+};
+
+// A refused connection is read from a little longer before it is closed:
+// closing a socket with unread bytes resets it, and the reset can destroy the
+// answer before the client has read it.
+constexpr auto kLingerTime = std::chrono::seconds(2);
+constexpr size_t kLingerBytes = 16 * 1024 * 1024;
+
+// What a refused request is answered with: a status line, then the body the
+// API gives for it, and the connection closes.
+std::string refusal_bytes(int status, const std::string &body) {
+    const char *reason = status == 400   ? "Bad Request"
+                         : status == 408 ? "Request Timeout"
+                         : status == 411 ? "Length Required"
+                         : status == 413 ? "Payload Too Large"
+                         : status == 431 ? "Request Header Fields Too Large"
+                                         : "Service Unavailable";
+    std::string text = "HTTP/1.1 " + std::to_string(status) + " " + reason +
+                       "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+                       "\r\nConnection: close\r\n";
+    if (status == 503) text += "Retry-After: 1\r\n";
+    return text + "\r\n" + body;
+}
+
+}  // namespace
+
+struct HttpServer::Impl {
+    HttpServer *server = nullptr;
+    ConnectionLimits limits;
+    RefusalBody refusal_body;
+    int wake_fd = -1;
+
+    std::mutex mutex;
+    std::vector<std::unique_ptr<Connection>> arriving;  // for the reader: new or kept alive
+    std::deque<std::unique_ptr<Connection>> complete;   // for the workers
+    std::condition_variable work_cv;
+    bool stopping = false;
+
+    std::thread reader;
+    std::vector<std::thread> workers;
+
+    void wake() {
+        uint64_t one = 1;
+        ssize_t ignored = ::write(wake_fd, &one, sizeof one);
+        (void)ignored;
+    }
+
+    void hand_to_reader(std::unique_ptr<Connection> connection) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (!stopping) {
+                arriving.push_back(std::move(connection));
+                connection = nullptr;
+            }
+        }
+        if (connection) {
+            close_socket(connection->fd);
+        } else {
+            wake();
+        }
+    }
+
+    void refuse(Connection &connection, int status, const std::string &message) {
+        std::string bytes = refusal_bytes(status, refusal_body(status, message));
+        // Best effort: the send buffer of a connection that has read nothing
+        // yet has room for this; a client that cannot take it is gone anyway.
+        ssize_t ignored = ::send(connection.fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        (void)ignored;
+        ::shutdown(connection.fd, SHUT_WR);
+        connection.closing = true;
+        connection.buffer = std::string();
+        connection.deadline = Clock::now() + kLingerTime;
+    }
+
+    // Looks at a connection's bytes: false when it has been handed to the
+    // workers, true when it stays with the reader (refused ones linger).
+    bool examine(std::unique_ptr<Connection> &connection, Clock::time_point now) {
+        Connection &c = *connection;
+        if (c.buffer.empty()) return true;
+        if (!c.started) {
+            c.started = true;
+            c.deadline = now + limits.head_timeout;
+        }
+        RequestFraming framing = frame_request(c.buffer, limits.max_head_bytes, limits.max_body_bytes);
+        if (framing.state == RequestFraming::State::Refused) {
+            refuse(c, framing.status, framing.reason);
+            return true;
+        }
+        if (!c.head_done && c.buffer.find("\r\n\r\n") != std::string::npos) {
+            c.head_done = true;
+            c.deadline = now + limits.body_timeout;
+            if (framing.expects_continue) {
+                // The body is read here, before httplib sees the request, so
+                // the interim answer is sent here too and the field dropped.
+                size_t head_end = c.buffer.find("\r\n\r\n");
+                for (size_t line = c.buffer.find("\r\n") + 2; line < head_end + 2;) {
+                    size_t end = c.buffer.find("\r\n", line);
+                    if (c.buffer.size() - line >= 7 && iequals(c.buffer.data() + line, 7, "expect:")) {
+                        c.buffer.erase(line, end + 2 - line);
+                        break;
+                    }
+                    line = end + 2;
+                }
+                static const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
+                ssize_t ignored = ::send(c.fd, kContinue, sizeof kContinue - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+                (void)ignored;
+                framing = frame_request(c.buffer, limits.max_head_bytes, limits.max_body_bytes);
+            }
+        }
+        if (framing.state != RequestFraming::State::Complete) return true;
+        c.request_length = framing.length;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            complete.push_back(std::move(connection));
+        }
+        work_cv.notify_one();
+        return false;
+    }
+
+    void read_connections() {
+        std::vector<std::unique_ptr<Connection>> open;
+        std::vector<pollfd> polled;
+        std::vector<char> chunk(64 * 1024);
+        for (;;) {
+            Clock::time_point now = Clock::now();
+            std::vector<std::unique_ptr<Connection>> taken;
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (stopping) break;
+                taken.swap(arriving);
+            }
+            for (std::unique_ptr<Connection> &connection : taken) {
+                if (open.size() >= limits.max_connections) {
+                    // Lingering ones are few and short-lived; they may pass the bound.
+                    refuse(*connection, 503, "the server has too many connections open; try again shortly");
+                    open.push_back(std::move(connection));
+                    continue;
+                }
+                Connection &c = *connection;
+                c.started = c.head_done = false;
+                c.request_length = 0;
+                c.deadline = now + (c.served == 0 ? limits.head_timeout : limits.idle_timeout);
+                // A pipelined request may be here already.
+                if (examine(connection, now)) open.push_back(std::move(connection));
+            }
+
+            Clock::time_point next = now + std::chrono::seconds(1);
+            polled.assign(1, pollfd{wake_fd, POLLIN, 0});
+            for (const auto &connection : open) {
+                polled.push_back(pollfd{connection->fd, POLLIN, 0});
+                next = std::min(next, connection->deadline);
+            }
+            int wait = static_cast<int>(
+                std::max<long long>(0, std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count() + 1));
+            if (::poll(polled.data(), polled.size(), wait) < 0 && errno != EINTR) break;
+            if (polled[0].revents & POLLIN) {
+                uint64_t count;
+                ssize_t ignored = ::read(wake_fd, &count, sizeof count);
+                (void)ignored;
+            }
+
+            now = Clock::now();
+            size_t buffered = 0;
+            for (const auto &connection : open) buffered += connection->buffer.size();
+            std::vector<std::unique_ptr<Connection>> kept;
+            for (size_t i = 0; i < open.size(); ++i) {
+                std::unique_ptr<Connection> &connection = open[i];
+                if (connection->closing) {
+                    ssize_t n = polled[i + 1].revents ? ::recv(connection->fd, chunk.data(), chunk.size(), MSG_DONTWAIT) : -1;
+                    if (n > 0) connection->dropped += static_cast<size_t>(n);
+                    bool gone = n == 0 || (n < 0 && polled[i + 1].revents && errno != EAGAIN && errno != EINTR);
+                    if (gone || connection->dropped > kLingerBytes || now >= connection->deadline) {
+                        ::close(connection->fd);
+                    } else {
+                        kept.push_back(std::move(connection));
+                    }
+                    continue;
+                }
+                if (polled[i + 1].revents) {
+                    ssize_t n = ::recv(connection->fd, chunk.data(), chunk.size(), MSG_DONTWAIT);
+                    if (n > 0 && buffered + static_cast<size_t>(n) > limits.max_buffered_bytes) {
+                        refuse(*connection, 503, "the server is receiving too much at once; try again shortly");
+                        kept.push_back(std::move(connection));
+                        continue;
+                    }
+                    if (n > 0) {
+                        buffered += static_cast<size_t>(n);
+                        connection->buffer.append(chunk.data(), static_cast<size_t>(n));
+                        if (!examine(connection, now)) continue;
+                    } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+                        close_socket(connection->fd);
+                        continue;
+                    }
+                }
+                if (now >= connection->deadline && !connection->closing) {
+                    // A connection that never began a request just closes.
+                    if (!connection->started) {
+                        close_socket(connection->fd);
+                        continue;
+                    }
+                    refuse(*connection, 408, "the request did not arrive in time");
+                }
+                kept.push_back(std::move(connection));
+            }
+            open.swap(kept);
+        }
+        for (auto &connection : open) close_socket(connection->fd);
+    }
+
+    void answer_requests() {
+        for (;;) {
+            std::unique_ptr<Connection> connection;
+            {
+                std::unique_lock<std::mutex> lock(mutex);
+                work_cv.wait(lock, [&] { return stopping || !complete.empty(); });
+                if (complete.empty()) return;
+                connection = std::move(complete.front());
+                complete.pop_front();
+            }
+            Connection &c = *connection;
+            bool last = c.served + 1 >= limits.max_requests_per_connection;
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                last = last || stopping;
+            }
+            BufferedStream stream(c.fd, c.buffer.data(), c.request_length, limits.write_timeout);
+            bool closed = false;
+            bool ok = server->process_request(stream, last, closed, nullptr);
+            c.buffer.erase(0, c.request_length);
+            ++c.served;
+            if (!ok || closed || last) {
+                close_socket(c.fd);
+            } else {
+                hand_to_reader(std::move(connection));
+            }
+        }
+    }
+};
+
+HttpServer::HttpServer(const ConnectionLimits &limits, RefusalBody refusal_body) : impl_(new Impl) {
+    impl_->server = this;
+    impl_->limits = limits;
+    impl_->refusal_body = std::move(refusal_body);
+    impl_->wake_fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    // Accepted sockets go straight to the reader, from the accepting thread.
+    struct Inline : httplib::TaskQueue {
+        void enqueue(std::function<void()> fn) override { fn(); }
+        void shutdown() override {}
+    };
+    new_task_queue = [] { return new Inline; };
+    // Only for the Keep-Alive header httplib writes: the limits are kept here.
+    set_keep_alive_max_count(limits.max_requests_per_connection);
+    set_keep_alive_timeout(std::max<time_t>(1, static_cast<time_t>(limits.idle_timeout.count() / 1000)));
+    set_socket_options([](socket_t sock) {
+        int yes = 1;
+        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
+}
+
+HttpServer::~HttpServer() {
+    if (impl_->wake_fd >= 0) ::close(impl_->wake_fd);
+}
+
+int HttpServer::bind(const std::string &host, int port, std::string *error) {
+    addrinfo hints{}, *found = nullptr;
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE;
+    int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    if (rc != 0) {
+        *error = std::string("not an address of this machine (") + ::gai_strerror(rc) + ")";
+        return -1;
+    }
+    ::freeaddrinfo(found);
+    errno = 0;
+    int bound = port == 0 ? bind_to_any_port(host) : (bind_to_port(host, port) ? port : -1);
+    if (bound < 0) *error = errno ? std::strerror(errno) : "the address cannot be used";
+    return bound;
+}
+
+bool HttpServer::process_and_close_socket(socket_t sock) {
+    int flags = ::fcntl(sock, F_GETFL);
+    ::fcntl(sock, F_SETFL, flags | O_NONBLOCK);
+    int yes = 1;
+    ::setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+    auto connection = std::make_unique<Connection>();
+    connection->fd = sock;
+    impl_->hand_to_reader(std::move(connection));
+    return true;
+}
+
+bool HttpServer::serve() {
+    impl_->reader = std::thread([this] { impl_->read_connections(); });
+    for (size_t i = 0; i < std::max<size_t>(1, impl_->limits.workers); ++i)
+        impl_->workers.emplace_back([this] { impl_->answer_requests(); });
+    bool ok = listen_after_bind();
+    {
+        std::lock_guard<std::mutex> lock(impl_->mutex);
+        impl_->stopping = true;
+    }
+    impl_->wake();
+    impl_->work_cv.notify_all();
+    if (impl_->reader.joinable()) impl_->reader.join();
+    for (std::thread &worker : impl_->workers) worker.join();
+    impl_->workers.clear();
+    for (auto &connection : impl_->arriving) close_socket(connection->fd);
+    impl_->arriving.clear();
+    return ok;
+}
+
+}  // namespace orvel_server

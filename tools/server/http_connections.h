@@ -1,0 +1,72 @@
+// The connection layer under orvel-server's HTTP API. cpp-httplib reads a
+// request in a worker thread, with a timeout per read and no bound on the
+// header bytes, so a client sending a byte a second, or megabytes of header
+// fields, holds a worker or the heap. Here one thread reads every
+// connection's request (head and body) with a total deadline and a size cap,
+// and only a complete request reaches a worker, which hands it to httplib.
+// Pipelined requests are kept and answered in order.
+#ifndef ORVEL_SERVER_HTTP_CONNECTIONS_H
+#define ORVEL_SERVER_HTTP_CONNECTIONS_H
+
+#include <httplib.h>
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace orvel_server {
+
+struct ConnectionLimits {
+    size_t max_head_bytes = 64 * 1024;     // request line and header fields
+    size_t max_body_bytes = 1024 * 1024;
+    std::chrono::milliseconds head_timeout{10000};  // from a request's first byte to its blank line
+    std::chrono::milliseconds body_timeout{30000};  // from the blank line to the body's last byte
+    std::chrono::milliseconds idle_timeout{5000};   // a kept-alive connection with no next request
+    std::chrono::milliseconds write_timeout{5000};  // one write of an answer
+    size_t max_connections = 512;          // being read or idle; more are refused with 503
+    size_t max_buffered_bytes = 64 * 1024 * 1024;  // requests being received, all connections together
+    size_t workers = 8;                    // requests answered at once
+    size_t max_requests_per_connection = 1000;
+};
+
+// What is known about a request from its bytes so far.
+struct RequestFraming {
+    enum class State { Incomplete, Complete, Refused };
+    State state = State::Incomplete;
+    size_t length = 0;       // Complete: the request's bytes, head and body
+    int status = 0;          // Refused: the answer's status
+    const char *reason = ""; // Refused: the answer's message
+    bool expects_continue = false;  // the head asks for "100 Continue" before its body
+};
+
+// Scans buffered bytes for one whole HTTP/1.1 request: the head up to its
+// blank line, then a Content-Length or chunked body. Exposed for the tests.
+RequestFraming frame_request(const std::string &bytes, size_t max_head_bytes, size_t max_body_bytes);
+
+class HttpServer : public httplib::Server {
+public:
+    // The body of a refusal made before httplib sees the request (status, message).
+    using RefusalBody = std::function<std::string(int, const std::string &)>;
+
+    HttpServer(const ConnectionLimits &limits, RefusalBody refusal_body);
+    ~HttpServer() override;
+
+    // Binds without SO_REUSEPORT, so a second server cannot share a port that
+    // is in use. Returns the port (port 0: any free one), or -1 with *error.
+    int bind(const std::string &host, int port, std::string *error);
+    // Serves until stop(); the requests being answered then are finished
+    // before it returns. Returns false when serving failed.
+    bool serve();
+
+private:
+    bool process_and_close_socket(socket_t sock) override;
+
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace orvel_server
+
+#endif
