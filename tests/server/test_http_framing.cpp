@@ -2,7 +2,7 @@
 // its framing must never call a cut request whole (httplib would then wait on
 // a socket it does not read), never refuse a request that is merely cut, and
 // never let a pipelined request's bytes become part of the one before.
-#include "http_connections.h"
+#include "http_framing.h"
 
 #include <gtest/gtest.h>
 
@@ -81,9 +81,13 @@ TEST(HttpFraming, BoundsTheHeadAndTheChunks) {
     EXPECT_EQ(refusal(chunked + std::string(kHead + 1, '1')), 400);  // a size line without end
 }
 
-TEST(HttpFraming, NotesAnExpectedContinue) {
-    EXPECT_TRUE(frame(kPost + "Expect: 100-Continue\r\nContent-Length: 2\r\n\r\n").expects_continue);
-    EXPECT_FALSE(frame(kPost + "Content-Length: 2\r\n\r\n").expects_continue);
+TEST(HttpFraming, FindsAnExpectedContinueToAnswerAndRemove) {
+    const std::string field = "Expect:  100-Continue \r\n";
+    std::string request = kPost + field + "Content-Length: 2\r\n\r\n";
+    RequestFraming framing = frame(request);
+    ASSERT_TRUE(framing.expects_continue);
+    EXPECT_EQ(request.substr(framing.expect_line, framing.expect_line_length), field);
+    EXPECT_FALSE(frame(kPost + "Expect: something-else\r\nContent-Length: 2\r\n\r\n").expects_continue);
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 #ifndef ORVEL_SERVER_HTTP_CONNECTIONS_H
 #define ORVEL_SERVER_HTTP_CONNECTIONS_H
 
+#include "http_framing.h"
+
 #include <httplib.h>
 
 #include <chrono>
@@ -30,20 +32,6 @@ struct ConnectionLimits {
     size_t workers = 8;                    // requests answered at once
     size_t max_requests_per_connection = 1000;
 };
-
-// What is known about a request from its bytes so far.
-struct RequestFraming {
-    enum class State { Incomplete, Complete, Refused };
-    State state = State::Incomplete;
-    size_t length = 0;       // Complete: the request's bytes, head and body
-    int status = 0;          // Refused: the answer's status
-    const char *reason = ""; // Refused: the answer's message
-    bool expects_continue = false;  // the head asks for "100 Continue" before its body
-};
-
-// Scans buffered bytes for one whole HTTP/1.1 request: the head up to its
-// blank line, then a Content-Length or chunked body. Exposed for the tests.
-RequestFraming frame_request(const std::string &bytes, size_t max_head_bytes, size_t max_body_bytes);
 
 class HttpServer : public httplib::Server {
 public:
