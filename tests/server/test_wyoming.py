@@ -28,6 +28,7 @@ from pyutil import check, finish  # noqa: E402
 RATE = 22050
 SILENCE = int(0.2 * RATE)  # between sentences
 TIMEOUT = 60               # bounds every wait; nothing is timed
+END_WAIT = 10              # bounds a wait for the server to end an exchange
 
 
 class Server:
@@ -126,6 +127,21 @@ class Client:
             data.update(json.loads(self.file.read(header["data_length"])))
         payload = self.file.read(header["payload_length"]) if header.get("payload_length") else b""
         return header, data, payload
+
+    def receive_to_end(self, bound=END_WAIT):
+        """Every event until the server closes the connection, and whether it did within the bound."""
+        events = []
+        self.socket.settimeout(bound)
+        try:
+            while True:
+                event = self.receive()
+                if event is None:
+                    return events, True
+                events.append(event)
+        except (socket.timeout, ConnectionError):
+            return events, False
+        finally:
+            self.socket.settimeout(TIMEOUT)
 
     def receive_until(self, last_type, stop_on_error=True):
         events = []
@@ -241,16 +257,19 @@ def group_synthesize(server_program, voices, bundled, exchange_dir):
         events = c.receive_until("audio-stop")
         check(types_of(events) == ["audio-start", "audio-stop"], "empty text gives empty audio: %s" % types_of(events))
 
+        c.close()
+
+        # An error before any audio ends the exchange: a client reading until audio-stop sees the end of the stream.
         for voice, what in (({"name": "nobody"}, "an unknown voice"), ({"language": "de"}, "a language without a voice"),
                             ({"name": "probe_multi", "speaker": "9"}, "an unknown speaker"),
                             ("fixed_1s", "a voice that is not an object")):
+            c = server.client()
             c.send("synthesize", {"text": "Hello.", "voice": voice})
-            events = c.receive_until("audio-stop")
-            check(types_of(events) == ["error"] and events[0][1].get("text"), "%s is an error event: %s"
-                  % (what, events[0][1] if events else None))
-        c.send("describe")
-        check(c.receive()[0]["type"] == "info", "the connection goes on after errors")
-        c.close()
+            events, ended = c.receive_to_end()
+            check(types_of(events) == ["error"] and events[0][1].get("text") and ended,
+                  "%s is an error event, then the connection closes: %s %s"
+                  % (what, events[0][1] if events else None, "closed" if ended else "left open"))
+            c.close()
 
         # A client that leaves: the kernel's socket buffers hold some audio, the rest is never made.
         before = server.metric("orvel_audio_seconds_total")
@@ -267,6 +286,33 @@ def group_synthesize(server_program, voices, bundled, exchange_dir):
         check(server.metric("orvel_queue_length") == 0 and spoken < 500,
               "a client that leaves mid-request has the rest cancelled: %.1f s of 2000 spoken" % spoken)
         check(server.alive(), "the server is up")
+
+    # Failures of synthesis itself: before the first audio, and after it (requests cut off by a shutdown).
+    broken = os.path.join(os.path.dirname(voices[0]), "bad_int64_output.onnx")
+    with Server(server_program, voices + [broken], "--grace", "0") as server:
+        c = server.client()
+        c.send("synthesize", {"text": "Hello.", "voice": {"name": "bad_int64_output"}})
+        events, ended = c.receive_to_end()
+        check(types_of(events) == ["error"] and events[0][1].get("code") == "synthesis-failed" and ended,
+              "a synthesis failure before any audio: an error event, then the connection closes: %s %s"
+              % (types_of(events), "closed" if ended else "left open"))
+        c.close()
+
+        whole, streamed = server.client(), server.client()
+        whole.send("synthesize", {"text": "Go. " * 2000, "voice": {"name": "fixed_1s"}})
+        streamed.send("synthesize-start", {"voice": {"name": "fixed_1s"}})
+        streamed.send("synthesize-chunk", {"text": "Go. " * 2000})
+        firsts = [[c.receive(), c.receive()] for c in (whole, streamed)]
+        server.process.send_signal(signal.SIGTERM)
+        for c, first, closing, what in ((whole, firsts[0], ["error", "audio-stop"], "a request"),
+                                        (streamed, firsts[1], ["error", "audio-stop", "synthesize-stopped"],
+                                         "a stream")):
+            events, _ = c.receive_to_end(TIMEOUT)
+            types = types_of(first + events)
+            check(types[:2] == ["audio-start", "audio-chunk"] and types[-len(closing):] == closing and
+                  types.count("error") == 1,
+                  "%s cut off after its audio began ends with %s: %s" % (what, closing, types[-4:]))
+            c.close()
 
 
 def group_streaming(server_program, voices, bundled, exchange_dir):
@@ -320,41 +366,66 @@ def group_streaming(server_program, voices, bundled, exchange_dir):
 
 def group_bad(server_program, voices, bundled, exchange_dir):
     with Server(server_program, voices, "--max-input", "200") as server:
-        def answered_after(raw, what, expect_error=True):
+        def error_ends(raw, what):
+            """An error, whatever its cause, is the last event: the server closes the connection after it."""
+            c = server.client()
+            c.send_raw(raw)
+            c.send("describe")
+            events, ended = c.receive_to_end()
+            check(types_of(events) == ["error"] and events[0][1].get("text") and ended,
+                  "%s: an error event, then the connection closes (%s, %s)"
+                  % (what, events[0][1] if events else None, "closed" if ended else "left open"))
+            c.close()
+            return events[0][1] if events else {}
+
+        error_ends(b"this is not json\n", "a line that is not JSON")
+        error_ends(b"[1, 2]\n", "a header that is not an object")
+        error_ends(b'{"data": {}}\n', "a header without a type")
+        error_ends(b'{"type": "synthesize", "data": "text"}\n', "data that is not an object")
+        error_ends(b'{"type": "synthesize", "data_length": -4}\n', "a negative length")
+        error_ends(b'{"type": "synthesize", "data_length": 5}\n{"te]', "a data block that is not JSON")
+        error_ends(b'{"type": "synth\xff\xfe"}\n', "a header that is not UTF-8")
+        for raw, what in ((b'{"type": "transcribe", "payload_length": 6}\n123456', "an unknown event"),
+                          (b"\n\r\n", "blank lines")):
             c = server.client()
             c.send_raw(raw)
             c.send("describe")
             first = c.receive()
-            if expect_error:
-                check(first and first[0]["type"] == "error" and first[1].get("text"),
-                      "%s: an error event (%s)" % (what, first[1] if first else None))
-                first = c.receive()
-            check(first and first[0]["type"] == "info", "%s: the next event is answered" % what)
+            check(first and first[0]["type"] == "info", "%s: ignored, the next event is answered" % what)
             c.close()
 
-        answered_after(b"this is not json\n", "a line that is not JSON")
-        answered_after(b"[1, 2]\n", "a header that is not an object")
-        answered_after(b'{"data": {}}\n', "a header without a type")
-        answered_after(b'{"type": "synthesize", "data": "text"}\n', "data that is not an object")
-        answered_after(b'{"type": "synthesize", "data_length": -4}\n', "a negative length")
-        answered_after(b'{"type": "synthesize", "data_length": 5}\n{"te]', "a data block that is not JSON")
-        answered_after(b'{"type": "synth\xff\xfe"}\n', "a header that is not UTF-8")
-        answered_after(b'{"type": "transcribe", "payload_length": 6}\n123456', "an unknown event", expect_error=False)
-        answered_after(b"\n\r\n", "blank lines", expect_error=False)
-
-        c = server.client()
         for event, data in (("synthesize", {}), ("synthesize", {"text": 42}), ("synthesize", {"text": "x" * 201}),
                             ("synthesize-chunk", {"text": "Hi."}), ("synthesize-stop", None)):
+            c = server.client()
             c.send(event, data)
-            header, reply, _ = c.receive()
-            check(header["type"] == "error", "%s %s: %s" % (event, json.dumps(data)[:40], reply.get("text")))
-        c.send("synthesize-start")
-        c.send("synthesize-chunk", {"text": "y " * 60})
-        c.send("synthesize-chunk", {"text": "z " * 60})
-        events = c.receive_until("synthesize-stopped", stop_on_error=False)
-        check(types_of(events) == ["error", "synthesize-stopped"] and "200" in events[0][1].get("text", ""),
-              "a stream over the input limit is ended: %s" % types_of(events))
-        c.close()
+            events, ended = c.receive_to_end()
+            check(types_of(events) == ["error"] and ended, "%s %s: %s, %s" % (
+                event, json.dumps(data)[:40], events[0][1].get("text") if events else None,
+                "closed" if ended else "left open"))
+            c.close()
+        reply = error_ends(json.dumps({"type": "synthesize-start"}).encode() + b"\n" +
+                           json.dumps({"type": "synthesize-chunk", "data": {"text": "y " * 60}}).encode() + b"\n" +
+                           json.dumps({"type": "synthesize-chunk", "data": {"text": "z " * 60}}).encode() + b"\n",
+                           "a stream over the input limit before any audio")
+        check("200" in reply.get("text", ""), "the error says the limit: %s" % reply.get("text"))
+
+        # Once a stream's audio has begun, an error closes the audio and the stream, and the connection goes on.
+        for chunk, what in (({"text": "z " * 120}, "over the input limit"), ({"text": 42}, "a chunk without text"),
+                            (None, "a line that is not JSON")):
+            c = server.client()
+            c.send("synthesize-start", {"voice": {"name": "fixed_1s"}})
+            c.send("synthesize-chunk", {"text": "One. Two"})
+            first = [c.receive(), c.receive()]
+            if chunk is None:
+                c.send_raw(b"not json\n")
+            else:
+                c.send("synthesize-chunk", chunk)
+            events = first + c.receive_until("synthesize-stopped", stop_on_error=False)
+            check(types_of(events) == ["audio-start", "audio-chunk", "error", "audio-stop", "synthesize-stopped"],
+                  "a stream with audio ended by %s: %s" % (what, types_of(events)))
+            c.send("describe")
+            check(c.receive()[0]["type"] == "info", "%s: the connection goes on" % what)
+            c.close()
 
         for raw, what in ((b'{"type": "synthesize", "data_length": 99999999}\n', "a data_length over the limit"),
                           (b'{"type": "x", "payload_length": 99999999}\n', "a payload_length over the limit"),

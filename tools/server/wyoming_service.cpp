@@ -33,6 +33,9 @@ constexpr size_t kReadBytes = 65536;
 // past this much the connection is not read until the request is done.
 constexpr size_t kMaxQueuedInput = 8 * 1024 * 1024;
 constexpr int kSendTimeoutS = 30;
+// After an error that ends the connection, how long what the client still
+// sends is read away (see close_gracefully).
+constexpr std::chrono::milliseconds kLingerTime(1000);
 
 const char *const kAttributionName = "talmerin-orvel";
 
@@ -103,6 +106,7 @@ struct WyomingService::Connection {
     wyoming::Reader reader;
     bool input_closed = false;  // the client sent all it will send
     bool broken = false;        // a write failed: the client is gone
+    bool closing = false;       // an error ended the connection
     Clock::time_point last_activity = Clock::now();
 
     // The request being spoken.
@@ -145,34 +149,80 @@ struct WyomingService::Connection {
             // The client sent all it will: done once its last event is answered.
             if (input_closed && !request) break;
             if (request) pump_audio();
+            if (closing) break;
             if (!read_input()) break;
         }
+        end_request();
+        if (closing && !broken) close_gracefully();
+        done = true;
+    }
+
+    // Closing a socket with input unread resets the connection, and a reset
+    // can destroy the error event before the client has read it: the write
+    // side is shut first and what the client still sends is read away until
+    // it closes too, for a moment at most.
+    void close_gracefully() {
+        ::shutdown(fd, SHUT_WR);
+        Clock::time_point until = Clock::now() + kLingerTime;
+        char buffer[4096];
+        while (!input_closed) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+            pollfd p{fd, POLLIN, 0};
+            if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0) break;
+            ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) break;
+        }
+    }
+
+    void end_request() {
         if (request) request->cancel();
         request.reset();
-        done = true;
+        streaming = false;
+        stream_stopped = false;
+        audio_started = false;
+        stream_text.clear();
+    }
+
+    // Every error ends the exchange it belongs to, so that a client reading
+    // until audio-stop (or the end of the stream), as Home Assistant's does,
+    // is never left waiting. With audio under way the error is followed by
+    // audio-stop (and synthesize-stopped in a stream) and the connection goes
+    // on; otherwise nothing more can be said and the connection is closed
+    // after the error, as Wyoming's own servers do. fatal: closed either way
+    // (the framing can no longer be followed).
+    void fail(const std::string &text, const char *code, bool fatal = false) {
+        send_error(text, code);
+        if (request && audio_started) {
+            send("audio-stop");
+            if (streaming) send("synthesize-stopped");
+        } else {
+            fatal = true;
+        }
+        end_request();
+        if (fatal) closing = true;
     }
 
     // Handles the events that can be handled now: any when idle, the stream's
     // own while streaming. Returns false when the connection must end.
     bool handle_events() {
-        while (!broken && (!request || (streaming && !stream_stopped))) {
+        while (!broken && !closing && (!request || open_stream())) {
             wyoming::Event event;
             std::string error;
             switch (reader.next(&event, &error)) {
             case wyoming::Reader::Result::NeedMore:
                 return true;
             case wyoming::Reader::Result::Malformed:
-                send_error(error, "malformed-event");
-                continue;
+                fail(error, "malformed-event");
+                break;
             case wyoming::Reader::Result::Fatal:
-                send_error(error, "malformed-event");
-                return false;
+                fail(error, "malformed-event", true);
+                break;
             case wyoming::Reader::Result::Event:
                 handle(event);
-                continue;
+                break;
             }
         }
-        return true;
+        return !closing;
     }
 
     void handle(const wyoming::Event &event) {
@@ -291,15 +341,15 @@ struct WyomingService::Connection {
         int speaker = -1;
         std::string error;
         if (!resolve_voice(data, &voice, &speaker, &error)) {
-            send_error(error, "unknown-voice");
+            fail(error, "unknown-voice");
             return false;
         }
         Engine::Refusal refusal;
         request = engine().submit(voice, speaker, 1.0f, std::move(pieces), open, &refusal);
         if (!request) {
-            send_error(refusal == Engine::Refusal::Busy ? "the server is busy; try again shortly"
-                                                        : "the server is shutting down",
-                       refusal == Engine::Refusal::Busy ? "busy" : "stopping");
+            fail(refusal == Engine::Refusal::Busy ? "the server is busy; try again shortly"
+                                                  : "the server is shutting down",
+                 refusal == Engine::Refusal::Busy ? "busy" : "stopping");
             return false;
         }
         rate = engine().voices()[voice].sample_rate;
@@ -310,7 +360,7 @@ struct WyomingService::Connection {
     bool read_text(const json &data, std::string *text) {
         auto it = data.find("text");
         if (it == data.end() || !it->is_string()) {
-            send_error("\"text\" is missing or not a string", "bad-request");
+            fail("\"text\" is missing or not a string", "bad-request");
             return false;
         }
         *text = it->get<std::string>();
@@ -319,8 +369,8 @@ struct WyomingService::Connection {
 
     bool within_limit(size_t characters) {
         if (characters <= service.options_.max_input_chars) return true;
-        send_error("the text is longer than " + std::to_string(service.options_.max_input_chars) + " characters",
-                   "text-too-long");
+        fail("the text is longer than " + std::to_string(service.options_.max_input_chars) + " characters",
+             "text-too-long");
         return false;
     }
 
@@ -332,7 +382,7 @@ struct WyomingService::Connection {
 
     void start_stream(const json &data) {
         if (streaming) {
-            send_error("synthesize-start inside a stream", "bad-request");
+            fail("synthesize-start inside a stream", "bad-request");
             return;
         }
         if (!submit(data, {}, true)) return;
@@ -344,16 +394,13 @@ struct WyomingService::Connection {
 
     void stream_chunk(const json &data) {
         if (!streaming) {
-            send_error("synthesize-chunk outside a stream (send synthesize-start first)", "bad-request");
+            fail("synthesize-chunk outside a stream (send synthesize-start first)", "bad-request");
             return;
         }
         std::string text;
         if (!read_text(data, &text)) return;
         stream_chars += count_characters(text);
-        if (!within_limit(stream_chars)) {
-            end_stream_with_error();
-            return;
-        }
+        if (!within_limit(stream_chars)) return;
         stream_text += text;
         std::string complete = textplan::take_complete_sentences(&stream_text);
         if (!complete.empty()) request->append(plan_pieces(complete));
@@ -361,21 +408,13 @@ struct WyomingService::Connection {
 
     void stop_stream() {
         if (!streaming) {
-            send_error("synthesize-stop outside a stream", "bad-request");
+            fail("synthesize-stop outside a stream", "bad-request");
             return;
         }
         request->append(plan_pieces(stream_text));
         stream_text.clear();
         request->finish_input();
         stream_stopped = true;
-    }
-
-    void end_stream_with_error() {
-        request->cancel();
-        request.reset();
-        if (audio_started) send("audio-stop");
-        send("synthesize-stopped");
-        streaming = false;
     }
 
     void send_audio(const std::vector<int16_t> &samples) {
@@ -401,8 +440,8 @@ struct WyomingService::Connection {
         if (!audio_started) send("audio-start", audio_format());
         send("audio-stop");
         if (streaming) send("synthesize-stopped");
-        request.reset();
-        streaming = false;
+        request.reset();  // done: nothing to cancel
+        end_request();
         last_activity = Clock::now();
     }
 
@@ -424,19 +463,12 @@ struct WyomingService::Connection {
             if (request->input_error()) {
                 finish_request();  // nothing to say: the audio is empty
             } else {
-                send_error(request->error(), "synthesis-failed");
-                if (streaming) send("synthesize-stopped");
-                request.reset();
-                streaming = false;
+                fail(request->error(), request->cancelled() ? "stopping" : "synthesis-failed");
             }
             break;
         }
-        if (broken && request) {
-            // The client is gone: no stream is left to close when its end arrives.
-            request->cancel();
-            request.reset();
-            streaming = false;
-        }
+        // The client is gone: no stream is left to close when its end arrives.
+        if (broken) end_request();
     }
 
     // Reads what the client sent. Returns false when the connection is over.
@@ -460,11 +492,7 @@ struct WyomingService::Connection {
         if (n == 0) {
             input_closed = true;
             // A stream the client can no longer finish.
-            if (streaming && !stream_stopped) {
-                request->cancel();
-                request.reset();
-                streaming = false;
-            }
+            if (open_stream()) end_request();
             return true;
         }
         reader.feed(buffer, static_cast<size_t>(n));

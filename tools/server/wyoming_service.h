@@ -5,7 +5,9 @@
 // mono, sentence by sentence), audio-stop; a streamed request
 // (synthesize-start, synthesize-chunk..., synthesize-stop) speaks each
 // sentence as soon as it is complete and ends with synthesize-stopped; ping ->
-// pong. Problems are answered with an error event; unknown events are ignored.
+// pong. An error event ends the exchange it belongs to: audio under way is
+// closed with audio-stop (and synthesize-stopped), otherwise the connection is
+// closed after it. Unknown events are ignored.
 #ifndef ORVEL_SERVER_WYOMING_SERVICE_H
 #define ORVEL_SERVER_WYOMING_SERVICE_H
 
