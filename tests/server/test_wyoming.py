@@ -12,6 +12,7 @@ id it was run with) and fixed_half (five fixed samples per request).
 
 usage: test_wyoming.py ORVEL_SERVER TEST_VOICES BUNDLED_VOICE EXCHANGE_DIR GROUP
 """
+import io
 import json
 import os
 import select
@@ -34,10 +35,11 @@ END_WAIT = 10              # bounds a wait for the server to end an exchange
 class Server:
     """orvel-server with the Wyoming service on a free port, stopped by SIGTERM."""
 
-    def __init__(self, program, voices, *extra):
+    def __init__(self, program, voices, *extra, env=None):
         self.process = subprocess.Popen(
             [program, "--port", "0", "--wyoming", "tcp://127.0.0.1:0", *sum((["-m", v] for v in voices), []),
-             *extra], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+             *extra], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
+            env=dict(os.environ, **(env or {})))
         self.port = None
         self.http_port = None
         ready, _, _ = select.select([self.process.stdout], [], [], TIMEOUT)
@@ -478,16 +480,84 @@ def group_bad(server_program, voices, bundled, exchange_dir):
 
     with Server(server_program, voices, "--max-queue", "2") as server:
         held = [server.client(), server.client()]
-        for c in held:  # both are being served
-            c.send("ping")
+        for c in held:  # both are in a stream
+            c.send("synthesize-start", {"voice": {"name": "fixed_1s"}})
+            c.send("synthesize-chunk", {"text": "One. Two"})
             c.receive()
         extra = server.client()
-        event = extra.receive()
-        check(event and event[0]["type"] == "error" and extra.receive() is None,
-              "a connection over the limit is told so and closed")
+        events, ended = extra.receive_to_end()
+        check(types_of(events) == ["error"] and ended,
+              "a connection over the limit, all others busy, is told so and closed: %s" % types_of(events))
         extra.close()
         for c in held:
             c.close()
+
+    # Time limits, shortened for the test: an idle connection is let go after 2 s without a complete event,
+    # and an event must arrive in full within 1 s of its first byte.
+    short = {"ORVEL_WYOMING_IDLE_TIMEOUT": "2", "ORVEL_WYOMING_EVENT_TIMEOUT": "1"}
+    with Server(server_program, voices, "--max-queue", "4", env=short) as server:
+        c = server.client()
+        events, ended = c.receive_to_end()
+        check(not events and ended, "a connection that sends nothing is closed after the idle time")
+        c.close()
+
+        def trickle(data, seconds=8):
+            """Sends data a byte every 0.1 s, round and round; the types of the events the server sent, and
+            whether it closed the connection within `seconds`."""
+            c = server.client()
+            c.socket.settimeout(0.1)
+            reply = b""
+            end = time.monotonic() + seconds
+            ended = False
+            try:
+                for at in range(10 ** 6):
+                    if time.monotonic() > end:
+                        break
+                    c.send_raw(data[at % len(data):at % len(data) + 1])
+                    try:
+                        received = c.socket.recv(65536)
+                    except socket.timeout:
+                        continue
+                    if not received:
+                        ended = True
+                        break
+                    reply += received
+            except ConnectionError:
+                ended = True
+            c.close()
+            types, stream = [], io.BytesIO(reply)
+            for line in iter(stream.readline, b""):
+                header = json.loads(line)
+                types.append(header["type"])
+                stream.read(header.get("data_length", 0) + header.get("payload_length", 0))
+            return types, ended
+
+        types, ended = trickle(b"\n")
+        check(ended and not types, "blank lines do not keep a connection open past the idle time: %s" % types)
+        types, ended = trickle(json.dumps({"type": "describe", "data": {"padding": "x" * 200}}).encode() + b"\n")
+        check(ended and types == ["error"],
+              "an event trickled in a byte at a time is cut off at its time limit with an error: %s" % types)
+
+        # As many idle connections as the limit, silent and trickling, do not lock out a client that speaks:
+        # the one idle the longest makes room.
+        idle = [server.client() for _ in range(3)]
+        idle.append(server.client())
+        idle[-1].send_raw(b'{"type": "synthes')
+        c = server.client()
+        c.socket.settimeout(END_WAIT)
+        c.send("synthesize", {"text": "One.", "voice": {"name": "fixed_1s"}})
+        try:
+            events = c.receive_until("audio-stop")
+        except (socket.timeout, ConnectionError):
+            events = []
+        check(well_formed_audio(events) and len(audio_of(events)) == 2 * RATE,
+              "with every place taken by an idle connection, a new client gets its audio: %s" % types_of(events))
+        c.close()
+        ends = [s.receive_to_end()[1] for s in idle]
+        check(ends[0], "the connection idle the longest was closed to make room")
+        for s in idle:
+            s.close()
+        check(server.alive(), "the server is up")
 
 
 def group_recorded(server_program, voices, bundled, exchange_dir):

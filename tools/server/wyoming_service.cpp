@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace orvel_server {
@@ -102,12 +103,20 @@ struct WyomingService::Connection {
     int fd;
     std::thread thread;
     std::atomic<bool> done{false};
+    // Idle: between exchanges, so the acceptor may close it to make room for
+    // a new connection (it moves Idle to Evicted, the connection Idle to Busy
+    // before it answers anything, so one never ends an exchange under way).
+    enum Phase { kIdle, kBusy, kEvicted };
+    std::atomic<int> phase{kIdle};
+    std::atomic<Clock::rep> idle_since{Clock::now().time_since_epoch().count()};
 
     wyoming::Reader reader;
     bool input_closed = false;  // the client sent all it will send
     bool broken = false;        // a write failed: the client is gone
     bool closing = false;       // an error ended the connection
-    Clock::time_point last_activity = Clock::now();
+    Clock::time_point last_event = Clock::now();  // the last complete event, or the end of a request
+    bool partial_event = false;  // the reader holds the start of an event
+    Clock::time_point partial_since;
 
     // The request being spoken.
     std::shared_ptr<Request> request;
@@ -141,20 +150,61 @@ struct WyomingService::Connection {
 
     json audio_format() const { return {{"rate", rate}, {"width", kWidth}, {"channels", kChannels}}; }
 
+    const WyomingOptions &options() const { return service.options_; }
+
+    bool claim() {
+        int expected = kIdle;
+        return phase.compare_exchange_strong(expected, kBusy) || expected == kBusy;
+    }
+
+    void become_idle() {
+        if (phase.load() != kBusy) return;
+        idle_since = Clock::now().time_since_epoch().count();
+        phase = kIdle;
+    }
+
     void run() {
         timeval timeout{kSendTimeoutS, 0};
         setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-        while (!service.stopping_ && !broken) {
+        while (!service.stopping_ && !broken && phase != kEvicted) {
             if (!handle_events()) break;
             // The client sent all it will: done once its last event is answered.
             if (input_closed && !request) break;
             if (request) pump_audio();
             if (closing) break;
-            if (!read_input()) break;
+            if (!request) become_idle();
+            if (!read_input() || !within_time_limits()) break;
         }
         end_request();
         if (closing && !broken) close_gracefully();
         done = true;
+    }
+
+    // An event must arrive whole within event_timeout_s of its first byte,
+    // and a connection is let go after idle_timeout_s without a complete
+    // event, idle or in an open stream: bytes alone (blank lines, an event
+    // trickled in) keep nobody's place. False when the connection must end.
+    bool within_time_limits() {
+        auto seconds_since = [](Clock::time_point t) {
+            return std::chrono::duration<double>(Clock::now() - t).count();
+        };
+        if (partial_event && seconds_since(partial_since) > options().event_timeout_s) {
+            if (claim()) fail("an event did not arrive in full within " + seconds_text(options().event_timeout_s),
+                              "timeout", true);
+            return false;
+        }
+        if ((!request || open_stream()) && seconds_since(last_event) > options().idle_timeout_s) {
+            if (open_stream() && claim())
+                fail("the stream was silent for " + seconds_text(options().idle_timeout_s), "timeout", true);
+            return false;
+        }
+        return true;
+    }
+
+    static std::string seconds_text(double seconds) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%g s", seconds);
+        return text;
     }
 
     // Closing a socket with input unread resets the connection, and a reset
@@ -199,7 +249,17 @@ struct WyomingService::Connection {
             fatal = true;
         }
         end_request();
+        last_event = Clock::now();
         if (fatal) closing = true;
+    }
+
+    void note_partial_event() {
+        if (reader.buffered() == 0) {
+            partial_event = false;
+        } else if (!partial_event) {
+            partial_event = true;
+            partial_since = Clock::now();
+        }
     }
 
     // Handles the events that can be handled now: any when idle, the stream's
@@ -208,9 +268,16 @@ struct WyomingService::Connection {
         while (!broken && !closing && (!request || open_stream())) {
             wyoming::Event event;
             std::string error;
-            switch (reader.next(&event, &error)) {
-            case wyoming::Reader::Result::NeedMore:
+            wyoming::Reader::Result result = reader.next(&event, &error);
+            if (result == wyoming::Reader::Result::NeedMore) {
+                note_partial_event();
                 return true;
+            }
+            partial_event = false;
+            if (!claim()) return false;  // evicted
+            switch (result) {
+            case wyoming::Reader::Result::NeedMore:
+                break;
             case wyoming::Reader::Result::Malformed:
                 fail(error, "malformed-event");
                 break;
@@ -218,6 +285,7 @@ struct WyomingService::Connection {
                 fail(error, "malformed-event", true);
                 break;
             case wyoming::Reader::Result::Event:
+                last_event = Clock::now();
                 handle(event);
                 break;
             }
@@ -442,7 +510,7 @@ struct WyomingService::Connection {
         if (streaming) send("synthesize-stopped");
         request.reset();  // done: nothing to cancel
         end_request();
-        last_activity = Clock::now();
+        last_event = Clock::now();
     }
 
     bool open_stream() const { return streaming && !stream_stopped; }
@@ -480,15 +548,10 @@ struct WyomingService::Connection {
         int wait_ms = !busy ? kIdlePollMs : open_stream() ? static_cast<int>(kAudioWait.count()) : 0;
         int ready = ::poll(&p, 1, wait_ms);
         if (ready < 0) return errno == EINTR;
-        if (ready == 0) {
-            // A client that stays silent, idle or in the middle of a stream, is let go.
-            if (busy && !open_stream()) return true;
-            return std::chrono::duration<double>(Clock::now() - last_activity).count() < service.options_.idle_timeout_s;
-        }
+        if (ready == 0) return true;
         char buffer[kReadBytes];
         ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
         if (n < 0) return errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK;
-        last_activity = Clock::now();
         if (n == 0) {
             input_closed = true;
             // A stream the client can no longer finish.
@@ -500,7 +563,17 @@ struct WyomingService::Connection {
     }
 };
 
-WyomingService::WyomingService(Engine &engine, const WyomingOptions &options) : engine_(engine), options_(options) {}
+WyomingService::WyomingService(Engine &engine, const WyomingOptions &options) : engine_(engine), options_(options) {
+    // Tests shorten the time limits (in seconds) rather than wait minutes.
+    auto seconds_from = [](const char *name, double *out) {
+        const char *text = std::getenv(name);
+        char *end = nullptr;
+        double value = text ? std::strtod(text, &end) : 0;
+        if (text && end != text && *end == '\0' && value > 0) *out = value;
+    };
+    seconds_from("ORVEL_WYOMING_IDLE_TIMEOUT", &options_.idle_timeout_s);
+    seconds_from("ORVEL_WYOMING_EVENT_TIMEOUT", &options_.event_timeout_s);
+}
 
 WyomingService::~WyomingService() { stop(); }
 
@@ -555,6 +628,33 @@ void WyomingService::reap(bool all) {
     connections_.erase(std::remove_if(connections_.begin(), connections_.end(), finished), connections_.end());
 }
 
+size_t WyomingService::live_connections() const {
+    return static_cast<size_t>(std::count_if(connections_.begin(), connections_.end(), [](const auto &c) {
+        return !c->done && c->phase != Connection::kEvicted;
+    }));
+}
+
+// Idle connections (open sockets between exchanges) must not lock out a
+// client that wants to speak: at the limit the one idle the longest makes
+// room. Only when every connection is in an exchange is a new one refused.
+bool WyomingService::evict_longest_idle() {
+    for (;;) {
+        Connection *oldest = nullptr;
+        for (const auto &c : connections_) {
+            if (c->done || c->phase != Connection::kIdle) continue;
+            if (!oldest || c->idle_since < oldest->idle_since) oldest = c.get();
+        }
+        if (!oldest) return false;
+        int expected = Connection::kIdle;
+        if (oldest->phase.compare_exchange_strong(expected, Connection::kEvicted)) {
+            // Wakes its thread at once, and its client sees the end of the stream.
+            ::shutdown(oldest->fd, SHUT_RDWR);
+            return true;
+        }
+        // It has just begun an exchange: look again.
+    }
+}
+
 void WyomingService::accept_loop() {
     while (!stopping_) {
         pollfd p{listen_fd_, POLLIN, 0};
@@ -564,7 +664,7 @@ void WyomingService::accept_loop() {
         int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) continue;
         std::lock_guard<std::mutex> lock(mutex_);
-        if (connections_.size() >= options_.max_connections) {
+        if (live_connections() >= options_.max_connections && !evict_longest_idle()) {
             wyoming::Event event;
             event.type = "error";
             event.data = {{"text", "too many connections; try again shortly"}, {"code", "busy"}};

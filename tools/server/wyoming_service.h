@@ -24,8 +24,9 @@ namespace orvel_server {
 
 struct WyomingOptions {
     size_t max_input_chars = 100000;  // per request, streamed ones included
-    size_t max_connections = 64;      // more are told so and closed
-    double idle_timeout_s = 300;      // a silent connection, idle or in an open stream
+    size_t max_connections = 64;      // then the longest idle one is closed; when none is idle, new ones are refused
+    double idle_timeout_s = 300;      // without a complete event, idle or in an open stream
+    double event_timeout_s = 10;      // from an event's first byte to its last
     std::string version;              // reported in info
 };
 
@@ -51,6 +52,9 @@ private:
     struct Connection;
     void accept_loop();
     void reap(bool all);
+    // With mutex_ held:
+    size_t live_connections() const;
+    bool evict_longest_idle();
 
     Engine &engine_;
     WyomingOptions options_;
