@@ -425,8 +425,15 @@ def group_bad(server_program, voices, bundled, exchange_dir):
             events = first + c.receive_until("synthesize-stopped", stop_on_error=False)
             check(types_of(events) == ["audio-start", "audio-chunk", "error", "audio-stop", "synthesize-stopped"],
                   "a stream with audio ended by %s: %s" % (what, types_of(events)))
+            # What the client sends of that stream before it reads the error is passed over, the full text too.
+            c.send("synthesize-chunk", {"text": " Three."})
+            c.send("synthesize", {"text": "One. Two. Three.", "voice": {"name": "fixed_1s"}})
+            c.send("synthesize-stop")
             c.send("describe")
-            check(c.receive()[0]["type"] == "info", "%s: the connection goes on" % what)
+            reply = c.receive()
+            check(reply and reply[0]["type"] == "info",
+                  "%s: the rest of the stream is passed over and the connection goes on: %s"
+                  % (what, reply and reply[0]["type"]))
             c.close()
 
         for raw, what in ((b'{"type": "synthesize", "data_length": 99999999}\n', "a data_length over the limit"),

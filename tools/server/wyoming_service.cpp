@@ -126,6 +126,10 @@ struct WyomingService::Connection {
     int rate = 0;
     std::string stream_text;    // streamed text not yet complete as a sentence
     size_t stream_chars = 0;
+    // A stream an error ended while the connection goes on: what the client
+    // sent of it before reading the error is passed over up to its
+    // synthesize-stop (its full-text synthesize included).
+    bool abandoned_stream = false;
 
     Connection(WyomingService &s, int socket) : service(s), fd(socket) {}
     ~Connection() {
@@ -244,7 +248,10 @@ struct WyomingService::Connection {
         send_error(text, code);
         if (request && audio_started) {
             send("audio-stop");
-            if (streaming) send("synthesize-stopped");
+            if (streaming) {
+                send("synthesize-stopped");
+                abandoned_stream = true;
+            }
         } else {
             fatal = true;
         }
@@ -303,13 +310,18 @@ struct WyomingService::Connection {
             send("pong", pong);
         } else if (type == "synthesize") {
             // Inside a stream this repeats the streamed text for older servers.
-            if (!streaming) synthesize(event.data);
+            if (!streaming && !abandoned_stream) synthesize(event.data);
         } else if (type == "synthesize-start") {
+            abandoned_stream = false;
             start_stream(event.data);
         } else if (type == "synthesize-chunk") {
-            stream_chunk(event.data);
+            if (!abandoned_stream) stream_chunk(event.data);
         } else if (type == "synthesize-stop") {
-            stop_stream();
+            if (abandoned_stream) {
+                abandoned_stream = false;
+            } else {
+                stop_stream();
+            }
         }
         // Anything else (other services' events, newer ones) is not ours to answer.
     }
