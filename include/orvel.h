@@ -72,12 +72,14 @@ ORVEL_API const char *orvel_get_error(void);
 /*
  * Initialises eSpeak NG and ONNX Runtime. espeak_data_path is eSpeak NG's data
  * directory (the "espeak-ng-data" folder or the folder that holds it), or NULL
- * for eSpeak NG's default. The path is only read during the call. The data
- * folder eSpeak NG will read (unless it is its built-in default) is checked
- * first: a missing or damaged phontab, phonindex, phondata, intonations or
- * dictionary header fails with a line naming the file, as eSpeak NG 1.51 would
- * crash on some of them. Damage inside phondata, phonindex programs or
- * dictionary rules cannot be seen without eSpeak NG.
+ * for eSpeak NG's default. The path is only read during the call. A path that
+ * is not a folder (or is empty) fails with "espeak-ng data folder not found:
+ * <path>", where eSpeak NG itself would read its default data instead. The
+ * data folder eSpeak NG will read (unless it is its built-in default) is
+ * checked first: a missing or damaged phontab, phonindex, phondata,
+ * intonations or dictionary header fails with a line naming the file, as
+ * eSpeak NG 1.51 would crash on some of them. Damage inside phondata,
+ * phonindex programs or dictionary rules cannot be seen without eSpeak NG.
  * Returns 0, or -1 (for example "Already initialized" when called twice).
  */
 ORVEL_API int orvel_init(const char *espeak_data_path);

@@ -142,8 +142,9 @@ class Engine:
     """The initialised library. Close it (or leave its ``with`` block) to shut
     it down, which also unloads its voices.
 
-    ``espeak_data`` is eSpeak NG's data folder, or None for eSpeak NG's default;
-    ``library`` the path of the shared library (see the module's help).
+    ``espeak_data`` is eSpeak NG's data folder, or None for eSpeak NG's default
+    (a path that is not a folder raises :class:`OrvelError`); ``library`` the
+    path of the shared library (see the module's help).
     """
 
     def __init__(self, espeak_data=None, library=None):

@@ -108,7 +108,7 @@ class Speaking(unittest.TestCase):
 
 @unittest.skipUnless(os.path.isdir(VOICES), "ORVEL_TEST_VOICES is not set")
 class Errors(unittest.TestCase):
-    def test_load_failures_carry_the_library_message(self):
+    def test_start_and_load_failures_carry_the_library_message(self):
         with orvel.Engine() as engine:
             missing = os.path.join(VOICES, "no-such-voice.onnx")
             with self.assertRaises(orvel.OrvelError) as caught:
@@ -117,6 +117,12 @@ class Errors(unittest.TestCase):
             with self.assertRaises(orvel.OrvelError) as caught:
                 engine.load_voice(voice_path("probe_bad_config"))
             self.assertTrue(caught.exception.message)
+        # A data folder that does not exist fails the start, not swapped for the default.
+        with tempfile.TemporaryDirectory() as folder:
+            missing = os.path.join(folder, "no-data")
+            with self.assertRaises(orvel.OrvelError) as caught:
+                orvel.Engine(espeak_data=missing)
+            self.assertEqual(caught.exception.message, "espeak-ng data folder not found: " + missing)
 
     def test_speak_failures(self):
         with orvel.Engine() as engine:

@@ -152,6 +152,10 @@ bool espeak_data_folder(const char *espeak_data_path, char *folder, size_t size)
 
 }  // namespace
 
+bool espeak_data_path_exists(const char *espeak_data_path) {
+    return espeak_data_path && espeak_data_path[0] && platform_is_folder(espeak_data_path);
+}
+
 int espeak_data_check(const char *espeak_data_path) {
     char folder[PATH_BUFFER_SIZE];
     if (!espeak_data_folder(espeak_data_path, folder, sizeof folder)) return 0;

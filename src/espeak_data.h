@@ -8,4 +8,9 @@
 // -1 after one diagnostic line naming the first damaged file.
 int espeak_data_check(const char *espeak_data_path);
 
+// Whether eSpeak NG would take this data path: a folder (the data folder or
+// the one that holds espeak-ng-data). For anything else eSpeak NG 1.51
+// silently reads its own default data.
+bool espeak_data_path_exists(const char *espeak_data_path);
+
 #endif

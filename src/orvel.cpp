@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "audio.h"
+#include "espeak_data.h"
 #include "json_parse.h"
 #include "orvel_internal.h"
 #include "phoneme_ids.h"
@@ -279,6 +280,16 @@ ORVEL_API int orvel_init(const char *espeak_data_path) {
         return -1;
     }
     for (VoiceSlot &slot : g_voices) reset_slot(&slot);
+
+    // eSpeak NG would read its default data instead, and the log would name
+    // a folder that was never read.
+    if (espeak_data_path && !espeak_data_path_exists(espeak_data_path)) {
+        if (espeak_data_path[0])
+            set_error("espeak-ng data folder not found: %s", espeak_data_path);
+        else
+            set_error("espeak-ng data path is empty (NULL gives eSpeak NG's default)");
+        return -1;
+    }
 
     // Without a path eSpeak NG takes $ESPEAK_DATA_PATH when it is set: name that.
     char shown_path[PATH_SIZE + 32];

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <dlfcn.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -438,11 +439,23 @@ const Row kRows[] = {
          quiet_shutdown();
          return silent_calls_uninitialised() + (file_exists(scratch("never.wav")) ? 1 : 0);
      }, 0, nullptr, false},
-    // A folder that does not exist: eSpeak NG falls back to its default data.
+    // eSpeak NG 1.51 would read its default data instead of a path that is no
+    // folder, while the log named the path: refused, naming it.
     {"espeak_data_path_missing", [] {
          quiet_shutdown();
+         g_expected_message = "espeak-ng data folder not found: " + scratch("no-such-espeak-data");
          return orvel_init(scratch("no-such-espeak-data").c_str());
-     }, 0, nullptr, false},
+     }, -1, "", false},
+    {"espeak_data_path_is_a_file", [] {
+         quiet_shutdown();
+         std::string file = write_scratch_file("espeak-data-file", "phontab");
+         g_expected_message = "espeak-ng data folder not found: " + file;
+         return orvel_init(file.c_str());
+     }, -1, "", false},
+    {"espeak_data_path_empty", [] {
+         quiet_shutdown();
+         return orvel_init("");
+     }, -1, "espeak-ng data path is empty (NULL gives eSpeak NG's default)", false},
     // Without a path eSpeak NG reads $ESPEAK_DATA_PATH: the message names it.
     {"espeak_data_path_from_environment_without_data", [] {
          quiet_shutdown();
@@ -462,6 +475,9 @@ const Row kRows[] = {
          chmod(folder.c_str(), 0777);
          std::string planted = write_scratch_file("world-writable/libespeak-ng.so.1",
                                                  read_file(ORVEL_STUB_ESPEAK_DIR "/full/libespeak-ng.so.1"));
+         // Real data, so that eSpeak NG itself is what starts.
+         if (symlink("/usr/lib/x86_64-linux-gnu/espeak-ng-data", (folder + "/espeak-ng-data").c_str()) != 0)
+             return -700;
          int result = orvel_init((folder + "/espeak-ng-data").c_str());
          void *handle = dlopen(planted.c_str(), RTLD_NOW | RTLD_NOLOAD);
          if (handle) dlclose(handle);

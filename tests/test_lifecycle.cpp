@@ -2,6 +2,7 @@
 // real eSpeak NG and ONNX Runtime.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -140,9 +141,16 @@ TEST_F(Lifecycle, BadDataFolderFailsAndTheHostRecovers) {
 }
 
 TEST_F(Lifecycle, MissingEntryPointFailsInit) {
+    // A data path beside a copy of the stub, holding the installed data so
+    // that the stub is the one thing that fails.
+    const std::string folder = scratch_dir() + "/stub-no-terminate", data = folder + "/data";
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(data.c_str(), 0700), 0);
+    ASSERT_EQ(symlink("/usr/lib/x86_64-linux-gnu/espeak-ng-data", (data + "/espeak-ng-data").c_str()), 0);
+    write_scratch_file("stub-no-terminate/libespeak-ng.so.1", read_file(stub_library("no_terminate")));
     testing::internal::CaptureStderr();
-    EXPECT_EQ(orvel_init(stub_data_path("no_terminate").c_str()), -1);
+    EXPECT_EQ(orvel_init(data.c_str()), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "Failed to resolve espeak-ng functions\n[orvel] ERROR: Failed to initialize espeak-ng (data path: " +
-                  stub_data_path("no_terminate") + ")\n");
+                  data + ")\n");
 }

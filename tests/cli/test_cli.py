@@ -7,6 +7,7 @@ requests begin and end and whether one was cut; fixed_1s returns one second
 (22050 samples) per request whatever the text.
 """
 import array
+import glob
 import json
 import os
 import re
@@ -280,7 +281,12 @@ class Failures(unittest.TestCase):
         tmp = tempfile.mkdtemp()
         self.addCleanup(shutil.rmtree, tmp)
         out = os.path.join(tmp, "out.wav")
-        stub_data = os.path.join(STUB_DIR, "full", "data")
+        # The stub beside a data folder of the installed data: the stub's
+        # initialise is what fails.
+        stub_data = os.path.join(tmp, "stub", "data")
+        os.makedirs(stub_data)
+        shutil.copy(os.path.join(STUB_DIR, "full", "libespeak-ng.so.1"), os.path.join(tmp, "stub"))
+        os.symlink(glob.glob("/usr/lib/*/espeak-ng-data")[0], os.path.join(stub_data, "espeak-ng-data"))
         rows = [
             ("no output", ["-m", PROBE, "hi"], 2, r"no output: give -o"),
             ("both outputs", ["-m", PROBE, "--raw", "-o", out, "hi"], 2, r"either -o"),
@@ -296,6 +302,8 @@ class Failures(unittest.TestCase):
              r"speaker 4 does not exist: the voice has 4 speakers"),
             ("init", ["-m", PROBE, "--raw", "--espeak-data", stub_data, "hi"], 3,
              r"cannot start the library: Failed to initialize espeak-ng"),
+            ("missing data folder", ["-m", PROBE, "--raw", "--espeak-data", os.path.join(tmp, "no-data"), "hi"], 3,
+             r"cannot start the library: espeak-ng data folder not found: .*no-data$"),
             ("missing model", ["-m", os.path.join(tmp, "none.onnx"), "-o", out, "hi"], 4,
              r"cannot load the voice .*none\.onnx': \S"),
             ("not a model", ["-m", os.path.join(VOICES, "bad_not_onnx.onnx"), "-o", out, "hi"], 4,
