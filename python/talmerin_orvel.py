@@ -236,7 +236,11 @@ class Voice:
         return self._lib.orvel_get_num_speakers(self._checked_id())
 
     def set_speed(self, length_scale):
-        """Length scale for later requests (larger is slower); 0 restores the voice's own."""
+        """Length scale for later requests (larger is slower); 0 restores the voice's own.
+
+        Any finite value reaches the model, as in the C API: a request's audio,
+        time and memory grow with it (10000 took 6 GB for two words), so bound
+        values that come from users (orvel-say takes 0.05 to 20)."""
         with _lock:
             self._lib.orvel_set_speed(self._checked_id(), float(length_scale))
 
@@ -254,7 +258,10 @@ class Voice:
             self._lib.orvel_set_speaker(voice_id, speaker_id)
 
     def set_noise(self, noise_scale, noise_w):
-        """Noise scale and width for later requests; 0 restores the voice's own."""
+        """Noise scale and width for later requests; 0 restores the voice's own.
+
+        The durations grow exponentially with the noise width (50 took 1.6 GB
+        for two sentences): bound it for users (orvel-say takes up to 10)."""
         with _lock:
             self._lib.orvel_set_noise(self._checked_id(), float(noise_scale), float(noise_w))
 

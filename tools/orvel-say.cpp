@@ -43,6 +43,16 @@ const char *const kBundledVoice = "orvel-en-us-arctic.onnx";
 constexpr double kDefaultSentenceSilenceMs = 200.0;
 constexpr double kMaxSentenceSilenceMs = 60000.0;
 
+// The audio, and the memory the model needs for it, grows with the length
+// scale: 10000 took 80 s and 6.1 GB for "Hello world.", and 1e30 failed inside
+// ONNX Runtime. Twenty times slower or faster is beyond any use already.
+constexpr double kMinSpeed = 0.05;
+constexpr double kMaxSpeed = 20.0;
+// The noise width scales the durations' randomness, and they grow
+// exponentially with it: at 10 two sentences lasted 7 s, at 50 the model
+// took 1.6 GB and over two minutes, at 1000 it failed inside ONNX Runtime.
+constexpr double kMaxNoiseW = 10.0;
+
 struct Params {
     std::string model;        // empty: the bundled voice
     std::string config;       // empty: model + ".json"
@@ -80,11 +90,12 @@ void print_help(const char *argv0) {
         "  -o, --output FILE.wav     write a 16-bit mono WAV file (at most 4 GB)\n"
         "      --raw                 write signed 16-bit little-endian mono PCM at the voice's\n"
         "                            sample rate to standard output instead\n"
-        "      --speed X             length scale, larger is slower (default: the voice's own)\n"
+        "      --speed X             length scale from %g to %g, larger is slower\n"
+        "                            (default: the voice's own)\n"
         "      --speaker N|NAME      speaker of a multi-speaker voice: its number, or a name from\n"
         "                            the configuration's speaker_id_map (default: the voice's own)\n"
         "      --noise X             noise scale (default: the voice's own)\n"
-        "      --noise-w X           noise width (default: the voice's own)\n"
+        "      --noise-w X           noise width, at most %g (default: the voice's own)\n"
         "      --sentence-silence MS silence between sentences in milliseconds (default: %g)\n"
         "      --espeak-data DIR     eSpeak NG data folder (default: eSpeak NG's own)\n"
         "\n"
@@ -97,8 +108,8 @@ void print_help(const char *argv0) {
         "  4  the voice could not be loaded\n"
         "  5  synthesis failed, or no part of the text could be spoken\n"
         "  6  the output could not be written\n",
-        bundled.empty() ? "the bundled voice, none installed" : bundled.c_str(),
-        kDefaultSentenceSilenceMs);
+        bundled.empty() ? "the bundled voice, none installed" : bundled.c_str(), kMinSpeed, kMaxSpeed,
+        kMaxNoiseW, kDefaultSentenceSilenceMs);
 }
 
 // A scale above 0, at most 1e6.
@@ -171,11 +182,21 @@ int parse_args(int argc, char **argv, Params *params) {
         } else if (name == "--espeak-data") {
             params->espeak_data = value;
         } else if (name == "--speed") {
-            ok = parse_scale(value, &params->speed);
+            double speed = 0.0;
+            if (!orvel_tools::parse_number(value, kMinSpeed, kMaxSpeed, &speed)) {
+                message("bad value '%s' for --speed: give a length scale from %g to %g", value.c_str(), kMinSpeed,
+                        kMaxSpeed);
+                return EXIT_USAGE;
+            }
+            params->speed = static_cast<float>(speed);
         } else if (name == "--noise") {
             ok = parse_scale(value, &params->noise);
         } else if (name == "--noise-w") {
-            ok = parse_scale(value, &params->noise_w);
+            if (!parse_scale(value, &params->noise_w) || params->noise_w > kMaxNoiseW) {
+                message("bad value '%s' for --noise-w: give a noise width above 0, at most %g", value.c_str(),
+                        kMaxNoiseW);
+                return EXIT_USAGE;
+            }
         } else if (name == "--speaker") {
             params->speaker = value;
         } else {  // --sentence-silence

@@ -137,7 +137,9 @@ class Input(unittest.TestCase):
         for args, field, value in [
             ([], "length", 1000), ([], "noise", 667), ([], "noise_w", 800), ([], "sid", -1),
             (["--speed", "1.5"], "length", 1500), (["--speed=0.5"], "length", 500),
+            (["--speed", "20"], "length", 20000), (["--speed", "0.05"], "length", 50),
             (["--noise", "0.25"], "noise", 250), (["--noise-w", "0.4"], "noise_w", 400),
+            (["--noise-w", "10"], "noise_w", 10000),
             (["-m", multi, "--speaker", "2"], "sid", 2),
         ]:
             with self.subTest(args=args):
@@ -293,6 +295,13 @@ class Failures(unittest.TestCase):
             ("unknown option", ["-m", PROBE, "--raw", "--loud", "hi"], 2, r"unknown option '--loud'"),
             ("missing value", ["-m", PROBE, "--raw", "--speed"], 2, r"needs a value"),
             ("bad number", ["-m", PROBE, "--raw", "--speed", "fast", "hi"], 2, r"bad value 'fast' for --speed"),
+            # The audio and the model's memory grow with these: bounded, and the bounds named.
+            ("speed too slow", ["-m", PROBE, "--raw", "--speed", "10000", "hi"], 2,
+             r"bad value '10000' for --speed: give a length scale from 0\.05 to 20$"),
+            ("speed too fast", ["-m", PROBE, "--raw", "--speed=0.01", "hi"], 2, r"from 0\.05 to 20$"),
+            ("speed beyond float", ["-m", PROBE, "--raw", "--speed", "1e30", "hi"], 2, r"from 0\.05 to 20$"),
+            ("noise width too wide", ["-m", PROBE, "--raw", "--noise-w", "50", "hi"], 2,
+             r"bad value '50' for --noise-w: give a noise width above 0, at most 10$"),
             ("negative silence", ["-m", PROBE, "--raw", "--sentence-silence=-1", "hi"], 2, r"bad value"),
             ("text twice", ["-m", PROBE, "--raw", "-f", out, "hi"], 2, r"not both"),
             ("missing text file", ["-m", PROBE, "--raw", "-f", os.path.join(tmp, "none.txt")], 2,
