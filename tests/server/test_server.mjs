@@ -382,6 +382,29 @@ if (group === 'Lifecycle') {
     it('refuses to start without a usable voice, with one message', async () => {
       await assert.rejects(Server.start([], { voiceDir: '/nonexistent-voices' }), /cannot list the voice folder/);
     });
+
+    it('a second signal during the grace time cancels at once', async () => {
+      // A real voice, so that the request takes far longer than the grace time.
+      const real = new URL('../../voices/orvel-en-us.onnx', import.meta.url).pathname;
+      const server = await Server.start(['--grace', '30', '-m', real]);
+      const response = await server.speech({ input: sentences(2000), voice: 'orvel-en-us', response_format: 'pcm' });
+      const reader = response.body.getReader();
+      await reader.read();
+      // Unread, the response holds the request in progress through the grace time.
+      server.proc.kill('SIGINT');
+      for (let i = 0; i < 250 && !/stopping/.test(server.log()); ++i) await new Promise((r) => setTimeout(r, 20));
+      assert.match(server.log(), /SIGINT|Interrupt/);
+      const second = Date.now();
+      server.proc.kill('SIGTERM');
+      const drained = (async () => { try { while (!(await reader.read()).done); } catch { /* cut short */ } })();
+      const status = await server.exited;
+      const waited = (Date.now() - second) / 1000;
+      await drained;
+      assert.deepEqual(status, { code: 0, signal: null }, server.log());
+      // Well inside the 30 s of grace: the cancellation's own settling takes at most 2 s.
+      assert.ok(waited < 10, `exited ${waited} s after the second signal:\n${server.log()}`);
+      assert.match(server.log(), /cancelling 1 request/);
+    });
   });
 }
 

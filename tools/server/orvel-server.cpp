@@ -308,15 +308,19 @@ int main(int argc, char **argv) {
 
     std::atomic<bool> serving_done{false};
     // On SIGTERM or SIGINT: refuse new requests, give those in progress the
-    // grace time, cancel what is left, then stop listening.
+    // grace time, cancel what is left, then stop listening. A second signal
+    // during the grace time cancels at once: whoever sends it has stopped
+    // waiting.
     std::thread stopper([&] {
         int signal_number = 0;
         sigwait(&stop_signals, &signal_number);
         message("%s: stopping (up to %g s for requests in progress)", strsignal(signal_number), params.grace);
         api.set_stopping();
         auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(params.grace);
-        while (engine.stats().live_requests > 0 && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        const struct timespec poll = {0, 20 * 1000 * 1000};
+        bool hurried = false;
+        while (!hurried && engine.stats().live_requests > 0 && std::chrono::steady_clock::now() < deadline)
+            hurried = sigtimedwait(&stop_signals, nullptr, &poll) > 0;
         if (engine.stats().live_requests > 0) {
             message("cancelling %zu request(s) still in progress", engine.stats().live_requests);
             engine.cancel_all("the server is shutting down");
