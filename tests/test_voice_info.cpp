@@ -73,6 +73,12 @@ TEST(VoiceInfo, DefaultsAndRefusals) {
     EXPECT_EQ(info.num_speakers, 1);
     EXPECT_TRUE(info.speakers.empty());
     EXPECT_TRUE(info.language.empty());
+    // The library's bounds are taken; a fraction is dropped, as the library does.
+    for (auto [text, hz] : {std::pair<const char *, int>{"1000", 1000}, {"384000", 384000}, {"16000.7", 16000}}) {
+        write_scratch_file("voice_info_defaults/rate.json", std::string(R"({"audio": {"sample_rate": )") + text + "}}");
+        ASSERT_TRUE(orvel_tools::read_voice_info(dir + "/rate.onnx", dir + "/rate.json", &info, &error)) << error;
+        EXPECT_EQ(info.sample_rate, hz) << text;
+    }
 
     struct Case {
         const char *config;  // null: no file
@@ -81,7 +87,13 @@ TEST(VoiceInfo, DefaultsAndRefusals) {
         {nullptr, "cannot read"},
         {"[1, 2]", "not a JSON object"},
         {"{\"audio\": ", "not a JSON object"},
-        {R"({"audio": {"sample_rate": 0}})", "impossible"},
+        {R"({"audio": {"sample_rate": 0}})", "impossible sample rate, 0 Hz (the library takes 1000 to 384000)"},
+        {R"({"audio": {"sample_rate": 999.5}})", "impossible sample rate, 999.5 Hz"},
+        {R"({"audio": {"sample_rate": 384001}})", "impossible sample rate"},
+        {R"({"audio": {"sample_rate": 1e300}})", "impossible sample rate"},
+        // The library reads a string as 0 Hz and refuses the voice: so do the tools.
+        {R"({"audio": {"sample_rate": "16000"}})", "has audio.sample_rate \"16000\", not a number"},
+        {R"({"audio": {"sample_rate": null}})", "not a number"},
         {R"({"num_speakers": 0})", "impossible"},
         {R"({"inference": {"length_scale": -1}})", "impossible"},
     };

@@ -26,9 +26,12 @@ namespace orvel_tools {
 namespace {
 
 const char *const kInstalledVoiceDir = "share/talmerin-orvel/voices";
+constexpr int kMinSampleRate = 1000;  // the library's bounds at load
+constexpr int kMaxSampleRate = 384000;
 
 // The library reads the same file more tolerantly; here a number written as a
-// string or a missing section keeps the default rather than failing the scan.
+// string or a missing section keeps the default rather than failing the scan
+// (the sample rate aside: see read_voice_info).
 template <typename T>
 T number_at(const json &object, const char *key, T fallback) {
     if (!object.is_object()) return fallback;
@@ -78,8 +81,27 @@ bool read_voice_info(const std::string &model_path, const std::string &config_pa
         return false;
     }
 
-    if (auto audio = config.find("audio"); audio != config.end())
-        info.sample_rate = number_at(*audio, "sample_rate", info.sample_rate);
+    // The library reads a sample rate written as a string as 0 Hz and refuses
+    // the voice, as it refuses one outside these bounds: so do the tools,
+    // saying why, rather than showing a rate the voice never gets.
+    if (auto audio = config.find("audio"); audio != config.end() && audio->is_object()) {
+        auto rate = audio->find("sample_rate");
+        if (rate != audio->end()) {
+            if (!rate->is_number()) {
+                *error = "the configuration '" + info.config_path + "' has audio.sample_rate " + rate->dump() +
+                         ", not a number";
+                return false;
+            }
+            double hz = rate->get<double>();
+            if (!(hz >= kMinSampleRate && hz < kMaxSampleRate + 1.0)) {
+                *error = "the configuration '" + info.config_path + "' has an impossible sample rate, " +
+                         rate->dump() + " Hz (the library takes " + std::to_string(kMinSampleRate) + " to " +
+                         std::to_string(kMaxSampleRate) + ")";
+                return false;
+            }
+            info.sample_rate = static_cast<int>(hz);
+        }
+    }
     if (auto inference = config.find("inference"); inference != config.end())
         info.length_scale = number_at(*inference, "length_scale", info.length_scale);
     info.num_speakers = number_at(config, "num_speakers", 1);
@@ -87,8 +109,8 @@ bool read_voice_info(const std::string &model_path, const std::string &config_pa
         auto voice = espeak->find("voice");
         if (voice != espeak->end() && voice->is_string()) info.language = voice->get<std::string>();
     }
-    if (info.sample_rate <= 0 || info.num_speakers < 1 || !(info.length_scale > 0.0f)) {
-        *error = "the configuration '" + info.config_path + "' has an impossible sample rate, speaker count or length scale";
+    if (info.num_speakers < 1 || !(info.length_scale > 0.0f)) {
+        *error = "the configuration '" + info.config_path + "' has an impossible speaker count or length scale";
         return false;
     }
     if (auto map = config.find("speaker_id_map"); map != config.end() && map->is_object()) {
