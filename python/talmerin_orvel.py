@@ -115,6 +115,11 @@ def _text_arg(text):
         data = text.encode("utf-8")
     elif isinstance(text, (bytes, bytearray)):
         data = bytes(text)
+        # The library would speak around the bad bytes without a word.
+        try:
+            data.decode("utf-8")
+        except UnicodeDecodeError as error:
+            raise TypeError("text must be str or UTF-8 bytes: %s" % error) from None
     else:
         raise TypeError("text must be str (or UTF-8 bytes), not %s" % type(text).__name__)
     # The library would stop reading at the NUL and drop the rest silently.

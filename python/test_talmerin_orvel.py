@@ -155,7 +155,9 @@ class Errors(unittest.TestCase):
                 engine.load_voice(voice_path("probe"), voice_path("probe") + ".json\0")
             voice = engine.load_voice(voice_path("probe"))
             for text, error in [("one\0two", ValueError), (b"one\0two", ValueError), (5, TypeError),
-                                (None, TypeError), (["Hello."], TypeError), (3.5, TypeError)]:
+                                (None, TypeError), (["Hello."], TypeError), (3.5, TypeError),
+                                (b"caf\xe9", TypeError), (bytearray(b"\xc3"), TypeError),
+                                (b"\xed\xa0\x80", TypeError)]:
                 with self.subTest(text=text):
                     with self.assertRaises(error):
                         voice.speak(text)
