@@ -398,15 +398,21 @@ int speak(const Params &params, int voice, const std::vector<textplan::Request> 
     orvel_tools::Progress progress(requests.size(), sample_rate);
     size_t spoken = 0;
     std::string last_skip_error;
+    // Pieces with letters or digits that eSpeak NG could not read: told once
+    // at the end, as the audio lacks them (lone punctuation is no loss).
+    size_t unread = 0;
+    std::string first_unread;
     for (size_t i = 0; i < requests.size(); ++i) {
         progress.clear();
         int16_t *samples = nullptr;
         int32_t count = 0;
         if (orvel_speak_to_buffer(voice, requests[i].text.c_str(), &samples, &count) != 0) {
-            // A piece with nothing a voice could say (only punctuation, say)
-            // is passed over; any other failure would repeat for every piece.
-            if (!textplan::has_letter_or_digit(requests[i].text)) {
+            // A piece eSpeak NG gives no phonemes for is passed over; any
+            // other failure would repeat for every piece.
+            if (textplan::is_nothing_to_say(library_error())) {
                 last_skip_error = library_error();
+                if (textplan::has_letter_or_digit(requests[i].text) && unread++ == 0)
+                    first_unread = requests[i].text;
                 progress.update(i + 1, sink.samples_written());
                 continue;
             }
@@ -430,6 +436,10 @@ int speak(const Params &params, int voice, const std::vector<textplan::Request> 
     }
     progress.finish();
     if (!sink.finish()) return EXIT_OUTPUT;
+    if (unread > 0) {
+        message("skipped %zu part%s of the text that eSpeak NG has no phonemes for, the first: \"%s\"", unread,
+                unread == 1 ? "" : "s", textplan::excerpt(first_unread, 60).c_str());
+    }
     return EXIT_OK;
 }
 

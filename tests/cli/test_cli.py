@@ -353,6 +353,24 @@ class Failures(unittest.TestCase):
         self.assertLess(len(stderr.splitlines()), 30, "the run went on after the first failure")
         self.assertEqual(result.stdout, b"")
 
+    def test_pieces_espeak_cannot_read_are_passed_over(self):
+        # Arabic-Indic three, Cherokee, fullwidth pound, a combining titlo, an
+        # unassigned code point: eSpeak NG gives none of them phonemes.
+        tmp = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, tmp)
+        out = os.path.join(tmp, "out.wav")
+        unread = ["\u0663", "\u13e3", "\uffe1", "\u0483", "\U00050000"]
+        text = "Hello.\n\n" + "\n\n".join(unread) + "\n\nWorld.\n"
+        result = self.check(["-m", FIXED_1S, "--sentence-silence", "100", "-o", out, "-f", "-"], 0,
+                            r'^orvel-say: skipped 5 parts of the text .*no phonemes.*: "\u0663"$',
+                            stdin=text.encode())
+        with wave.open(out, "rb") as w:
+            self.assertEqual(w.getnframes(), 2 * 22050 + 2205)
+        self.assertEqual(result.stdout, b"")
+        with self.subTest("nothing readable"):
+            self.check(["-m", FIXED_1S, "-o", out, "-f", "-"], 5, r"^orvel-say: synthesis failed: no part of the text",
+                       stdin=" ".join(unread).encode())
+
     def test_output_that_cannot_take_the_audio(self):
         with self.subTest("WAV into a pipe"):
             self.check(["-m", PROBE, "-o", "/dev/stdout", "hi"], 6, r"not seekable")

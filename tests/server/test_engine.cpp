@@ -170,6 +170,32 @@ TEST_F(ServerEngine, RefusalsAndFailures) {
     EXPECT_EQ(refusal, Engine::Refusal::Stopping);
 }
 
+TEST_F(ServerEngine, PiecesWithoutPhonemesArePassedOver) {
+    start();
+    // Arabic-Indic three, Cherokee, a fullwidth pound sign: eSpeak NG reads
+    // none of them; the sentences around them are still spoken.
+    testing::internal::CaptureStderr();
+    auto mixed = engine.submit(0, -1, 1.0f, {{"Hello.", true}, {"\xD9\xA3", true}, {"\xE1\x8F\xA3", true},
+                                              {"...", true}, {"World.", true}},
+                               false, &refusal);
+    ASSERT_TRUE(mixed);
+    EXPECT_EQ(read_all(*mixed).size(), 2u);
+    std::string log = testing::internal::GetCapturedStderr();
+    // One line for the request, naming the first piece lost.
+    const std::string line = "skipped a piece of a request that eSpeak NG has no phonemes for: \"\xD9\xA3\"\n";
+    size_t at = log.find(line);
+    EXPECT_NE(at, std::string::npos) << log;
+    EXPECT_EQ(log.find("skipped", at + line.size()), std::string::npos) << log;
+
+    auto none = engine.submit(0, -1, 1.0f, {{"\xD9\xA3", true}, {"\xEF\xBF\xA1", true}}, false, &refusal);
+    ASSERT_TRUE(none);
+    std::vector<int16_t> samples;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(none->next(&samples, kWait), Request::Status::Failed);
+    testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(none->input_error()) << none->error();
+}
+
 TEST_F(ServerEngine, ResolvesVoicesAndSpeakers) {
     start();
     size_t index = 9;

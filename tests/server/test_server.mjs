@@ -119,6 +119,19 @@ if (group === 'OpenAIClient') {
         return true;
       });
     });
+
+    it('passes over sentences eSpeak NG has no phonemes for', async () => {
+      // Arabic-Indic three, Cherokee: first (before the response starts) and in the middle of the stream.
+      const input = '\u0663\n\nSentence one.\n\n\u13e3\n\nSentence two.';
+      const response = await client.audio.speech.create({ model: 'tts-1', voice: 'fixed_1s', input,
+                                                          response_format: 'pcm' });
+      const seconds = Buffer.from(await response.arrayBuffer()).length / 2 / 24000;
+      assert.ok(Math.abs(seconds - fixedSeconds(2)) <= SLACK.pcm, `${seconds} s`);
+      const lines = server.log().split('\n').filter((l) => l.includes('no phonemes for'));
+      assert.equal(lines.length, 1, server.log());
+      await assert.rejects(client.audio.speech.create({ model: 'tts-1', voice: 'fixed_1s', input: '\u0663 \u13e3' }),
+                           (e) => e.status === 400 && e.param === 'input');
+    });
   });
 }
 

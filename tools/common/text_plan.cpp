@@ -305,6 +305,19 @@ bool has_letter_or_digit(const std::string &piece) {
     return false;
 }
 
+bool is_nothing_to_say(const std::string &library_message) {
+    // The library's one message for a text that came back from eSpeak NG
+    // without phonemes (src/orvel.cpp).
+    return library_message == "Phonemization failed for text";
+}
+
+std::string excerpt(const std::string &piece, size_t max_bytes) {
+    if (piece.size() <= max_bytes) return piece;
+    size_t end = max_bytes;
+    while (end > 0 && (static_cast<unsigned char>(piece[end]) & 0xC0) == 0x80) --end;
+    return piece.substr(0, end) + "...";
+}
+
 namespace {
 
 // A word eSpeak NG reads as a word, however long: ASCII letters with a vowel,

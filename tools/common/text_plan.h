@@ -44,6 +44,17 @@ std::vector<Request> plan_requests(const std::string &text);
 // could say. A request without one may fairly fail ("...", "->", an emoji).
 bool has_letter_or_digit(const std::string &piece);
 
+// Whether the library's message for a failed request says that eSpeak NG gave
+// its text no phonemes at all: punctuation only, or characters it has no
+// reading for (Arabic-Indic digits, Cherokee, unassigned code points). The
+// tools pass over such a piece and fail only when no piece could be spoken;
+// any other message is a synthesis failure, which would repeat for every piece.
+bool is_nothing_to_say(const std::string &library_message);
+
+// A piece for a message line: at most about max_bytes, cut between
+// characters, with "..." when it was cut.
+std::string excerpt(const std::string &piece, size_t max_bytes);
+
 // The steps of plan_requests, in their order.
 
 // Makes the text valid UTF-8 with "\n" line ends (see text_plan.cpp).

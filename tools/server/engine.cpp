@@ -256,10 +256,11 @@ void Engine::run(const EngineOptions &options, std::string *error, bool *ok, boo
         int result = orvel_speak_to_buffer(slot, piece.text.c_str(), &audio.samples, &audio.count);
         double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
         std::string failure = result == 0 ? std::string() : library_error();
-        // A piece with nothing a voice could say (only punctuation, say) is
-        // passed over, as the command-line tool does; any other failure ends
-        // the request.
-        bool skipped = result != 0 && !textplan::has_letter_or_digit(piece.text);
+        // A piece eSpeak NG gives no phonemes for (only punctuation, or
+        // characters it cannot read) is passed over, as the command-line tool
+        // does; any other failure ends the request.
+        bool skipped = result != 0 && textplan::is_nothing_to_say(failure);
+        bool tell = false;
 
         lock.lock();
         job->speaking_ = false;
@@ -279,6 +280,9 @@ void Engine::run(const EngineOptions &options, std::string *error, bool *ok, boo
             job->spoke_ = true;
         } else if (skipped) {
             job->error_ = "the input has nothing that can be spoken (" + failure + ")";
+            // Letters or digits are lost from the audio: logged once a request.
+            tell = !job->told_unread_ && textplan::has_letter_or_digit(piece.text);
+            job->told_unread_ = job->told_unread_ || tell;
         } else {
             job->failed_ = true;
             job->error_ = "synthesis failed: " + failure;
@@ -291,6 +295,9 @@ void Engine::run(const EngineOptions &options, std::string *error, bool *ok, boo
         }
         job->ready_cv_.notify_all();
         lock.unlock();
+        if (tell)
+            orvel_tools::message("skipped a piece of a request that eSpeak NG has no phonemes for: \"%s\"",
+                                 textplan::excerpt(piece.text, 60).c_str());
         job.reset();
         lock.lock();
     }

@@ -93,6 +93,7 @@ private:
     bool queued_ = false;      // in the engine's round
     bool spoke_ = false;       // something was spoken already
     bool speaking_ = false;    // the engine thread holds a piece of it
+    bool told_unread_ = false; // the log has a piece of it eSpeak NG could not read
     std::string error_;
     std::condition_variable ready_cv_;
     friend struct EngineShared;
