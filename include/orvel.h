@@ -47,10 +47,14 @@
 #  define ORVEL_API
 #endif
 
-/* What one request takes at most: text bytes before the terminating NUL, and
- * phonemes (eSpeak NG's code points, the clause spaces and punctuation
- * included; the id sequence is capped at the same count). Beyond them the
- * rest is dropped, so callers split longer texts. */
+/* What one request takes at most: ORVEL_MAX_TEXT_BYTES bytes of text before
+ * the terminating NUL, and ORVEL_MAX_PHONEMES ids for the model: the start
+ * marker and its pad, each phoneme's ids and a pad (eSpeak NG's code points,
+ * the clause spaces and punctuation included), and the end marker. With one id
+ * a phoneme, as in the usual maps, that is (4096 - 3) / 2 = 2046 phonemes,
+ * about 1,600 bytes of English prose; a row of several ids takes more. Beyond
+ * that the rest is dropped, the end marker with it, so callers split longer
+ * texts. */
 #define ORVEL_MAX_TEXT_BYTES 8191
 #define ORVEL_MAX_PHONEMES 4096
 
@@ -143,8 +147,8 @@ ORVEL_API void orvel_set_noise(int voice_id, float noise_scale, float noise_w);
  * release it with orvel_free_audio. On failure returns -1; the out-parameters
  * are left untouched when an argument is rejected, and set to NULL and 0 when
  * synthesis itself fails (also when the model's output has no finite sample:
- * infinities among finite samples clip, NaN gives 0). Text beyond 8191 bytes
- * or 4096 phonemes is dropped.
+ * infinities among finite samples clip, NaN gives 0). Text beyond 8191 bytes,
+ * or beyond 4096 ids (about 2046 phonemes, see ORVEL_MAX_PHONEMES), is dropped.
  */
 ORVEL_API int orvel_speak_to_buffer(int voice_id, const char *text,
                                     int16_t **out_samples, int32_t *out_count);

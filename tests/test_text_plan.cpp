@@ -2,6 +2,10 @@
 // flags out.
 #include "text_plan.h"
 
+#include "orvel.h"
+#include "probe_voice.h"
+#include "test_util.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -194,6 +198,65 @@ TEST(TextPlan, LetterOrDigitOfAnyScript) {
                                "\xEE\x80\x80"};                           // private use
     for (const char *s : sayable) EXPECT_TRUE(textplan::has_letter_or_digit(s)) << s;
     for (const char *s : unsayable) EXPECT_FALSE(textplan::has_letter_or_digit(s)) << s;
+}
+
+}  // namespace
+
+namespace {
+
+// Over real eSpeak NG, through the probe voice: every request the planner
+// makes reaches the voice whole, its ids (start marker and pad, each phoneme
+// and a pad, end marker) within the library's ORVEL_MAX_PHONEMES ids and
+// ending in the end marker, also for words eSpeak NG spells out where a
+// plain letter count sees an ordinary word.
+TEST(TextPlan, EveryRequestFitsTheIdsOfOneRequest) {
+    auto repeat = [](const std::string &s, int n) {
+        std::string out;
+        for (int i = 0; i < n; ++i) out += s;
+        return out;
+    };
+    struct Row {
+        const char *name;
+        std::string text;
+    } rows[] = {
+        {"prose without stops", repeat("the quick brown fox jumps over the lazy dog and runs away ", 60)},
+        {"spelled onsets", repeat("wwwwwwwwwwwwwa ", 120)},
+        {"consonants before a vowel", repeat("bcdfghjklmnpqrstvwxza ", 80)},
+        {"web addresses", repeat("www.example.com ", 150)},
+        {"short spelled onsets", repeat("bwa hwa sra ", 200)},
+        {"capitals and digits", repeat("NASA IBM 7 42 ", 150)},
+    };
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(orvel_init(nullptr), 0);
+    int voice = orvel_load_voice(test_voice("probe.onnx").c_str(), nullptr);
+    testing::internal::GetCapturedStderr();
+    ASSERT_GE(voice, 0);
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        std::vector<textplan::Request> requests = plan_requests(row.text);
+        ASSERT_GT(requests.size(), 1u);
+        size_t longest = 0;
+        for (size_t i = 0; i < requests.size(); ++i) {
+            int16_t *samples = nullptr;
+            int32_t count = 0;
+            testing::internal::CaptureStderr();
+            int result = orvel_speak_to_buffer(voice, requests[i].text.c_str(), &samples, &count);
+            testing::internal::GetCapturedStderr();
+            ASSERT_EQ(result, 0) << error_text();
+            ProbeReading reading;
+            bool decoded = decode_probe(samples, count, &reading);
+            orvel_free_audio(samples);
+            ASSERT_TRUE(decoded);
+            EXPECT_LT(reading.ids.size(), static_cast<size_t>(ORVEL_MAX_PHONEMES)) << i;
+            EXPECT_EQ(reading.ids.back(), probe_phoneme_id('$')) << "request " << i << " was cut";
+            longest = std::max(longest, reading.ids.size());
+        }
+        // Not merely short: the planner fills requests to a fair share of the capacity.
+        EXPECT_GT(longest, static_cast<size_t>(ORVEL_MAX_PHONEMES / 8));
+    }
+    testing::internal::CaptureStderr();
+    orvel_shutdown();
+    testing::internal::GetCapturedStderr();
 }
 
 }  // namespace

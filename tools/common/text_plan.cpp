@@ -4,6 +4,7 @@
 
 #include "utf8.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <cstring>
@@ -225,35 +226,79 @@ std::vector<std::string> split_sentences(const std::string &paragraph) {
     return sentences;
 }
 
+namespace {
+
+bool ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+// The end of the run of ASCII letters at s[i], apostrophes between letters
+// included ("don't" is one word to eSpeak NG).
+size_t letter_run_end(const std::string &s, size_t i) {
+    while (i < s.size() && (ascii_letter(s[i]) || (s[i] == '\'' && i + 1 < s.size() && ascii_letter(s[i + 1]) &&
+                                                   i > 0 && ascii_letter(s[i - 1]))))
+        ++i;
+    return i;
+}
+
+// How many letters of a run eSpeak NG spells out rather than reads: all of
+// them without a vowel ("xkcd", "www"), else those before the first vowel
+// unless English words can start with them ("str", "sch"): "bwa" is "b" and
+// "wa", "wwwa" 33 phonemes for four letters.
+size_t spelled_letters(const std::string &run) {
+    static const char *const kOnsets[] = {"bl", "br", "ch", "cl", "cr", "dr", "dw", "fl", "fr", "gh", "gl",
+                                          "gn", "gr", "kl", "kn", "kr", "ph", "pl", "pr", "rh", "sc", "sh",
+                                          "sk", "sl", "sm", "sn", "sp", "sq", "st", "sw", "th", "tr", "tw",
+                                          "wh", "wr", "chr", "phr", "sch", "scr", "shr", "sph", "spl", "spr",
+                                          "str", "thr"};
+    std::string onset;
+    for (char c : run) {
+        if (c == '\'') continue;
+        char lower = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (std::strchr("aeiouy", lower)) {
+            if (onset.size() < 2) return 0;
+            for (const char *known : kOnsets) {
+                if (onset == known) return 0;
+            }
+            return onset.size();
+        }
+        onset += lower;
+    }
+    return onset.size();  // no vowel
+}
+
+}  // namespace
+
 // An upper estimate of the phonemes eSpeak NG makes of a text, from what it
 // does with each kind of character: an ordinary word comes to about 2 per
-// letter, but a word it spells out ("xkcd", "IBM", "www") up to 10 per letter
-// ("double-u"), a digit up to 13 ("7777777" is read as a number), a symbol is
-// read as its name ("*" "asterisk"). Beyond ASCII a character costs what the
-// measured table says: a letter eSpeak NG's voice cannot read is spelled by its
-// name ("Thai character ko kai"), up to 45 phonemes.
+// letter, but letters it spells out ("xkcd", "IBM", the "ww" of "wwa") up to
+// 10 each ("double-u"), a digit up to 13 ("7777777" is read as a number), a
+// symbol is read as its name ("*" "asterisk"). Beyond ASCII a character costs
+// what the measured table says: a letter eSpeak NG's voice cannot read is
+// spelled by its name ("Thai character ko kai"), up to 45 phonemes.
 int estimated_phonemes(const std::string &s) {
     int total = 0;
     size_t i = 0;
     while (i < s.size()) {
         size_t word_end = s.find(' ', i);
         if (word_end == std::string::npos) word_end = s.size();
-        bool vowel = false, lower = false;
-        for (size_t k = i; k < word_end; ++k) {
-            char c = s[k];
-            vowel = vowel || std::strchr("aeiouyAEIOUY", c);
-            lower = lower || (c >= 'a' && c <= 'z');
-        }
-        const int letter = vowel && lower ? 2 : 10;
+        bool lower = false;  // capitals alone are spelled ("NASA" may be)
+        for (size_t k = i; k < word_end; ++k) lower = lower || (s[k] >= 'a' && s[k] <= 'z');
         while (i < word_end) {
+            if (ascii_letter(s[i])) {
+                size_t run_end = letter_run_end(s, i);
+                std::string run = s.substr(i, run_end - i);
+                int apostrophes = static_cast<int>(std::count(run.begin(), run.end(), '\''));
+                int letters = static_cast<int>(run.size()) - apostrophes;
+                int spelled = lower ? static_cast<int>(spelled_letters(run)) : letters;
+                total += 10 * spelled + 2 * (letters - spelled) + 3 * apostrophes;
+                i = run_end;
+                continue;
+            }
             uint32_t cp = 0;
             size_t len = utf8_decode(s, i, &cp);
             if (len == 0) len = 1, cp = 0xFFFD;
             i += len;
             if (cp < 0x80) {
-                if (std::isalpha(static_cast<int>(cp))) {
-                    total += letter;
-                } else if (std::isdigit(static_cast<int>(cp))) {
+                if (std::isdigit(static_cast<int>(cp))) {
                     total += 13;
                 } else if (std::strchr(".,;:!?'\"-()", static_cast<int>(cp))) {
                     total += 3;
@@ -320,15 +365,24 @@ std::string excerpt(const std::string &piece, size_t max_bytes) {
 
 namespace {
 
-// A word eSpeak NG reads as a word, however long: ASCII letters with a vowel,
-// perhaps with punctuation. Breaking it would change how it sounds.
+// A word eSpeak NG reads as a word, however long: ASCII letters, perhaps with
+// punctuation, none of them spelled out (capitals with vowels are read too).
+// Breaking it would change how it sounds.
 bool ordinary_word(const std::string &word) {
-    bool vowel = false;
-    for (char c : word) {
-        if (!std::isalpha(static_cast<unsigned char>(c)) && !std::strchr(".,;:!?'\"-()", c)) return false;
-        vowel = vowel || std::strchr("aeiouyAEIOUY", c);
+    bool letters = false;
+    for (size_t i = 0; i < word.size();) {
+        if (ascii_letter(word[i])) {
+            size_t end = letter_run_end(word, i);
+            if (spelled_letters(word.substr(i, end - i)) > 0) return false;
+            letters = true;
+            i = end;
+        } else if (std::strchr(".,;:!?'\"-()", word[i])) {
+            ++i;
+        } else {
+            return false;
+        }
     }
-    return vowel;
+    return letters;
 }
 
 }  // namespace

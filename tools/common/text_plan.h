@@ -15,8 +15,8 @@
 namespace textplan {
 
 // Request budget. One request takes at most ORVEL_MAX_TEXT_BYTES bytes and
-// ORVEL_MAX_PHONEMES phoneme ids, and every phoneme costs two ids (itself and
-// a pad), so about 2046 phonemes.
+// ORVEL_MAX_PHONEMES ids: the start marker and its pad, each phoneme's id and
+// a pad, the end marker, so 2046 phonemes (voices map a phoneme to one id).
 // The planner cannot see phoneme counts, so it estimates them from the text
 // (see estimated_phonemes) and keeps each request under half of the real
 // capacity: an estimate off by a factor of two still loses nothing. Text of
