@@ -437,8 +437,9 @@ int speak(const Params &params, int voice, const std::vector<textplan::Request> 
     progress.finish();
     if (!sink.finish()) return EXIT_OUTPUT;
     if (unread > 0) {
-        message("skipped %zu part%s of the text that eSpeak NG has no phonemes for, the first: \"%s\"", unread,
-                unread == 1 ? "" : "s", textplan::excerpt(first_unread, 60).c_str());
+        // %zu is unknown to the Windows C runtime's printf.
+        message("skipped %s part%s of the text that eSpeak NG has no phonemes for, the first: \"%s\"",
+                std::to_string(unread).c_str(), unread == 1 ? "" : "s", textplan::excerpt(first_unread, 60).c_str());
     }
     return EXIT_OK;
 }
