@@ -12,11 +12,11 @@ namespace orvel_server {
 namespace {
 
 const AudioFormatInfo kFormats[] = {
-    {AudioFormat::Mp3, "mp3", "audio/mpeg", true},
-    {AudioFormat::Opus, "opus", "audio/ogg", true},
-    {AudioFormat::Flac, "flac", "audio/flac", false},
-    {AudioFormat::Wav, "wav", "audio/wav", true},
-    {AudioFormat::Pcm, "pcm", "audio/pcm", true},
+    {AudioFormat::Mp3, "mp3", "audio/mpeg"},
+    {AudioFormat::Opus, "opus", "audio/ogg"},
+    {AudioFormat::Flac, "flac", "audio/flac"},
+    {AudioFormat::Wav, "wav", "audio/wav"},
+    {AudioFormat::Pcm, "pcm", "audio/pcm"},
 };
 
 void put_le(std::string *out, uint32_t value, int bytes) {
@@ -31,9 +31,11 @@ const AudioFormatInfo *find_audio_format(const std::string &name) {
     return nullptr;
 }
 
-// libsndfile writes into this in-memory file. Bytes before `sent` have been
-// handed to the caller; the encoders used for streaming only append, and
-// FLAC, which goes back to fill in its header, is handed out at the end.
+// libsndfile writes into this in-memory file. Bytes before `base` have been
+// handed to the caller. MP3 and Opus only append; FLAC goes back at the end
+// to fill in its header's length, MD5 and frame sizes, which by then have
+// been sent as "unknown" (zero), as for any FLAC stream: decoders read such
+// a stream to its end, sample for sample the same.
 struct AudioEncoder::Impl {
     AudioFormat format = AudioFormat::Pcm;
     int input_rate = 0;
@@ -181,7 +183,7 @@ bool AudioEncoder::write(const int16_t *samples, size_t count, std::string *out,
         *error = std::string("encoding failed: ") + sf_strerror(impl_->file);
         return false;
     }
-    if (impl_->format != AudioFormat::Flac) impl_->drain(out);
+    impl_->drain(out);
     return true;
 }
 

@@ -17,7 +17,6 @@ struct AudioFormatInfo {
     AudioFormat format;
     const char *name;          // as in a request's response_format
     const char *content_type;
-    bool streams;              // false: the bytes are only known at the end
 };
 
 // The format called `name`, or null.

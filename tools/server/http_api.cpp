@@ -534,44 +534,32 @@ HttpApi::HttpApi(Engine &engine, const HttpOptions &options) : state_(std::make_
             fail_request(res, *stream->request);
             return;
         }
-        const char *content_type_out = sse ? "text/event-stream" : format->content_type;
-        if (format->streams || sse) {
-            res.set_header("Cache-Control", "no-cache");
-            res.set_chunked_content_provider(
-                content_type_out,
-                [stream](size_t, httplib::DataSink &sink) {
-                    std::string bytes, error;
-                    bool done = false;
-                    if (!stream->next_bytes(&bytes, &done, &error)) {
-                        std::fprintf(stderr, "orvel-server: a streamed response ended early: %s\n", error.c_str());
-                        return false;
-                    }
-                    // A failed write means the client has gone: its remaining
-                    // sentences are dropped with the request.
-                    if (!bytes.empty() && !sink.write(bytes.data(), bytes.size())) {
-                        stream->request->cancel();
-                        return false;
-                    }
-                    if (done) sink.done();
-                    return true;
-                },
-                [stream](bool success) {
+        // Every format goes out as it is spoken, so an answer holds only the
+        // sentences not yet sent, and a client that leaves is noticed at the
+        // next write.
+        res.set_header("Cache-Control", "no-cache");
+        res.set_chunked_content_provider(
+            sse ? "text/event-stream" : format->content_type,
+            [stream](size_t, httplib::DataSink &sink) {
+                std::string bytes, error;
+                bool done = false;
+                if (!stream->next_bytes(&bytes, &done, &error)) {
+                    std::fprintf(stderr, "orvel-server: a streamed response ended early: %s\n", error.c_str());
+                    return false;
+                }
+                // A failed write means the client has gone: its remaining
+                // sentences are dropped with the request.
+                if (!bytes.empty() && !sink.write(bytes.data(), bytes.size())) {
                     stream->request->cancel();
-                    if (success && stream->finished) stream->record_completion();
-                });
-            return;
-        }
-        std::string all;
-        for (bool done = false; !done;) {
-            std::string bytes;
-            if (!stream->next_bytes(&bytes, &done, &error)) {
-                fail_request(res, *stream->request, error);
-                return;
-            }
-            all += bytes;
-        }
-        res.set_content(all, content_type_out);
-        stream->record_completion();
+                    return false;
+                }
+                if (done) sink.done();
+                return true;
+            },
+            [stream](bool success) {
+                stream->request->cancel();
+                if (success && stream->finished) stream->record_completion();
+            });
     });
 }
 
