@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "../tests/probe_voice.h"
 #include "orvel.h"
@@ -62,19 +63,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     if (orvel_get_error() != nullptr) fail("success with a recorded message", 0);
     if (samples == nullptr) fail("success without a buffer", 0);
-    ProbeReading probe;
-    if (!decode_probe(samples, count, &probe)) fail("output is not the probe's echo", count);
-    const size_t n = probe.ids.size();
-    if (probe.n != static_cast<int64_t>(n)) fail("input_lengths differs from the id count", probe.n);
-    if (n < 3 || n > static_cast<size_t>(kMaxIds)) fail("id count out of range", static_cast<long long>(n));
-    if (probe.ids[0] != kStart || probe.ids[1] != kPad) fail("ids do not start with ^ _", probe.ids[0]);
-    // The end marker is last unless the sequence was cut at capacity.
-    if (n < static_cast<size_t>(kMaxIds) && probe.ids[n - 1] != kEnd) fail("ids do not end with $", probe.ids[n - 1]);
-    for (size_t i = 0; i < n; ++i)
-        if (probe.ids[i] < 0 || probe.ids[i] > kLargestId) fail("id outside the map", probe.ids[i]);
-    // Every phoneme is followed by a pad: ids alternate with pads.
-    for (size_t i = 1; i + 1 < n; i += 2)
-        if (probe.ids[i] != kPad) fail("phoneme not followed by a pad", static_cast<long long>(i));
+    // A long text is spoken in several runs of the model, each echoed whole.
+    std::vector<ProbeReading> runs;
+    if (!decode_probe_runs(samples, count, &runs)) fail("output is not the probe's echo", count);
+    for (const ProbeReading &probe : runs) {
+        const size_t n = probe.ids.size();
+        if (probe.n != static_cast<int64_t>(n)) fail("input_lengths differs from the id count", probe.n);
+        if (n < 3 || n > static_cast<size_t>(kMaxIds)) fail("id count out of range", static_cast<long long>(n));
+        if (probe.ids[0] != kStart || probe.ids[1] != kPad) fail("ids do not start with ^ _", probe.ids[0]);
+        // Nothing is cut at capacity any more: the end marker is always last.
+        if (probe.ids[n - 1] != kEnd) fail("ids do not end with $", probe.ids[n - 1]);
+        for (size_t i = 0; i < n; ++i)
+            if (probe.ids[i] < 0 || probe.ids[i] > kLargestId) fail("id outside the map", probe.ids[i]);
+        // Every phoneme is followed by a pad: ids alternate with pads.
+        for (size_t i = 1; i + 1 < n; i += 2)
+            if (probe.ids[i] != kPad) fail("phoneme not followed by a pad", static_cast<long long>(i));
+    }
     orvel_free_audio(samples);
     return 0;
 }

@@ -47,14 +47,18 @@
 #  define ORVEL_API
 #endif
 
-/* What one request takes at most: ORVEL_MAX_TEXT_BYTES bytes of text before
- * the terminating NUL, and ORVEL_MAX_PHONEMES ids for the model: the start
- * marker and its pad, each phoneme's ids and a pad (eSpeak NG's code points,
- * the clause spaces and punctuation included), and the end marker. With one id
- * a phoneme, as in the usual maps, that is (4096 - 3) / 2 = 2046 phonemes,
- * about 1,600 bytes of English prose; a row of several ids takes more. Beyond
- * that the rest is dropped, the end marker with it, so callers split longer
- * texts. */
+/* What one run of the phonemizer and of the model takes at most: a text of
+ * any length is spoken in full, in runs. ORVEL_MAX_TEXT_BYTES bytes of text
+ * go to eSpeak NG at a time, cut after a sentence where the text has one in
+ * the second half of that window, else after a clause, else at a blank, and
+ * never inside a UTF-8 character. The clauses are then gathered into runs of
+ * the model of at most ORVEL_MAX_PHONEMES ids each: the start marker and its
+ * pad, each phoneme's ids and a pad (eSpeak NG's code points, the clause
+ * spaces and punctuation included), and the end marker. With one id a
+ * phoneme, as in the usual maps, that is (4096 - 3) / 2 = 2046 phonemes,
+ * about 1,600 bytes of English prose; a clause too long for a run alone is
+ * cut at a space. Each run is peak-normalised on its own, as the tools
+ * normalise sentences they join, and the audio is joined in order. */
 #define ORVEL_MAX_TEXT_BYTES 8191
 #define ORVEL_MAX_PHONEMES 4096
 
@@ -147,8 +151,10 @@ ORVEL_API void orvel_set_noise(int voice_id, float noise_scale, float noise_w);
  * release it with orvel_free_audio. On failure returns -1; the out-parameters
  * are left untouched when an argument is rejected, and set to NULL and 0 when
  * synthesis itself fails (also when the model's output has no finite sample:
- * infinities among finite samples clip, NaN gives 0). Text beyond 8191 bytes,
- * or beyond 4096 ids (about 2046 phonemes, see ORVEL_MAX_PHONEMES), is dropped.
+ * infinities among finite samples clip, NaN gives 0). The whole text is spoken,
+ * in runs of the model when it is long (see ORVEL_MAX_TEXT_BYTES); a failing run
+ * fails the call, and a text none of whose runs has a phoneme fails with
+ * "Phonemization failed for text". More than INT32_MAX samples fail the call.
  */
 ORVEL_API int orvel_speak_to_buffer(int voice_id, const char *text,
                                     int16_t **out_samples, int32_t *out_count);

@@ -15,6 +15,7 @@
 #include "phoneme_ids.h"
 #include "phonemize.h"
 #include "platform.h"
+#include "text_runs.h"
 
 #ifndef ORVEL_VERSION_STRING
 #error "ORVEL_VERSION_STRING must come from the build"
@@ -185,21 +186,12 @@ int16_t *normalise_samples(const float *data, int64_t n) {
 
 namespace {
 
-int synthesize(VoiceSlot *slot, const char *text, int16_t **out_samples, int32_t *out_count) {
+// One run of the model: code points to ids, the session, normalised samples.
+int run_piece(VoiceSlot *slot, const int32_t *codepoints, int num_codepoints, int16_t **out_samples,
+              int32_t *out_count) {
     *out_samples = nullptr;
     *out_count = 0;
     const ModelConfig &config = slot->config;
-
-    int32_t codepoints[MAX_CODEPOINTS];
-    int num_codepoints = phonemize_text(config.voice, text, codepoints, MAX_CODEPOINTS);
-    if (num_codepoints < 0) {
-        set_error("eSpeak NG voice \"%s\" could not be selected (by name or by language)", config.voice);
-        return -1;
-    }
-    if (num_codepoints == 0) {
-        set_error("Phonemization failed for text");
-        return -1;
-    }
     std::fprintf(stderr, "[orvel] Phonemes: %d codepoints\n", num_codepoints);
 
     int64_t ids[MAX_PHONEME_IDS];
@@ -261,6 +253,152 @@ int synthesize(VoiceSlot *slot, const char *text, int16_t **out_samples, int32_t
     if (!samples) return -1;
     *out_samples = samples;
     *out_count = static_cast<int32_t>(n);
+    return 0;
+}
+
+// eSpeak NG gives at most about 1,000 phonemes a clause, and longer clauses
+// are spoken in halves: a clause's code points fit this with room to spare.
+constexpr int MAX_CLAUSE_CODEPOINTS = 4 * MAX_CODEPOINTS;
+
+// A request spoken piece by piece: clauses are gathered into a piece while its
+// ids fit one run of the model, each piece is run and normalised on its own,
+// as the tools join sentences, and the audio is joined in order.
+struct PieceBuilder {
+    VoiceSlot *slot;
+    int32_t piece[MAX_CODEPOINTS];
+    int count;
+    int32_t clause[MAX_CLAUSE_CODEPOINTS];
+    int16_t *audio;
+    size_t audio_count;
+    size_t audio_capacity;
+    int spoken;   // pieces run
+    int failed;   // a message is recorded
+};
+
+int append_audio(PieceBuilder *b, const int16_t *samples, int32_t count) {
+    if (b->audio_count + static_cast<size_t>(count) > static_cast<size_t>(INT32_MAX)) {
+        set_error("Audio too long for one request (more than %d samples)", INT32_MAX);
+        return -1;
+    }
+    size_t needed = b->audio_count + static_cast<size_t>(count);
+    if (needed > b->audio_capacity) {
+        size_t capacity = b->audio_capacity ? b->audio_capacity : 65536;
+        while (capacity < needed) capacity *= 2;
+        void *grown = std::realloc(b->audio, capacity * sizeof(int16_t));
+        if (!grown) {
+            set_error("Failed to allocate audio buffer (%zu samples)", capacity);
+            return -1;
+        }
+        b->audio = static_cast<int16_t *>(grown);
+        b->audio_capacity = capacity;
+    }
+    if (count > 0) std::memcpy(b->audio + b->audio_count, samples, static_cast<size_t>(count) * sizeof(int16_t));
+    b->audio_count = needed;
+    return 0;
+}
+
+void flush_piece(PieceBuilder *b) {
+    if (b->failed || b->count == 0) return;
+    int16_t *samples = nullptr;
+    int32_t count = 0;
+    if (run_piece(b->slot, b->piece, b->count, &samples, &count) != 0 || append_audio(b, samples, count) != 0)
+        b->failed = 1;
+    std::free(samples);
+    b->count = 0;
+    ++b->spoken;
+}
+
+bool fits(const PieceBuilder *b, const int32_t *codepoints, int n) {
+    return phonemes_id_count(codepoints, n, &b->slot->config) <= MAX_PHONEME_IDS;
+}
+
+// Adds clause[0, n) to the piece, flushing the piece first when the clause
+// does not fit beside it; a clause too long for a piece of its own is cut,
+// at a space where one fits.
+void add_clause(PieceBuilder *b, int32_t *clause, int n) {
+    while (n > 0 && !b->failed) {
+        if (b->count > 0 && b->count + 1 + n <= MAX_CODEPOINTS) {
+            b->piece[b->count] = ' ';
+            std::memcpy(b->piece + b->count + 1, clause, static_cast<size_t>(n) * sizeof(int32_t));
+            if (fits(b, b->piece, b->count + 1 + n)) {
+                b->count += 1 + n;
+                return;
+            }
+        }
+        flush_piece(b);
+        if (b->failed) return;
+        if (n <= MAX_CODEPOINTS && fits(b, clause, n)) {
+            std::memcpy(b->piece, clause, static_cast<size_t>(n) * sizeof(int32_t));
+            b->count = n;
+            return;
+        }
+        int take = n < MAX_CODEPOINTS ? n : MAX_CODEPOINTS;
+        while (take > 1 && !fits(b, clause, take)) take = take * 7 / 8;
+        int cut = take;
+        while (cut > take / 2 && clause[cut] != ' ') --cut;
+        if (clause[cut] != ' ') cut = take;
+        std::memcpy(b->piece, clause, static_cast<size_t>(cut) * sizeof(int32_t));
+        b->count = cut;
+        flush_piece(b);
+        if (cut < n && clause[cut] == ' ') ++cut;
+        clause += cut;
+        n -= cut;
+    }
+}
+
+void on_clause(const char *phonemes, int32_t punctuation, void *context) {
+    PieceBuilder *b = static_cast<PieceBuilder *>(context);
+    if (b->failed) return;
+    int n = 0;
+    phonemize_append_clause(phonemes, punctuation, b->clause, MAX_CLAUSE_CODEPOINTS, &n);
+    add_clause(b, b->clause, n);
+}
+
+struct BuilderGuard {
+    PieceBuilder *builder;
+    ~BuilderGuard() {
+        if (builder) std::free(builder->audio);
+        std::free(builder);
+    }
+};
+
+// Speaks the whole text, whatever its length: runs that fit the phonemizer,
+// cut between sentences where possible, and pieces that fit the model.
+int synthesize(VoiceSlot *slot, const char *text, int16_t **out_samples, int32_t *out_count) {
+    *out_samples = nullptr;
+    *out_count = 0;
+    BuilderGuard guard{static_cast<PieceBuilder *>(std::calloc(1, sizeof(PieceBuilder)))};
+    PieceBuilder *b = guard.builder;
+    if (!b) {
+        set_error("Failed to allocate the request's working memory");
+        return -1;
+    }
+    b->slot = slot;
+    const size_t length = std::strlen(text);
+    char run[PHONEMIZE_TEXT_SIZE];
+    for (size_t at = 0; at < length && !b->failed;) {
+        size_t n = next_text_run(text + at, length - at, PHONEMIZE_TEXT_SIZE - 1);
+        std::memcpy(run, text + at, n);
+        run[n] = '\0';
+        at += n;
+        if (phonemize_each_clause(slot->config.voice, run, on_clause, b) != 0) {
+            set_error("eSpeak NG voice \"%s\" could not be selected (by name or by language)", slot->config.voice);
+            return -1;
+        }
+    }
+    flush_piece(b);
+    if (b->failed) return -1;
+    if (b->spoken == 0) {
+        set_error("Phonemization failed for text");
+        return -1;
+    }
+    if (!b->audio && !(b->audio = static_cast<int16_t *>(std::malloc(1)))) {
+        set_error("Failed to allocate audio buffer (0 samples)");
+        return -1;
+    }
+    *out_samples = b->audio;
+    *out_count = static_cast<int32_t>(b->audio_count);
+    b->audio = nullptr;  // the host's now
     return 0;
 }
 

@@ -94,3 +94,17 @@ int phonemes_to_ids(const int32_t *codepoints, int num_codepoints, const ModelCo
     append_ids(ids, count, out_ids, capacity, &stored);
     return stored;
 }
+
+int phonemes_id_count(const int32_t *codepoints, int num_codepoints, const ModelConfig *config) {
+    const RowIndex index(config);
+    int pad_count = 0, count = 0;
+    index.find(PAD_MARKER, &pad_count);
+    index.find(START_MARKER, &count);
+    int total = count + pad_count;
+    for (int i = 0; i < num_codepoints; ++i) {
+        index.find(codepoints[i], &count);
+        if (count > 0) total += count + pad_count;
+    }
+    index.find(END_MARKER, &count);
+    return total + count;
+}

@@ -11,4 +11,8 @@
 int phonemes_to_ids(const int32_t *codepoints, int num_codepoints, const ModelConfig *config,
                     int64_t *out_ids, int capacity);
 
+// How many ids phonemes_to_ids would write for these code points, framing
+// included, were there no capacity.
+int phonemes_id_count(const int32_t *codepoints, int num_codepoints, const ModelConfig *config);
+
 #endif

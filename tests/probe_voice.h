@@ -47,6 +47,23 @@ inline bool decode_probe(const int16_t *samples, int32_t count, ProbeReading *ou
     return true;
 }
 
+// Decodes the output of a request spoken in several runs of the model: each
+// run's echo in order. A run starts at the reference sample, which no other
+// value reaches (they are clipped to 32766).
+inline bool decode_probe_runs(const int16_t *samples, int32_t count, std::vector<ProbeReading> *out) {
+    if (samples == nullptr || out == nullptr) return false;
+    out->clear();
+    for (int32_t start = 0; start < count;) {
+        int32_t end = start + 1;
+        while (end < count && samples[end] != kProbeReference) ++end;
+        ProbeReading reading;
+        if (!decode_probe(samples + start, end - start, &reading)) return false;
+        out->push_back(reading);
+        start = end;
+    }
+    return !out->empty();
+}
+
 // The thousandths a probe voice reports for a scale the library passed, for
 // exact comparisons: round half to even, as the model's Round does.
 inline int32_t probe_scale_milli(float scale) {

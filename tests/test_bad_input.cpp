@@ -331,7 +331,7 @@ const Row kRows[] = {
     // Texts for the probe voice.
     {"text_null", [] { return speak(0, nullptr); }, -1, "Empty text", false},
     {"text_empty", [] { return speak(0, ""); }, -1, "Empty text", false},
-    // Cut at 8191 bytes and 4096 phonemes: a success.
+    // Spoken in runs of at most 8191 bytes and 4096 ids: a success.
     {"text_1_mb", [] { return speak(0, std::string(1u << 20, 'a').append(" b.").c_str()); }, 0, nullptr, false},
     {"text_1_mb_of_words", [] {
          std::string text;

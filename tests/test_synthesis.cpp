@@ -12,6 +12,7 @@
 #include <cstring>
 #include <limits>
 #include <ostream>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -626,28 +627,150 @@ TEST_F(Synthesis, SpeakToFileWithNoSamplesWritesTheHeaderOnly) {
 // Capacities
 // ---------------------------------------------------------------------------
 
-TEST_F(Synthesis, LongTextIsCutAtCapacityAndStillSpoken) {
+// What a probe run carries between its framing ("^" "_" ... "$"), checked:
+// never cut at capacity, every phoneme followed by a pad.
+std::vector<int64_t> inner_ids(const ProbeReading &run) {
+    const int64_t start = probe_phoneme_id('^'), pad = probe_phoneme_id('_'), end = probe_phoneme_id('$');
+    EXPECT_EQ(run.n, static_cast<int64_t>(run.ids.size()));
+    EXPECT_LE(run.ids.size(), static_cast<size_t>(MAX_PHONEME_IDS));
+    if (run.ids.size() < 3 || run.ids[0] != start || run.ids[1] != pad || run.ids.back() != end) {
+        ADD_FAILURE() << "a run that is not framed whole (" << run.ids.size() << " ids)";
+        return {};
+    }
+    for (size_t i = 3; i + 1 < run.ids.size(); i += 2) EXPECT_EQ(run.ids[i], pad) << i;
+    return std::vector<int64_t>(run.ids.begin() + 2, run.ids.end() - 1);
+}
+
+// Joins id sequences as clauses are joined: a space (and its pad) between.
+void join_ids(std::vector<int64_t> *all, const std::vector<int64_t> &more) {
+    if (more.empty()) return;
+    if (!all->empty()) {
+        all->push_back(probe_phoneme_id(' '));
+        all->push_back(probe_phoneme_id('_'));
+    }
+    all->insert(all->end(), more.begin(), more.end());
+}
+
+// One call with a long text speaks every sentence: its runs, joined, carry
+// the ids of its sentences spoken one by one, each run fits the model whole,
+// and the text is cut only between sentences, in any script.
+void expect_spoken_in_full(int voice, const std::vector<std::string> &sentences, const char *separator,
+                           size_t bytes) {
+    std::string text;
+    std::vector<int64_t> expected;
+    std::map<std::string, std::vector<int64_t>> alone;
+    for (size_t i = 0; text.size() < bytes; ++i) {
+        const std::string &sentence = sentences[i % sentences.size()];
+        if (!text.empty()) text += separator;
+        text += sentence;
+        auto found = alone.find(sentence);
+        if (found == alone.end()) {
+            Speech s = speak_quietly(voice, sentence.c_str());
+            std::vector<ProbeReading> runs;
+            EXPECT_EQ(s.result, 0) << sentence;
+            EXPECT_TRUE(decode_probe_runs(s.samples.data(), s.count, &runs)) << sentence;
+            EXPECT_EQ(runs.size(), 1u) << sentence;
+            std::vector<int64_t> ids;
+            for (const ProbeReading &run : runs) join_ids(&ids, inner_ids(run));
+            found = alone.emplace(sentence, ids).first;
+        }
+        join_ids(&expected, found->second);
+    }
+    Speech whole = speak_quietly(voice, text.c_str());
+    ASSERT_EQ(whole.result, 0) << error_text();
+    std::vector<ProbeReading> runs;
+    ASSERT_TRUE(decode_probe_runs(whole.samples.data(), whole.count, &runs));
+    std::vector<int64_t> spoken;
+    for (const ProbeReading &run : runs) join_ids(&spoken, inner_ids(run));
+    EXPECT_GT(runs.size(), bytes / (PHONEMIZE_TEXT_SIZE - 1));
+    size_t first_difference = 0;
+    while (first_difference < spoken.size() && first_difference < expected.size() &&
+           spoken[first_difference] == expected[first_difference])
+        ++first_difference;
+    auto around = [&](const std::vector<int64_t> &ids) {
+        std::string shown;
+        for (size_t i = first_difference < 20 ? 0 : first_difference - 20; i < ids.size() && i < first_difference + 40; i += 2)
+            for (const ProbePhonemeId &row : kProbePhonemeIds)
+                if (row.id == ids[i]) {
+                    uint32_t c = static_cast<uint32_t>(row.codepoint);
+                    if (c < 0x80) {
+                        shown += static_cast<char>(c);
+                    } else if (c < 0x800) {
+                        shown += static_cast<char>(0xC0 | (c >> 6));
+                        shown += static_cast<char>(0x80 | (c & 63));
+                    } else {
+                        shown += static_cast<char>(0xE0 | (c >> 12));
+                        shown += static_cast<char>(0x80 | ((c >> 6) & 63));
+                        shown += static_cast<char>(0x80 | (c & 63));
+                    }
+                }
+        return shown;
+    };
+    EXPECT_EQ(first_difference, expected.size())
+        << text.size() << " bytes in " << runs.size() << " runs differ from the sentences one by one at id "
+        << first_difference << " of " << expected.size() << ":\n  spoken:   " << around(spoken)
+        << "\n  expected: " << around(expected);
+    EXPECT_EQ(spoken.size(), expected.size());
+    EXPECT_EQ(count_of(whole.log, "[orvel] Generated "), runs.size());
+}
+
+TEST_F(Synthesis, LongTextIsSpokenInFullInAnyScript) {
+    ASSERT_EQ(load("probe"), 0);
+    const size_t kBytes = 30 * 1024;
+    expect_spoken_in_full(0, {"Hello world.", "How are you, my friend?", "The 12 quick foxes jumped over 3 dogs!",
+                              "It is 4:30; the train is late."},
+                          " ", kBytes);
+    expect_spoken_in_full(0, {"Мой брат живёт в большом городе.", "Сегодня холодно, но солнечно."}, " ", kBytes);
+    expect_spoken_in_full(0, {"Η γάτα κοιμάται στον καναπέ.", "Καλημέρα σας!"}, " ", kBytes);
+    // eSpeak NG ends a clause at an ideographic full stop only before a blank.
+    expect_spoken_in_full(0, {"我的哥哥住在一个大城市。", "今天很冷。"}, " ", kBytes);
+    expect_spoken_in_full(0, {"A paragraph of one sentence.", "And another, with a clause."}, "\n\n", kBytes);
+}
+
+// Without a sentence or clause end the text is cut at blanks: every word is
+// still spoken once, in runs that each fit the model whole.
+TEST_F(Synthesis, LongTextWithoutPunctuationIsCutBetweenWords) {
     ASSERT_EQ(load("probe"), 0);
     std::string text;
-    while (text.size() <= 9000) text += "Hello world. ";
-    ASSERT_GT(text.size(), static_cast<size_t>(PHONEMIZE_TEXT_SIZE - 1));
+    const int kWords = 6000;
+    for (int i = 0; i < kWords; ++i) text += "one ";
+    Speech s = speak_quietly(0, text.c_str());
+    ASSERT_EQ(s.result, 0) << error_text();
+    std::vector<ProbeReading> runs;
+    ASSERT_TRUE(decode_probe_runs(s.samples.data(), s.count, &runs));
+    EXPECT_GT(runs.size(), 2u);
+    std::vector<int64_t> one = inner_ids([] {
+        Speech alone = speak_quietly(0, "one");
+        ProbeReading r;
+        EXPECT_TRUE(decode_probe(alone.samples.data(), alone.count, &r));
+        return r;
+    }());
+    // Stress moves with the neighbours; the word's sounds do not.
+    auto unstressed = [](std::vector<int64_t> ids) {
+        const int64_t primary = probe_phoneme_id(0x02C8), secondary = probe_phoneme_id(0x02CC);
+        for (size_t i = 0; i + 1 < ids.size();)
+            if (ids[i] == primary || ids[i] == secondary)
+                ids.erase(ids.begin() + static_cast<long>(i), ids.begin() + static_cast<long>(i) + 2);
+            else
+                i += 2;
+        return ids;
+    };
+    one = unstressed(one);
+    ASSERT_FALSE(one.empty());
+    size_t found = 0;
+    for (const ProbeReading &run : runs) {
+        std::vector<int64_t> ids = unstressed(inner_ids(run));
+        for (size_t i = 0; i + one.size() <= ids.size(); ++i)
+            if (std::equal(one.begin(), one.end(), ids.begin() + static_cast<long>(i))) ++found;
+    }
+    EXPECT_EQ(found, static_cast<size_t>(kWords));
+}
 
-    // What the phonemizer alone makes of it, as the ids' reference.
-    std::vector<int32_t> phonemes(MAX_CODEPOINTS);
-    int n = phonemize_text("en-us", text.c_str(), phonemes.data(), MAX_CODEPOINTS);
-    ASSERT_EQ(n, MAX_CODEPOINTS) << "the text must give more phonemes than fit";
-    std::vector<int32_t> first = utf8("həlˈoʊ wˈɜːld");
-    ASSERT_TRUE(std::equal(first.begin(), first.end(), phonemes.begin()));
-
-    std::string log;
-    ProbeReading r = probe(0, text.c_str(), &log);
-    EXPECT_EQ(r.n, MAX_PHONEME_IDS);
-    ASSERT_EQ(r.ids.size(), static_cast<size_t>(MAX_PHONEME_IDS));
-    EXPECT_EQ(r.ids, framed_ids(phonemes, MAX_PHONEME_IDS));
-    EXPECT_EQ(r.ids.back(), probe_phoneme_id('_'));
-    for (int64_t id : r.ids) ASSERT_NE(id, probe_phoneme_id('$')) << "the end marker is lost";
-    EXPECT_EQ(count_of(log, "[orvel] Phonemes: 4096 codepoints\n[orvel] Phoneme IDs: 4096\n"), 1u) << log;
-    EXPECT_EQ(count_of(log, "[orvel] Generated 4102 audio samples (0.19 seconds @ 22050Hz)\n"), 1u) << log;
+TEST_F(Synthesis, AMegabyteOfTextIsSpokenInFull) {
+    ASSERT_EQ(load("probe"), 0);
+    expect_spoken_in_full(0, {"Hello world.", "How are you, my friend?", "Fine, thanks; and you?",
+                              "Мой брат живёт в большом городе."},
+                          " ", 1024 * 1024);
 }
 
 // ---------------------------------------------------------------------------
