@@ -24,7 +24,7 @@ MARKS = {ord(c) for c in ",.?!;:"}
 PAUSE = "pau"
 
 # Teacher phones (CMU set) each of our code points may stand for.
-_VOWEL_CP = "aæɐɑɒɔəɚɛɜɪiʊuʌeoᵻɝ"
+_VOWEL_CP = "aæɐɑɒɔəɚɛɜɪiʊuʌeoᵻɝyøœɤɯɨʉɘɵɞɶʏ"
 _LIKE = {
     "a": "aa ae aw ay ah", "æ": "ae aa eh", "ɐ": "ah ax aa", "ɑ": "aa ao ah", "ɒ": "aa ao",
     "ɔ": "ao oy aa ow", "ə": "ax ah ih er uh", "ɚ": "er ax r", "ɝ": "er", "ɛ": "eh ey ae er",
@@ -119,7 +119,9 @@ def tokens(cps):
                 out[-1][1].append(i)
             else:
                 out.append(("gap", [i]))
-        elif (cp == 0x2D0 or 0x300 <= cp <= 0x36F) and out and out[-1][0] == "phone":
+        elif (0x2B0 <= cp <= 0x2FF or 0x300 <= cp <= 0x36F) and out and out[-1][0] == "phone":
+            # length, palatalisation (ʲ) and other modifier letters belong to
+            # the phone before them, as the teacher's one phone does
             out[-1][1].append(i)
         else:
             out.append(("phone", [i]))
@@ -137,18 +139,29 @@ def word_count(cps):
     return words
 
 
-def cost(cp_first, kind, phone):
+class PhoneSet:
+    """A teacher's phones as the alignment sees them: which of them each of
+    our code points may stand for, which are vowels, which are sonorants."""
+
+    def __init__(self, like, vowels, sonorant):
+        self.like, self.vowels, self.sonorant = like, vowels, sonorant
+
+
+CMU = PhoneSet(LIKE, TEACHER_VOWELS, SONORANT)
+
+
+def cost(cp_first, kind, phone, pset=CMU):
     if kind == "gap":
         return 0.0 if phone == PAUSE else 5.0
     if phone == PAUSE:
         return 3.0
-    if phone in LIKE.get(cp_first, ()):
+    if phone in pset.like.get(cp_first, ()):
         return 0.0
     ours_vowel = chr(cp_first) in _VOWEL_CP
-    theirs_vowel = phone in TEACHER_VOWELS
+    theirs_vowel = phone in pset.vowels
     if ours_vowel == theirs_vowel:
         return 1.0
-    return 1.3 if (phone in SONORANT or cp_first in (ord("j"), ord("w"), ord("l"), ord("ɹ"))) else 2.0
+    return 1.3 if (phone in pset.sonorant or cp_first in (ord("j"), ord("w"), ord("l"), ord("ɹ"))) else 2.0
 
 
 SHARE = 0.3      # several of our tokens share one teacher phone (a diphthong's letters)
@@ -157,7 +170,7 @@ SKIP_PHONE = 2.0  # one of our phones gets no time (the teacher did not say it)
 INF = 1e9
 
 
-def dp_align(toks, cps, phones):
+def dp_align(toks, cps, phones, pset=CMU):
     """Monotonic alignment of tokens with teacher phones. Returns (cost, links)
     with links a list of (token index, phone index); tokens without a link get
     no time. Every phone is linked to at least one token."""
@@ -181,7 +194,7 @@ def dp_align(toks, cps, phones):
                 Ki[j], bk[i, j] = b + skip, 1
             if j == 0:
                 continue
-            c = cost(first, kind, phones[j - 1])
+            c = cost(first, kind, phones[j - 1], pset)
             cands = (Mp[j - 1], Kp[j - 1], Mp[j] + SHARE, Mi[j - 1] + SPREAD, Kp[j] + SHARE)
             best = min(range(5), key=cands.__getitem__)
             Mi[j], bm[i, j] = c + cands[best], best
@@ -214,10 +227,12 @@ def dp_align(toks, cps, phones):
     return float(total), links
 
 
-def align(cps, segs, n_samples, rate):
+def align(cps, segs, n_samples, rate, pset=CMU, want_links=False):
     """Samples per id slot of `^ _ (cp _)* $` (slot of code point i is 2 + 2i),
     and the mean alignment cost per token; (None, cost) when it cannot align.
-    The leading pause goes to "^", the trailing one to "$"."""
+    The leading pause goes to "^", the trailing one to "$". With want_links,
+    the (our first code point, teacher phone) pairs the alignment linked
+    instead of the slots, to learn a new teacher's phone set from."""
     starts, names = [], []
     prev = 0.0
     for name, end, _ in segs:
@@ -240,9 +255,11 @@ def align(cps, segs, n_samples, rate):
     phones = names[lo:hi]
     if not toks or not phones:
         return None, INF
-    total, links = dp_align(toks, cps, phones)
+    total, links = dp_align(toks, cps, phones, pset)
     if not links:
         return None, INF
+    if want_links:
+        return [(cps[toks[t][1][0]], phones[p]) for t, p in links], total / len(toks)
     sharers = {}
     for t, p in links:
         sharers.setdefault(p, []).append(t)

@@ -1,0 +1,85 @@
+"""Festival voices as teachers: audio and segment end times for sentences.
+
+Festival reads its Scheme in the voice's own encoding, so each batch file is
+written in it. One utterance's wave and segments are saved under the work
+folder as NNNNN.wav / NNNNN.segs; a sentence already there is not spoken
+again, so a stopped preparation resumes. Two Festival processes run side by
+side (the machine has two cores).
+"""
+
+import os
+import subprocess
+import wave
+
+import numpy as np
+
+SILENCES = {"pau", "#", "_", "sil", "h#", "SIL"}
+BATCH = 100
+
+
+def _scheme_string(text):
+    return '"' + text.replace("\\", " ").replace('"', " ") + '"'
+
+
+def _batch(voice, encoding, items, folder):
+    lines = ["(voice_%s)" % voice]
+    for k, text in items:
+        base = os.path.join(folder, "%05d" % k)
+        # One sentence Festival fails on must not end the batch; the wave is
+        # renamed last, so its presence marks the sentence as done.
+        lines.append("(unwind-protect (begin (set! u (utt.synth (Utterance Text %s)))"
+                     " (utt.save.wave u \"%s.tmp.wav\" 'riff) (utt.save.segs u \"%s.segs\")"
+                     " (system \"mv %s.tmp.wav %s.wav\")) nil)"
+                     % (_scheme_string(text), base, base, base, base))
+    path = os.path.join(folder, "batch-%05d.scm" % items[0][0])
+    with open(path, "w", encoding=encoding, errors="replace") as f:
+        f.write("\n".join(lines) + "\n")
+    return path
+
+
+def read_segs(path):
+    """[(name, end seconds, 0)]; every silence is called "pau"."""
+    out = []
+    with open(path, encoding="latin-1") as f:
+        for line in f:
+            parts = line.split()
+            if len(parts) != 3 or parts[0] == "#":
+                continue
+            name = "pau" if parts[2] in SILENCES else parts[2]
+            out.append((name, float(parts[0]), 0))
+    return out
+
+
+def read_wav(path):
+    with wave.open(path, "rb") as w:
+        if w.getsampwidth() != 2 or w.getnchannels() != 1:
+            raise RuntimeError("%s: not 16-bit mono" % path)
+        return np.frombuffer(w.readframes(w.getnframes()), np.int16).copy(), w.getframerate()
+
+
+def synthesize(voice, encoding, sentences, folder, jobs=2):
+    """[(audio int16, rate, segments) or None] for each sentence, in order."""
+    os.makedirs(folder, exist_ok=True)
+    todo = [(k, s) for k, s in enumerate(sentences)
+            if not os.path.exists(os.path.join(folder, "%05d.wav" % k))]
+    batches = [todo[i:i + BATCH] for i in range(0, len(todo), BATCH)]
+    running = []
+    for items in batches:
+        if len(running) >= jobs:
+            running.pop(0).wait()
+        script = _batch(voice, encoding, items, folder)
+        running.append(subprocess.Popen(["festival", "--batch", script],
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+    for p in running:
+        p.wait()
+    rows = []
+    for k in range(len(sentences)):
+        base = os.path.join(folder, "%05d" % k)
+        try:
+            audio, rate = read_wav(base + ".wav")
+            segs = read_segs(base + ".segs")
+        except (OSError, EOFError, RuntimeError, wave.Error):
+            rows.append(None)  # Festival gave up on this sentence
+            continue
+        rows.append((audio, rate, segs) if segs else None)
+    return rows
