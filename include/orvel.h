@@ -48,10 +48,12 @@
 #endif
 
 /* What one run of the phonemizer and of the model takes at most: a text of
- * any length is spoken in full, in runs. ORVEL_MAX_TEXT_BYTES bytes of text
- * go to eSpeak NG at a time, cut after a sentence where the text has one in
- * the second half of that window, else after a clause, else at a blank, and
- * never inside a UTF-8 character. The clauses are then gathered into runs of
+ * any length is spoken in full, in runs. Up to half of ORVEL_MAX_TEXT_BYTES
+ * bytes of text go to eSpeak NG at a time, cut after a sentence where the
+ * text has one in the second half of that window, else after a clause, else
+ * at a blank, and never inside a UTF-8 character; a word eSpeak NG would cut
+ * short (it keeps about 200 phonemes of a word: a long spelled-out word or
+ * number) is broken with spaces, which the other half leaves room for. The clauses are then gathered into runs of
  * the model of at most ORVEL_MAX_PHONEMES ids each: the start marker and its
  * pad, each phoneme's ids and a pad (eSpeak NG's code points, the clause
  * spaces and punctuation included), and the end marker. With one id a

@@ -363,7 +363,8 @@ struct BuilderGuard {
 };
 
 // Speaks the whole text, whatever its length: runs that fit the phonemizer,
-// cut between sentences where possible, and pieces that fit the model.
+// cut between sentences where possible, with no word eSpeak NG would cut
+// short, and pieces that fit the model.
 int synthesize(VoiceSlot *slot, const char *text, int16_t **out_samples, int32_t *out_count) {
     *out_samples = nullptr;
     *out_count = 0;
@@ -375,11 +376,13 @@ int synthesize(VoiceSlot *slot, const char *text, int16_t **out_samples, int32_t
     }
     b->slot = slot;
     const size_t length = std::strlen(text);
+    // A run is at most half the phonemizer's text, so that the spaces that
+    // break words eSpeak NG would cut short always find room.
     char run[PHONEMIZE_TEXT_SIZE];
+    static_assert(2 * ((PHONEMIZE_TEXT_SIZE - 1) / 2) + 1 <= PHONEMIZE_TEXT_SIZE, "a broken run must fit");
     for (size_t at = 0; at < length && !b->failed;) {
-        size_t n = next_text_run(text + at, length - at, PHONEMIZE_TEXT_SIZE - 1);
-        std::memcpy(run, text + at, n);
-        run[n] = '\0';
+        size_t n = next_text_run(text + at, length - at, (PHONEMIZE_TEXT_SIZE - 1) / 2);
+        break_long_words(text + at, n, run, sizeof run);
         at += n;
         if (phonemize_each_clause(slot->config.voice, run, on_clause, b) != 0) {
             set_error("eSpeak NG voice \"%s\" could not be selected (by name or by language)", slot->config.voice);

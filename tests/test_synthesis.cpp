@@ -766,6 +766,44 @@ TEST_F(Synthesis, LongTextWithoutPunctuationIsCutBetweenWords) {
     EXPECT_EQ(found, static_cast<size_t>(kWords));
 }
 
+// eSpeak NG keeps about 200 phonemes of a word and drops the rest: a long
+// spelled word or number must come back whole, as it does with spaces in it.
+TEST_F(Synthesis, WordsEspeakNgWouldCutAreSpokenInFull) {
+    ASSERT_EQ(load("probe"), 0);
+    auto ids_of = [&](const std::string &text) {
+        Speech s = speak_quietly(0, text.c_str());
+        EXPECT_EQ(s.result, 0) << error_text();
+        std::vector<ProbeReading> runs;
+        EXPECT_TRUE(decode_probe_runs(s.samples.data(), s.count, &runs));
+        size_t n = 0;
+        for (const ProbeReading &run : runs) n += inner_ids(run).size();
+        return n;
+    };
+    auto spaced = [](const std::string &word, size_t every) {
+        std::string out;
+        for (size_t i = 0; i < word.size(); i += every) out += (i ? " " : "") + word.substr(i, every);
+        return out;
+    };
+    const std::string runic = "\xE1\x9A\xA0\xE1\x9A\xA2\xE1\x9A\xA6\xE1\x9A\xA8";
+    std::string runes;
+    for (int i = 0; i < 40; ++i) runes += runic;
+    struct Row {
+        const char *name;
+        std::string word;
+        size_t every;  // bytes of a part that eSpeak NG speaks whole
+    } rows[] = {
+        {"spelled letters", std::string(300, 'x'), 10},
+        {"a long number", std::string(200, '7'), 3},
+        {"Runic letters", runes, 12},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        size_t whole = ids_of("say " + row.word + " now");
+        size_t parts = ids_of("say " + spaced(row.word, row.every) + " now");
+        EXPECT_GT(whole, parts * 9 / 10);
+    }
+}
+
 TEST_F(Synthesis, AMegabyteOfTextIsSpokenInFull) {
     ASSERT_EQ(load("probe"), 0);
     expect_spoken_in_full(0, {"Hello world.", "How are you, my friend?", "Fine, thanks; and you?",

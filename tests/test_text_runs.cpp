@@ -59,3 +59,69 @@ TEST(TextRuns, NeverCutsInsideACharacterAndLosesNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string broken(const std::string &text) {
+    std::vector<char> out(2 * text.size() + 1);
+    size_t n = break_long_words(text.data(), text.size(), out.data(), out.size());
+    EXPECT_TRUE(n > 0 || text.empty());
+    return std::string(out.data(), n);
+}
+
+std::vector<std::string> words_of(const std::string &text) {
+    std::vector<std::string> words;
+    std::string word;
+    for (char c : text + " ") {
+        if (c == ' ' || c == '\n' || c == '\t') {
+            if (!word.empty()) words.push_back(word);
+            word.clear();
+        } else {
+            word += c;
+        }
+    }
+    return words;
+}
+
+// eSpeak NG drops what follows the first ~200 phonemes of a word.
+TEST(TextRuns, WordsEspeakWouldCutAreBrokenWithSpaces) {
+    const std::string runic = "\xE1\x9A\xA0\xE1\x9A\xA2\xE1\x9A\xA6\xE1\x9A\xA8";  // four letters spelled by name
+    struct Row {
+        const char *name;
+        std::string word;
+        bool broken;
+    } rows[] = {
+        {"long ordinary word", "Pneumonoultramicroscopicsilicovolcanoconiosis", false},
+        {"capitals with vowels", "INTERNATIONALIZATION", false},
+        {"spelled consonants", std::string(30, 'w'), true},
+        {"long number", std::string(40, '7'), true},
+        {"Runic letters", runic + runic + runic + runic, true},
+        {"short spelled word", "xkcd", false},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        std::string out = broken("say\t" + row.word + "\nnow");
+        std::vector<std::string> words = words_of(out);
+        ASSERT_GE(words.size(), 3u);
+        EXPECT_EQ(words.front(), "say");
+        EXPECT_EQ(words.back(), "now");
+        EXPECT_EQ(words.size() > 3, row.broken);
+        std::string rejoined;
+        for (size_t i = 1; i + 1 < words.size(); ++i) {
+            if (row.broken) {
+                EXPECT_LE(estimated_phonemes(words[i].data(), words[i].size()), WORD_PHONEME_BUDGET);
+            }
+            rejoined += words[i];
+        }
+        EXPECT_EQ(rejoined, row.word);
+    }
+    EXPECT_EQ(broken("a  b"), "a  b");
+    EXPECT_EQ(broken(""), "");
+    // The room it promises is the room it needs, and no less is taken.
+    const std::string dense(3000, '#');
+    std::vector<char> out(2 * dense.size() + 1);
+    EXPECT_GT(break_long_words(dense.data(), dense.size(), out.data(), out.size()), dense.size());
+    EXPECT_EQ(break_long_words(dense.data(), dense.size(), out.data(), out.size() - 1), 0u);
+}
+
+}  // namespace

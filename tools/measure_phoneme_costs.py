@@ -1,6 +1,7 @@
 #!/usr/bin/python3
-"""Measures what eSpeak NG makes of each character and writes the planner's
-cost table (tools/common/phoneme_costs.inc).
+"""Measures what eSpeak NG makes of each character and writes the
+cost table (src/phoneme_costs.inc), with which the library breaks the words
+eSpeak NG would cut short.
 
     tools/measure_phoneme_costs.py BUILD_DIR [OUT]
 
@@ -37,7 +38,7 @@ def sampled(cp):
 
 def main():
     build = sys.argv[1]
-    out = sys.argv[2] if len(sys.argv) > 2 else os.path.join(HERE, "common", "phoneme_costs.inc")
+    out = sys.argv[2] if len(sys.argv) > 2 else os.path.join(HERE, "..", "src", "phoneme_costs.inc")
     # The library logs every request; keep standard error quiet.
     saved_stderr = os.dup(2)
     os.dup2(os.open(os.devnull, os.O_WRONLY), 2)

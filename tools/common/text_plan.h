@@ -1,8 +1,9 @@
 // The text planner of the tools: turns any text into requests the library can
 // take whole, in speaking order, each marked when a sentence starts with it.
 //
-// Plain C++ over std::string, independent of the library, so orvel-say and the
-// server plan alike and the planner can be tested on its own.
+// Plain C++ over std::string, independent of the library's state, so orvel-say
+// and the server plan alike and the planner can be tested on its own; where a
+// sentence is cut is the library's own rule (src/text_runs.h).
 #ifndef ORVEL_TOOLS_TEXT_PLAN_H
 #define ORVEL_TOOLS_TEXT_PLAN_H
 
@@ -10,34 +11,22 @@
 #include <string>
 #include <vector>
 
-#include "orvel.h"
-
 namespace textplan {
 
-// Request budget. One request takes at most ORVEL_MAX_TEXT_BYTES bytes and
-// ORVEL_MAX_PHONEMES ids: the start marker and its pad, each phoneme's id and
-// a pad, the end marker, so 2046 phonemes (voices map a phoneme to one id).
-// The planner cannot see phoneme counts, so it estimates them from the text
-// (see estimated_phonemes) and keeps each request under half of the real
-// capacity: an estimate off by a factor of two still loses nothing. Text of
-// ordinary words estimates at about 2 phonemes per letter, so a request holds
-// about 450 characters of prose and most sentences go whole. The byte limit, a
-// quarter of the library's, only matters for scripts the estimate treats as cheap.
-constexpr int kRequestPhonemeBudget = (ORVEL_MAX_PHONEMES / 2 - 2) / 2;  // 1023
-constexpr size_t kRequestByteBudget = (ORVEL_MAX_TEXT_BYTES + 1) / 4;  // 2048
-
-// eSpeak NG keeps about 200 phonemes of one word and silently drops the rest:
-// a word it spells letter by letter ("xkcd...", a run of Runic or Khmer
-// letters) or a long number loses its end. Such words are broken with spaces
-// into parts estimated at no more than this.
-constexpr int kWordPhonemeBudget = 150;
+// The library speaks a text of any length, so a request need not fit one
+// model run: the planner cuts text for the listener instead. Each sentence is
+// a request, so the first audio comes as soon as the first sentence is spoken
+// and a pause can go between sentences; a sentence longer than this is cut
+// into pieces where the library cuts a long text (after a clause, else at a
+// blank, never inside a character), so that it too starts soon.
+constexpr size_t kPieceBytes = 512;
 
 struct Request {
     std::string text;
     bool starts_sentence;  // a pause goes before it, unless it is the first spoken
 };
 
-// Cleans, splits and packs a whole text; empty when there is nothing but space.
+// Cleans and splits a whole text; empty when there is nothing but space.
 std::vector<Request> plan_requests(const std::string &text);
 
 // Whether a piece holds a letter or a digit of any script, something a voice
@@ -63,12 +52,8 @@ std::string clean_text(const std::string &raw);
 std::vector<std::string> split_paragraphs(const std::string &text);
 // Sentences of one paragraph, trimmed.
 std::vector<std::string> split_sentences(const std::string &paragraph);
-// An upper estimate of the phonemes eSpeak NG makes of a text.
-int estimated_phonemes(const std::string &s);
-// Breaks the words eSpeak NG would cut (see kWordPhonemeBudget) with spaces.
-std::string break_long_words(const std::string &sentence);
-// Whether a piece fits one request by both budgets.
-bool fits(const std::string &s);
+// Pieces of one sentence, each at most kPieceBytes, trimmed.
+std::vector<std::string> split_pieces(const std::string &sentence);
 
 }  // namespace textplan
 
