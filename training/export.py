@@ -33,18 +33,18 @@ def load(ckpt_path):
     return model
 
 
-def config_text(table, sample_rate, speakers=(), dataset="orvel-en-us"):
+def config_text(table, sample_rate, speakers=(), dataset="orvel-en-us", espeak="en-us", language="en-us"):
     """The voice configuration; one map row per line, markers first."""
     head = {
         "audio": {"sample_rate": sample_rate},
-        "espeak": {"voice": "en-us"},
+        "espeak": {"voice": espeak},
         "inference": {"noise_scale": DEFAULT_SCALES[0], "length_scale": DEFAULT_SCALES[1],
                       "noise_w": DEFAULT_SCALES[2]},
         "num_speakers": max(len(speakers), 1),
     }
     if len(speakers) > 1:
         head["speaker_id_map"] = {name: k for k, name in enumerate(speakers)}
-    head.update({"language": {"code": "en-us"}, "dataset": dataset})
+    head.update({"language": {"code": language}, "dataset": dataset})
     lines = ["  %s: %s" % (json.dumps(k), json.dumps(v, ensure_ascii=False)) for k, v in head.items()]
     rows = ["    %s: %s" % (json.dumps(k, ensure_ascii=False), json.dumps(v))
             for k, v in sorted(table.items(), key=lambda kv: kv[1][0])]
@@ -52,7 +52,24 @@ def config_text(table, sample_rate, speakers=(), dataset="orvel-en-us"):
     return "{\n" + ",\n".join(lines) + "\n}\n"
 
 
-def export(model, out_path, table, dataset="orvel-en-us"):
+class OneSpeaker(torch.nn.Module):
+    """One speaker of a multi-speaker model as a voice of its own: the
+    speaker is part of the graph, which takes the three inputs of a
+    single-speaker voice."""
+
+    def __init__(self, model, speaker):
+        super().__init__()
+        self.model = model
+        self.speaker = speaker
+        self.n_speakers = 1
+        self.sample_rate = model.sample_rate
+        self.speaker_names = []
+
+    def forward(self, input, input_lengths, scales):
+        return self.model(input, input_lengths, scales, torch.zeros_like(input_lengths) + self.speaker)
+
+
+def export(model, out_path, table, dataset="orvel-en-us", espeak="en-us", language="en-us"):
     import onnx
     from onnx import numpy_helper
     ids = torch.tensor([[1, 0, 5, 0, 6, 0, 7, 0, 2]], dtype=torch.long)
@@ -82,7 +99,8 @@ def export(model, out_path, table, dataset="orvel-en-us"):
     onnx.checker.check_model(m)
     onnx.save(m, out_path)
     with open(out_path + ".json", "w", encoding="utf-8") as f:
-        f.write(config_text(table, model.sample_rate, getattr(model, "speaker_names", []), dataset))
+        f.write(config_text(table, model.sample_rate, getattr(model, "speaker_names", []), dataset,
+                            espeak, language))
 
 
 def main():
@@ -91,11 +109,18 @@ def main():
     ap.add_argument("--map", required=True)
     ap.add_argument("--out", required=True)
     ap.add_argument("--dataset", default="orvel-en-us", help="name recorded in the configuration")
+    ap.add_argument("--speaker", default="", help="export only this speaker, as a voice of its own")
+    ap.add_argument("--espeak", default="en-us", help="the eSpeak NG voice the configuration names")
+    ap.add_argument("--language", default="", help="language code of the configuration (default: --espeak)")
     args = ap.parse_args()
     with open(args.map, encoding="utf-8") as f:
         table = json.load(f)
     model = load(args.ckpt)
-    export(model, args.out, table, args.dataset)
+    if args.speaker:
+        if args.speaker not in model.speaker_names:
+            raise SystemExit("no speaker %r in %s (%s)" % (args.speaker, args.ckpt, ", ".join(model.speaker_names)))
+        model = OneSpeaker(model, model.speaker_names.index(args.speaker)).eval()
+    export(model, args.out, table, args.dataset, args.espeak, args.language or args.espeak)
     print("export: %s (%.1f MB)" % (args.out, os.path.getsize(args.out) / 1e6))
 
 

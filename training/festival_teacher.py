@@ -21,8 +21,14 @@ def _scheme_string(text):
     return '"' + text.replace("\\", " ").replace('"', " ") + '"'
 
 
-def _batch(voice, encoding, items, folder):
+def _batch(voice, encoding, items, folder, stretch=None):
     lines = ["(voice_%s)" % voice]
+    if stretch and "hts" in voice:
+        # The HTS engine keeps its own durations: its speaking-rate option it is.
+        lines.append('(set! hts_engine_params (append hts_engine_params (list (list "-r" %.4f))))'
+                     % (1.0 / stretch))
+    elif stretch:
+        lines.append("(Parameter.set 'Duration_Stretch %.3f)" % stretch)
     for k, text in items:
         base = os.path.join(folder, "%05d" % k)
         # One sentence Festival fails on must not end the batch; the wave is
@@ -57,8 +63,9 @@ def read_wav(path):
         return np.frombuffer(w.readframes(w.getnframes()), np.int16).copy(), w.getframerate()
 
 
-def synthesize(voice, encoding, sentences, folder, jobs=2):
-    """[(audio int16, rate, segments) or None] for each sentence, in order."""
+def synthesize(voice, encoding, sentences, folder, jobs=2, stretch=None):
+    """[(audio int16, rate, segments) or None] for each sentence, in order;
+    stretch > 1 makes the teacher speak slower."""
     os.makedirs(folder, exist_ok=True)
     todo = [(k, s) for k, s in enumerate(sentences)
             if not os.path.exists(os.path.join(folder, "%05d.wav" % k))]
@@ -67,7 +74,7 @@ def synthesize(voice, encoding, sentences, folder, jobs=2):
     for items in batches:
         if len(running) >= jobs:
             running.pop(0).wait()
-        script = _batch(voice, encoding, items, folder)
+        script = _batch(voice, encoding, items, folder, stretch)
         running.append(subprocess.Popen(["festival", "--batch", script],
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
     for p in running:

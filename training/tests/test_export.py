@@ -156,6 +156,25 @@ class MultiSpeaker(unittest.TestCase):
         self.assertEqual(cfg["audio"]["sample_rate"], 16000)
         self.assertEqual(cfg["dataset"], "test-set")
 
+    def test_one_speaker_exports_as_a_voice_of_its_own(self):
+        import onnx
+        path = os.path.join(self.tmp.name, "one.onnx")
+        one = export.OneSpeaker(self.model, 1).eval()
+        export.export(one, path, {"_": [0], "^": [1], "$": [2]}, "one-set", espeak="cs", language="cs")
+        m = onnx.load(path)
+        self.assertEqual([i.name for i in m.graph.input], ["input", "input_lengths", "scales"])
+        self.assertFalse([t for t in m.graph.initializer if t.name == "sid"])
+        with open(path + ".json", encoding="utf-8") as f:
+            cfg = json.load(f)
+        self.assertEqual(cfg["num_speakers"], 1)
+        self.assertNotIn("speaker_id_map", cfg)
+        self.assertEqual((cfg["espeak"]["voice"], cfg["language"]["code"]), ("cs", "cs"))
+        # It speaks as that speaker, not as speaker 0.
+        with torch.no_grad():
+            got = one(self.ids, torch.tensor([self.ids.shape[1]]), self.quiet)[0, 0]
+        self.assertTrue(torch.allclose(got, self.run_model(1)))
+        self.assertFalse(got.shape == self.run_model(0).shape and torch.allclose(got, self.run_model(0)))
+
     @unittest.skipUnless(have("torch") and built_library.find(), "needs a build of the library")
     def test_library_default_speaker_is_speaker_0(self):
         path = os.path.join(self.tmp.name, "m.onnx")
