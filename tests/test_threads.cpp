@@ -70,3 +70,45 @@ TEST_F(Threads, ConcurrentCallsAreSerialisedAndKeepTheirOwnMessages) {
     EXPECT_EQ(wrong.load(), 0);
     EXPECT_EQ(wrong_message.load(), 0);
 }
+
+// The same, step by step, so that a message shared between threads shows at
+// once rather than in the odd run where two calls happen to interleave: each
+// thread's message is set, then the other thread fails and succeeds in turn
+// before the first one reads its own.
+TEST_F(Threads, EachThreadReadsItsOwnMessageWhateverTheOthersDid) {
+    testing::internal::CaptureStderr();
+    const int voice = orvel_load_voice(test_voice("probe.onnx").c_str(), nullptr);
+    ASSERT_EQ(voice, 0);
+    std::atomic<int> step{0};
+    auto wait_for = [&](int s) {
+        while (step.load() < s) std::this_thread::yield();
+    };
+    std::string first_saw, second_saw;
+    std::thread first([&] {
+        int16_t *samples = nullptr;
+        int32_t count = 0;
+        orvel_speak_to_buffer(7, "Hello", &samples, &count);  // "Invalid voice_id: 7"
+        step = 1;
+        wait_for(2);  // the other thread has failed otherwise, and then succeeded
+        const char *e = orvel_get_error();
+        first_saw = e ? e : "<none>";
+        step = 3;
+    });
+    std::thread second([&] {
+        wait_for(1);
+        int16_t *samples = nullptr;
+        int32_t count = 0;
+        orvel_speak_to_buffer(9, "Hello", &samples, &count);  // "Invalid voice_id: 9"
+        const char *e = orvel_get_error();
+        second_saw = e ? e : "<none>";
+        orvel_set_speed(voice, 0.0f);  // a call that succeeds clears this thread's message
+        step = 2;
+        wait_for(3);
+    });
+    first.join();
+    second.join();
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(first_saw, "Invalid voice_id: 7");
+    EXPECT_EQ(second_saw, "Invalid voice_id: 9");
+    EXPECT_EQ(orvel_get_error(), nullptr) << "the main thread made no failing call";
+}
