@@ -72,7 +72,7 @@ TEST(VoiceInfo, DefaultsAndRefusals) {
     EXPECT_EQ(info.sample_rate, 22050);
     EXPECT_EQ(info.num_speakers, 1);
     EXPECT_TRUE(info.speakers.empty());
-    EXPECT_TRUE(info.language.empty());
+    EXPECT_EQ(info.language, "en-us");  // what the library phonemizes with then
     // The library's bounds are taken; a fraction is dropped, as the library does.
     for (auto [text, hz] : {std::pair<const char *, int>{"1000", 1000}, {"384000", 384000}, {"16000.7", 16000}}) {
         write_scratch_file("voice_info_defaults/rate.json", std::string(R"({"audio": {"sample_rate": )") + text + "}}");
@@ -133,4 +133,66 @@ TEST(VoiceInfo, ScanListsReadableVoicesByNameAndReportsTheRest) {
     EXPECT_FALSE(orvel_tools::scan_voice_dir(dir + "/missing", &voices, &problems, &error));
     EXPECT_NE(error.find("missing"), std::string::npos) << error;
     EXPECT_TRUE(voices.empty());
+}
+
+TEST(VoiceInfo, LanguageComesFromTheCodeElseTheEspeakVoiceElseTheLibrarysDefault) {
+    std::string dir = fresh_dir("voice_info_language");
+    struct Case {
+        const char *config;
+        const char *language;
+    } cases[] = {
+        {R"({"language": {"code": "cs_CZ"}, "espeak": {"voice": "cs"}})", "cs-cz"},
+        {R"({"language": {"code": "en-GB"}, "espeak": {"voice": "en-gb-x-rp"}})", "en-gb"},
+        {R"({"espeak": {"voice": "ru"}})", "ru"},
+        {R"({"espeak": {"voice": "en-gb-x-rp"}})", "en-gb-x-rp"},
+        // A variant is eSpeak NG's voice quality, not a language.
+        {R"({"espeak": {"voice": "en-us+f3"}})", "en-us"},
+        // Without a voice the library phonemizes as en-us: that is what it speaks.
+        {R"({})", "en-us"},
+        {R"({"espeak": {"voice": ""}})", "en-us"},
+        {R"({"espeak": "cs"})", "en-us"},
+        // A code that is no string, or empty, leaves the choice to espeak.voice.
+        {R"({"language": {"code": 5}, "espeak": {"voice": "fi"}})", "fi"},
+        {R"({"language": {"code": ""}, "espeak": {"voice": "it"}})", "it"},
+        {R"({"language": "ca", "espeak": {"voice": "ca"}})", "ca"},
+    };
+    for (const Case &c : cases) {
+        write_scratch_file("voice_info_language/v.onnx.json", c.config);
+        VoiceInfo info;
+        std::string error;
+        ASSERT_TRUE(orvel_tools::read_voice_info(dir + "/v.onnx", "", &info, &error)) << error;
+        EXPECT_EQ(info.language, c.language) << c.config;
+    }
+    EXPECT_EQ(orvel_tools::language_key("EN_us"), "en-us");
+}
+
+TEST(VoiceInfo, VoicesForALanguageBestFirst) {
+    auto voice = [](const char *name, const char *language) {
+        VoiceInfo info;
+        info.name = name;
+        info.language = language;
+        return info;
+    };
+    const std::vector<VoiceInfo> voices = {voice("arctic", "en-us"), voice("rp", "en-gb-x-rp"), voice("gb", "en-gb"),
+                                           voice("plain", "en"),     voice("cz", "cs-cz"),      voice("cs1", "cs"),
+                                           voice("cs2", "cs"),       voice("esperanto", "eo")};
+    auto names = [&](const char *request) {
+        std::string out;
+        for (size_t i : orvel_tools::voices_for_language(voices, request)) out += (out.empty() ? "" : " ") + voices[i].name;
+        return out;
+    };
+    // More agreeing subtags first, then fewer beyond them, then the given order.
+    EXPECT_EQ(names("cs"), "cs1 cs2 cz");
+    EXPECT_EQ(names("cs_CZ"), "cz cs1 cs2");
+    EXPECT_EQ(names("en"), "plain arctic gb rp");
+    EXPECT_EQ(names("EN-us"), "arctic plain gb rp");
+    EXPECT_EQ(names("en-gb"), "gb rp plain arctic");
+    EXPECT_EQ(names("en-gb-x-rp"), "rp gb plain arctic");
+    // A region nobody has still gets its language; another language nothing.
+    EXPECT_EQ(names("en-au"), "plain arctic gb rp");
+    EXPECT_EQ(names("e"), "");
+    EXPECT_EQ(names("fi"), "");
+    EXPECT_EQ(names(""), "");
+    EXPECT_EQ(names("-us"), "");
+    EXPECT_EQ(orvel_tools::language_list(voices), "cs, cs-cz, en, en-gb, en-gb-x-rp, en-us, eo");
 }

@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -57,6 +58,34 @@ fs::path executable_path(const char *argv0) {
     return {};
 }
 
+// The string at config[section][key], empty when there is none.
+std::string text_at(const json &config, const char *section, const char *key) {
+    auto object = config.find(section);
+    if (object == config.end() || !object->is_object()) return {};
+    auto value = object->find(key);
+    return value != object->end() && value->is_string() ? value->get<std::string>() : std::string();
+}
+
+std::string language_of(const json &config) {
+    std::string code = text_at(config, "language", "code");
+    if (!code.empty()) return code;
+    // eSpeak NG takes "en-us+f3" as the voice en-us with the variant f3.
+    std::string voice = text_at(config, "espeak", "voice");
+    voice = voice.substr(0, voice.find('+'));
+    return voice.empty() ? "en-us" : voice;
+}
+
+std::vector<std::string> subtags(const std::string &key) {
+    std::vector<std::string> out;
+    size_t start = 0;
+    while (true) {
+        size_t dash = key.find('-', start);
+        out.push_back(key.substr(start, dash - start));
+        if (dash == std::string::npos) return out;
+        start = dash + 1;
+    }
+}
+
 }  // namespace
 
 bool read_voice_info(const std::string &model_path, const std::string &config_path, VoiceInfo *out,
@@ -105,10 +134,7 @@ bool read_voice_info(const std::string &model_path, const std::string &config_pa
     if (auto inference = config.find("inference"); inference != config.end())
         info.length_scale = number_at(*inference, "length_scale", info.length_scale);
     info.num_speakers = number_at(config, "num_speakers", 1);
-    if (auto espeak = config.find("espeak"); espeak != config.end() && espeak->is_object()) {
-        auto voice = espeak->find("voice");
-        if (voice != espeak->end() && voice->is_string()) info.language = voice->get<std::string>();
-    }
+    info.language = language_key(language_of(config));
     if (info.num_speakers < 1 || !(info.length_scale > 0.0f)) {
         *error = "the configuration '" + info.config_path + "' has an impossible speaker count or length scale";
         return false;
@@ -168,6 +194,44 @@ std::string speaker_name(const VoiceInfo &voice, int speaker_id) {
     for (const auto &entry : voice.speakers)
         if (entry.second == speaker_id) return entry.first;
     return std::to_string(speaker_id);
+}
+
+std::string language_key(const std::string &tag) {
+    std::string out;
+    for (char c : tag) out += c == '_' ? '-' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+std::vector<size_t> voices_for_language(const std::vector<VoiceInfo> &voices, const std::string &language) {
+    const std::vector<std::string> wanted = subtags(language_key(language));
+    struct Match {
+        size_t index;
+        size_t agreeing;  // leading subtags equal to the request's
+        size_t beyond;    // the voice's subtags past those
+    };
+    std::vector<Match> matches;
+    for (size_t i = 0; i < voices.size(); ++i) {
+        const std::vector<std::string> tag = subtags(voices[i].language);
+        size_t agreeing = 0;
+        while (agreeing < tag.size() && agreeing < wanted.size() && tag[agreeing] == wanted[agreeing]) ++agreeing;
+        if (agreeing > 0 && !wanted[0].empty()) matches.push_back({i, agreeing, tag.size() - agreeing});
+    }
+    std::stable_sort(matches.begin(), matches.end(), [](const Match &a, const Match &b) {
+        return a.agreeing != b.agreeing ? a.agreeing > b.agreeing : a.beyond < b.beyond;
+    });
+    std::vector<size_t> out;
+    for (const Match &match : matches) out.push_back(match.index);
+    return out;
+}
+
+std::string language_list(const std::vector<VoiceInfo> &voices) {
+    std::vector<std::string> languages;
+    for (const VoiceInfo &voice : voices) languages.push_back(voice.language);
+    std::sort(languages.begin(), languages.end());
+    languages.erase(std::unique(languages.begin(), languages.end()), languages.end());
+    std::string out;
+    for (const std::string &language : languages) out += (out.empty() ? "" : ", ") + language;
+    return out;
 }
 
 std::vector<std::string> bundled_voice_dirs(const char *argv0) {

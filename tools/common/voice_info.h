@@ -16,7 +16,10 @@ struct VoiceInfo {
     int sample_rate = 22050;
     int num_speakers = 1;
     float length_scale = 1.0f;  // the configured value, before any speed change
-    std::string language;       // espeak.voice, e.g. "en-us"
+    // The language the voice speaks, as a lower-case tag with '-' ("en-us",
+    // "cs"): the configuration's language.code, else its espeak.voice without
+    // a "+variant", else "en-us", the eSpeak NG voice the library then uses.
+    std::string language;
     // speaker_id_map as (name, id), ordered by id then name.
     std::vector<std::pair<std::string, int>> speakers;
 };
@@ -39,6 +42,21 @@ int find_speaker(const VoiceInfo &voice, const std::string &speaker);
 
 // The speaker's name in the map, or its decimal id when it has none.
 std::string speaker_name(const VoiceInfo &voice, int speaker_id);
+
+// A language tag written either way ("en_US", "EN-us") as read_voice_info
+// keeps it: lower case, subtags joined by '-'.
+std::string language_key(const std::string &tag);
+
+// The voices among `voices` that speak `language`, best first, as indices.
+// A voice speaks it when their primary subtags agree ("en" and "en-us" do,
+// "en" and "eo" do not). The voice whose tag agrees with the request in more
+// leading subtags comes first, then the one with fewer subtags beyond those
+// ("cs" before "cs-cz" for a request "cs"), then the earlier in `voices`:
+// callers order them by preference. Empty when no voice speaks it.
+std::vector<size_t> voices_for_language(const std::vector<VoiceInfo> &voices, const std::string &language);
+
+// The distinct languages of `voices`, sorted and joined with ", ".
+std::string language_list(const std::vector<VoiceInfo> &voices);
 
 // Where the bundled voices are: the installed folder beside the running
 // program (<prefix>/share/talmerin-orvel/voices), then the source tree's
