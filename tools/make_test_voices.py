@@ -44,6 +44,19 @@ probe_broken_config  The probe model with no config beside it, so loading
                    with the default config path fails.
 probe_bad_config   The probe model with a config that is a JSON array, which
                    the config reader refuses.
+languages/         Probe voices whose configurations name other languages, for
+                   choosing and listing voices by language (a folder of their
+                   own, so the folder above keeps only English voices). Each
+                   has its own configured noise scale, which the probe echoes,
+                   so the output tells which voice spoke:
+                   czech_a (0.111), czech_b (0.112)  "espeak" cs, no "language": cs
+                   czech_cz (0.113)      "language" cs_CZ, "espeak" cs: cs-cz
+                   russian (0.114)       "espeak" ru: ru
+                   british (0.115)       "language" en-GB, "espeak" en-gb-x-rp
+                   plain (0.116)         neither section: en-us, the library's
+                                         default eSpeak NG voice
+                   russian_multi (0.117) like probe_multi (4 speakers, named
+                                         "anna" and "boris" for 0 and 1), "espeak" ru
 bench_conv         A compute-realistic voice for the benchmarks: embedding,
                    masked 1-D convolutions, then transposed convolutions that
                    upsample each id to 256 samples (x8, x8, x4) with residual
@@ -138,9 +151,14 @@ def probe_phoneme_id_map():
 # ---------------------------------------------------------------------------
 
 def make_config(sample_rate=DEFAULT_SAMPLE_RATE, num_speakers=1, scales=DEFAULT_SCALES,
-                espeak_voice="en-us", with_audio=True, phoneme_id_map=None):
-    """A voice configuration as a dict. num_speakers None leaves it out."""
-    config = {"espeak": {"voice": espeak_voice}}
+                espeak_voice="en-us", with_audio=True, phoneme_id_map=None, language_code=None):
+    """A voice configuration as a dict. num_speakers or espeak_voice None
+    leaves it out; language_code adds a "language" section."""
+    config = {}
+    if language_code is not None:
+        config["language"] = {"code": language_code}
+    if espeak_voice is not None:
+        config["espeak"] = {"voice": espeak_voice}
     config["inference"] = {"noise_scale": scales[0], "length_scale": scales[1],
                            "noise_w": scales[2]}
     if with_audio:
@@ -531,6 +549,18 @@ def build_all(out_dir):
     write_config(not_onnx + ".json", make_config())
 
     write_voice(out_dir, "bench_conv", bench_conv_model()[0], make_config())
+
+    languages = os.path.join(out_dir, "languages")
+    os.makedirs(languages, exist_ok=True)
+    for name, espeak_voice, code, noise in (("czech_a", "cs", None, 0.111), ("czech_b", "cs", None, 0.112),
+                                            ("czech_cz", "cs", "cs_CZ", 0.113), ("russian", "ru", None, 0.114),
+                                            ("british", "en-gb-x-rp", "en-GB", 0.115),
+                                            ("plain", None, None, 0.116)):
+        write_voice(languages, name, probe_model(name=name),
+                    make_config(espeak_voice=espeak_voice, language_code=code, scales=(noise, 1.0, 0.8)))
+    multi = make_config(num_speakers=4, espeak_voice="ru", scales=(0.117, 1.0, 0.8))
+    multi["speaker_id_map"] = {"anna": 0, "boris": 1}
+    write_voice(languages, "russian_multi", probe_model(multi_speaker=True, name="russian_multi"), multi)
 
     # Load-failure helpers.
     broken = os.path.join(out_dir, "probe_broken_config.onnx")
