@@ -9,6 +9,7 @@
 #include "voice_info.h"
 #include "wav_header.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -59,6 +60,9 @@ struct Params {
     std::string output;       // WAV path
     std::string text_file;    // empty: arguments or standard input
     std::string espeak_data;  // empty: eSpeak NG's default
+    std::string language;     // non-empty: the voice is the folders' voice for it
+    std::string voice_dir;    // empty: the bundled voice folders
+    bool list_voices = false;
     bool raw = false;
     float speed = 0.0f;       // 0: the voice's configured value
     float noise = 0.0f;
@@ -85,6 +89,13 @@ void print_help(const char *argv0) {
         "      --version             print the library version and exit\n"
         "  -m, --model FILE.onnx     voice model (default: %s)\n"
         "  -c, --config FILE.json    voice configuration (default: the model path + \".json\")\n"
+        "      --language LANG       speak with the voice for LANG (e.g. cs, en, en-us) from the\n"
+        "                            voice folders instead of -m; of several: the closest tag, then\n"
+        "                            the bundled voice, then the first by name\n"
+        "      --voice-dir DIR       the voice folder for --language, --list-voices and the bundled\n"
+        "                            voice (default: the bundled voices' folders)\n"
+        "      --list-voices         list the voice folders' voices with their languages (with\n"
+        "                            --language: the voices for LANG, the one it picks first) and exit\n"
         "  -f, --file FILE           read the text from FILE, \"-\" for standard input\n"
         "                            (default: the arguments, else standard input)\n"
         "  -o, --output FILE.wav     write a 16-bit mono WAV file (at most 4 GB)\n"
@@ -99,7 +110,7 @@ void print_help(const char *argv0) {
         "      --sentence-silence MS silence between sentences in milliseconds (default: %g)\n"
         "      --espeak-data DIR     eSpeak NG data folder (default: eSpeak NG's own)\n"
         "\n"
-        "One of -o and --raw is required.\n"
+        "One of -o and --raw is required, except with --list-voices.\n"
         "\n"
         "exit codes:\n"
         "  0  success\n"
@@ -145,6 +156,10 @@ int parse_args(int argc, char **argv, Params *params) {
             params->raw = true;
             continue;
         }
+        if (arg == "--list-voices") {
+            params->list_voices = true;
+            continue;
+        }
         // The remaining options take a value, as "--opt VALUE" or "--opt=VALUE".
         std::string name = arg, value;
         bool have_value = false;
@@ -156,7 +171,7 @@ int parse_args(int argc, char **argv, Params *params) {
         }
         static const char *const kValued[] = {"-m", "--model", "-c", "--config", "-o", "--output", "-f", "--file",
                                               "--speed", "--speaker", "--noise", "--noise-w", "--sentence-silence",
-                                              "--espeak-data"};
+                                              "--espeak-data", "--language", "--voice-dir"};
         bool known = false;
         for (const char *option : kValued) known = known || name == option;
         if (!known) {
@@ -181,6 +196,10 @@ int parse_args(int argc, char **argv, Params *params) {
             params->text_file = value;
         } else if (name == "--espeak-data") {
             params->espeak_data = value;
+        } else if (name == "--language") {
+            params->language = value;
+        } else if (name == "--voice-dir") {
+            params->voice_dir = value;
         } else if (name == "--speed") {
             double speed = 0.0;
             if (!orvel_tools::parse_number(value, kMinSpeed, kMaxSpeed, &speed)) {
@@ -207,6 +226,11 @@ int parse_args(int argc, char **argv, Params *params) {
             return EXIT_USAGE;
         }
     }
+    if (!params->model.empty() && !params->language.empty()) {
+        message("give either -m MODEL.onnx or --language, not both");
+        return EXIT_USAGE;
+    }
+    if (params->list_voices) return EXIT_OK;
     if (params->raw == !params->output.empty()) {
         message(params->raw ? "give either -o FILE.wav or --raw, not both"
                             : "no output: give -o FILE.wav, or --raw for PCM on standard output");
@@ -217,6 +241,124 @@ int parse_args(int argc, char **argv, Params *params) {
         return EXIT_USAGE;
     }
     return EXIT_OK;
+}
+
+// ---------------------------------------------------------------------------
+// Voices
+
+std::vector<std::string> voice_dirs(const Params &params, const char *argv0) {
+    if (!params.voice_dir.empty()) return {params.voice_dir};
+    return orvel_tools::bundled_voice_dirs(argv0);
+}
+
+std::string joined_dirs(const std::vector<std::string> &dirs) {
+    std::string out;
+    for (size_t i = 0; i < dirs.size(); ++i) out += (i == 0 ? "" : i + 1 == dirs.size() ? " and " : ", ") + dirs[i];
+    return out;
+}
+
+// The folders' voices by name; a name in an earlier folder hides the same
+// name in a later one, as for the bundled voice. With report, each voice that
+// cannot be read gets a line. False after a message when a folder cannot be
+// listed.
+bool collect_voices(const std::vector<std::string> &dirs, bool report, std::vector<orvel_tools::VoiceInfo> *voices) {
+    for (const std::string &dir : dirs) {
+        std::vector<orvel_tools::VoiceInfo> found;
+        std::vector<std::string> problems;
+        std::string error;
+        if (!orvel_tools::scan_voice_dir(dir, &found, &problems, &error)) {
+            message("%s", error.c_str());
+            return false;
+        }
+        if (report)
+            for (const std::string &problem : problems) message("skipping a voice: %s", problem.c_str());
+        for (orvel_tools::VoiceInfo &info : found) {
+            bool hidden = std::any_of(voices->begin(), voices->end(),
+                                      [&](const orvel_tools::VoiceInfo &v) { return v.name == info.name; });
+            if (!hidden) voices->push_back(std::move(info));
+        }
+    }
+    std::sort(voices->begin(), voices->end(),
+              [](const orvel_tools::VoiceInfo &a, const orvel_tools::VoiceInfo &b) { return a.name < b.name; });
+    return true;
+}
+
+// The voices for params.language, the one to speak with first: among voices
+// whose tags fit it equally, the bundled voice leads, so "--language en"
+// speaks as orvel-say does without options. Empty after a message that names
+// the languages there are.
+std::vector<orvel_tools::VoiceInfo> voices_for(const Params &params, const std::vector<std::string> &dirs,
+                                                std::vector<orvel_tools::VoiceInfo> voices) {
+    std::stable_partition(voices.begin(), voices.end(),
+                          [](const orvel_tools::VoiceInfo &v) { return v.name + ".onnx" == kBundledVoice; });
+    std::vector<orvel_tools::VoiceInfo> out;
+    for (size_t index : orvel_tools::voices_for_language(voices, params.language)) out.push_back(voices[index]);
+    if (out.empty()) {
+        std::string where = joined_dirs(dirs);
+        if (voices.empty()) {
+            message("no voice for the language '%s': %s", params.language.c_str(),
+                    dirs.empty() ? "no voices are installed (give a folder with --voice-dir)"
+                                 : ("there are no voices in " + where).c_str());
+        } else {
+            message("no voice for the language '%s': the voices in %s speak %s", params.language.c_str(),
+                    where.c_str(), orvel_tools::language_list(voices).c_str());
+        }
+    }
+    return out;
+}
+
+// --list-voices: a line per voice, name first.
+int list_voices(const Params &params, const char *argv0) {
+    std::vector<std::string> dirs = voice_dirs(params, argv0);
+    std::vector<orvel_tools::VoiceInfo> voices;
+    if (!collect_voices(dirs, true, &voices)) return EXIT_USAGE;
+    if (!params.language.empty()) {
+        voices = voices_for(params, dirs, std::move(voices));
+        if (voices.empty()) return EXIT_USAGE;
+    } else if (voices.empty()) {
+        message("no voices to list: %s", dirs.empty() ? "none are installed (give a folder with --voice-dir)"
+                                                       : ("there are none in " + joined_dirs(dirs)).c_str());
+        return EXIT_USAGE;
+    }
+    std::vector<std::string> speakers;
+    size_t name_width = 0, language_width = 0, speakers_width = 0;
+    for (const orvel_tools::VoiceInfo &voice : voices) {
+        std::string text = std::to_string(voice.num_speakers) + (voice.num_speakers == 1 ? " speaker" : " speakers");
+        for (size_t i = 0; i < voice.speakers.size(); ++i)
+            text += (i == 0 ? ": " : ", ") + voice.speakers[i].first;
+        speakers.push_back(text);
+        name_width = std::max(name_width, voice.name.size());
+        language_width = std::max(language_width, voice.language.size());
+        speakers_width = std::max(speakers_width, text.size());
+    }
+    for (size_t i = 0; i < voices.size(); ++i) {
+        const orvel_tools::VoiceInfo &voice = voices[i];
+        std::printf("%-*s  %-*s  %6d Hz  %-*s  %s\n", static_cast<int>(name_width), voice.name.c_str(),
+                    static_cast<int>(language_width), voice.language.c_str(), voice.sample_rate,
+                    static_cast<int>(speakers_width), speakers[i].c_str(), voice.model_path.c_str());
+    }
+    return EXIT_OK;
+}
+
+// Without -m: the voice for --language, else the bundled voice, from the
+// voice folders.
+int choose_voice(const Params &params, const char *argv0, std::string *model) {
+    std::vector<std::string> dirs = voice_dirs(params, argv0);
+    if (!params.language.empty()) {
+        std::vector<orvel_tools::VoiceInfo> voices;
+        if (!collect_voices(dirs, false, &voices)) return EXIT_USAGE;
+        voices = voices_for(params, dirs, std::move(voices));
+        if (voices.empty()) return EXIT_USAGE;
+        *model = voices[0].model_path;
+        return EXIT_OK;
+    }
+    *model = orvel_tools::find_in_dirs(dirs, kBundledVoice);
+    if (!model->empty()) return EXIT_OK;
+    message("a voice is needed: give one with -m MODEL.onnx (its configuration is read from MODEL.onnx.json, "
+            "or give -c CONFIG.json) or with --language; %s",
+            params.voice_dir.empty() ? "no bundled voice is installed"
+                                     : (params.voice_dir + " has no " + kBundledVoice).c_str());
+    return EXIT_USAGE;
 }
 
 // ---------------------------------------------------------------------------
@@ -454,13 +596,10 @@ int run(int argc, char **argv) {
     if (status == -1) return EXIT_OK;
     if (status != EXIT_OK) return status;
 
+    if (params.list_voices) return list_voices(params, argv[0]);
     if (params.model.empty()) {
-        params.model = orvel_tools::find_bundled_voice(argv[0], kBundledVoice);
-        if (params.model.empty()) {
-            message("a voice is needed: give one with -m MODEL.onnx (its configuration is read from "
-                    "MODEL.onnx.json, or give -c CONFIG.json); no bundled voice is installed");
-            return EXIT_USAGE;
-        }
+        status = choose_voice(params, argv[0], &params.model);
+        if (status != EXIT_OK) return status;
     }
 
     std::string text;

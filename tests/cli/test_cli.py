@@ -494,7 +494,8 @@ class Info(unittest.TestCase):
         self.assertEqual(result.returncode, 0)
         help_text = result.stdout.decode()
         for option in ["--model", "--config", "--output", "--file", "--raw", "--speed", "--speaker", "--noise",
-                       "--noise-w", "--sentence-silence", "--espeak-data", "--version"]:
+                       "--noise-w", "--sentence-silence", "--espeak-data", "--version", "--language", "--voice-dir",
+                       "--list-voices"]:
             self.assertIn(option, help_text)
         self.assertIn("(default: 200)", help_text)
         for code in range(2, 7):
@@ -523,6 +524,99 @@ class Info(unittest.TestCase):
         else:
             self.assertEqual(result.returncode, 2)
             self.assertRegex(result.stderr.decode(), r"orvel-say: a voice is needed: give one with -m")
+
+
+LANGUAGES = os.path.join(VOICES, "languages")
+# The noise scale each voice of test-voices/languages is configured with, x 1000,
+# which the probe echoes: the output names the voice that spoke.
+NOISE_OF = {"czech_a": 111, "czech_b": 112, "czech_cz": 113, "russian": 114, "british": 115, "plain": 116,
+            "russian_multi": 117}
+
+
+def speaker_of(samples):
+    """The voice of test-voices/languages that spoke, from the probe's noise slot."""
+    noises = {r["noise"] for r in probe_requests(samples)}
+    names = [name for name, noise in NOISE_OF.items() if {noise} == noises]
+    return names[0] if names else noises
+
+
+class Voices(unittest.TestCase):
+    def listing(self, args):
+        result = run(["--list-voices"] + args)
+        self.assertEqual(result.returncode, 0, result.stderr.decode())
+        return [line.split() for line in result.stdout.decode().splitlines()]
+
+    def test_list_shows_each_voice_with_its_language(self):
+        rows = self.listing(["--voice-dir", LANGUAGES])
+        self.assertEqual([row[:2] for row in rows],
+                         [["british", "en-gb"], ["czech_a", "cs"], ["czech_b", "cs"], ["czech_cz", "cs-cz"],
+                          ["plain", "en-us"], ["russian", "ru"], ["russian_multi", "ru"]])
+        self.assertEqual(rows[-1][2:], ["22050", "Hz", "4", "speakers:", "anna,", "boris",
+                                        os.path.join(LANGUAGES, "russian_multi.onnx")])
+        # With a language: only its voices, the one --language takes first.
+        self.assertEqual([row[0] for row in self.listing(["--voice-dir", LANGUAGES, "--language", "cs"])],
+                         ["czech_a", "czech_b", "czech_cz"])
+        # Voices that cannot be read are left out with a line each; the rest are listed.
+        result = run(["--list-voices", "--voice-dir", VOICES])
+        self.assertEqual(result.returncode, 0)
+        self.assertEqual(len(re.findall(r"^orvel-say: skipping a voice: ", result.stderr.decode(), re.M)), 2)
+        self.assertIn("probe", [line.split()[0] for line in result.stdout.decode().splitlines()])
+        # The bundled voices, as orvel-say finds them without -m.
+        if os.path.exists(os.path.join(SOURCE_DIR, "voices", "orvel-en-us-arctic.onnx")):
+            self.assertIn(["orvel-en-us-arctic", "en-us", "16000", "Hz", "3", "speakers:", "slt,", "rms,", "awb"],
+                          [row[:9] for row in self.listing([])])
+
+    def test_language_picks_the_closest_voice_then_the_first_by_name(self):
+        for language, voice in [("cs", "czech_a"), ("CS_cz", "czech_cz"), ("ru", "russian"), ("en-gb", "british"),
+                                ("en-US", "plain"), ("en_us", "plain"),
+                                # Region-less, or a region no voice has: the language's voices, by name.
+                                ("en", "british"), ("en-au", "british")]:
+            with self.subTest(language):
+                self.assertEqual(speaker_of(speak_raw(["--voice-dir", LANGUAGES, "--language", language, "Ahoj."])),
+                                 voice)
+
+    def test_the_bundled_voice_leads_its_language(self):
+        # In the installed folder beside the program, found as the bundled voice is.
+        with tempfile.TemporaryDirectory() as prefix:
+            os.mkdir(os.path.join(prefix, "bin"))
+            voices = os.path.join(prefix, "share", "talmerin-orvel", "voices")
+            os.makedirs(voices)
+            exe = os.path.join(prefix, "bin", "orvel-say")
+            shutil.copy(EXE, exe)
+            for source, name in [("plain", "orvel-en-us-arctic"), ("british", "aaa"), ("czech_b", "czech_b")]:
+                for suffix in [".onnx", ".onnx.json"]:
+                    shutil.copy(os.path.join(LANGUAGES, source + suffix), os.path.join(voices, name + suffix))
+            for language, voice in [("en", "plain"), ("cs", "czech_b"), ("en-gb", "british")]:
+                with self.subTest(language):
+                    result = subprocess.run([exe, "--raw", "--language", language, "Hi."], capture_output=True,
+                                            timeout=120)
+                    self.assertEqual(result.returncode, 0, result.stderr.decode())
+                    self.assertEqual(speaker_of(samples_of(result.stdout)), voice)
+
+    def test_no_voice_for_the_language_names_the_ones_there_are(self):
+        rows = [
+            (["--voice-dir", LANGUAGES, "--language", "fi", "--raw", "Hei."],
+             r"no voice for the language 'fi': the voices in %s speak cs, cs-cz, en-gb, en-us, ru$"
+             % re.escape(LANGUAGES)),
+            (["--voice-dir", LANGUAGES, "--language", "fi", "--list-voices"], r"no voice for the language 'fi'"),
+            (["--voice-dir", os.path.join(LANGUAGES, "none"), "--language", "cs", "--raw", "Hi."],
+             r"cannot list the voice folder '.*none'"),
+            (["--voice-dir", LANGUAGES, "--raw", "Hi."], r"a voice is needed: .* has no orvel-en-us-arctic\.onnx$"),
+            (["-m", PROBE, "--language", "cs", "--raw", "Hi."], r"give either -m MODEL\.onnx or --language, not both"),
+            (["--language=", "--raw", "Hi."], r"bad value '' for --language"),
+        ]
+        for args, pattern in rows:
+            with self.subTest(args):
+                result = run(args)
+                self.assertEqual(result.returncode, 2, result.stderr.decode())
+                self.assertEqual(result.stdout, b"")
+                lines = result.stderr.decode().splitlines()
+                self.assertEqual(len(lines), 1, lines)
+                self.assertRegex(lines[0], "^orvel-say: " + pattern)
+        with tempfile.TemporaryDirectory() as empty:
+            result = run(["--voice-dir", empty, "--list-voices"])
+            self.assertEqual((result.returncode, result.stderr.decode().strip()),
+                             (2, "orvel-say: no voices to list: there are none in " + empty))
 
 
 if __name__ == "__main__":

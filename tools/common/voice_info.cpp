@@ -250,7 +250,11 @@ std::vector<std::string> bundled_voice_dirs(const char *argv0) {
 }
 
 std::string find_bundled_voice(const char *argv0, const std::string &file_name) {
-    for (const std::string &dir : bundled_voice_dirs(argv0)) {
+    return find_in_dirs(bundled_voice_dirs(argv0), file_name);
+}
+
+std::string find_in_dirs(const std::vector<std::string> &dirs, const std::string &file_name) {
+    for (const std::string &dir : dirs) {
         fs::path candidate = fs::path(dir) / file_name;
         std::error_code ec;
         if (fs::is_regular_file(candidate, ec)) return candidate.string();

@@ -63,8 +63,10 @@ std::string language_list(const std::vector<VoiceInfo> &voices);
 // voices/ folder when the tool was built with one. Only existing folders.
 std::vector<std::string> bundled_voice_dirs(const char *argv0);
 
-// The path of file_name in the first of those folders that has it; empty when
-// none does.
+// The path of file_name in the first of dirs that has it; empty when none does.
+std::string find_in_dirs(const std::vector<std::string> &dirs, const std::string &file_name);
+
+// find_in_dirs over bundled_voice_dirs.
 std::string find_bundled_voice(const char *argv0, const std::string &file_name);
 
 }  // namespace orvel_tools
