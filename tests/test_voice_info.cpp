@@ -164,6 +164,10 @@ TEST(VoiceInfo, LanguageComesFromTheCodeElseTheEspeakVoiceElseTheLibrarysDefault
         EXPECT_EQ(info.language, c.language) << c.config;
     }
     EXPECT_EQ(orvel_tools::language_key("EN_us"), "en-us");
+    for (auto [tag, region] : {std::pair<const char *, const char *>{"en-us", "us"}, {"en-gb-x-rp", "gb"},
+                               {"es-419", "419"}, {"sr-latn-rs", "rs"}, {"cs", ""}, {"sr-latn", ""},
+                               {"en-x-gb", ""}, {"de-1996", ""}})
+        EXPECT_EQ(orvel_tools::region_of(tag), region) << tag;
 }
 
 TEST(VoiceInfo, VoicesForALanguageBestFirst) {

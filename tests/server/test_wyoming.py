@@ -567,6 +567,42 @@ def group_bad(server_program, voices, bundled, exchange_dir):
         check(server.alive(), "the server is up")
 
 
+def group_languages(server_program, voices, bundled, exchange_dir):
+    """Voices of test-voices/languages: each echoes a noise scale of its own (x 1000)."""
+    folder = os.path.join(os.path.dirname(voices[0]), "languages")
+    names = ["plain", "czech_cz", "czech_a", "british", "russian_multi"]  # plain, the first -m, is the default
+    noise = {"plain": 116, "czech_cz": 113, "czech_a": 111, "british": 115, "russian_multi": 117}
+    with Server(server_program, [os.path.join(folder, name + ".onnx") for name in names]) as server:
+        c = server.client()
+        c.send("describe")
+        _, info, _ = c.receive()
+        listed = {v["name"]: v["languages"] for v in info["tts"][0]["voices"]}
+        # Home Assistant's form: the language, and its region in capitals; never an eSpeak NG variant.
+        check(listed == {"plain": ["en_US"], "czech_cz": ["cs_CZ"], "czech_a": ["cs"], "british": ["en_GB"],
+                         "russian_multi": ["ru"]}, "each voice lists its own language: %s" % listed)
+
+        for voice, want, speaker in (({"language": "cs"}, "czech_a", -1),      # a cs voice before a cs-cz one
+                                     ({"language": "cs_CZ"}, "czech_cz", -1),
+                                     ({"language": "en"}, "plain", -1),        # the default voice leads its equals
+                                     ({"language": "en-GB"}, "british", -1),
+                                     ({"language": "ru", "speaker": "boris"}, "russian_multi", 1),
+                                     ({"name": "czech_a", "language": "ru"}, "czech_a", -1)):  # a name wins
+            c.send("synthesize", {"text": "Ahoj.", "voice": voice})
+            samples = samples_of(audio_of(c.receive_until("audio-stop")))
+            got = (samples[3], samples[2]) if len(samples) > 6 else None
+            check(got == (noise[want], speaker), "voice %s is %s, speaker %d: %s" % (voice, want, speaker, got))
+        c.close()
+
+        c = server.client()
+        c.send("synthesize", {"text": "Hei.", "voice": {"language": "fi"}})
+        events, ended = c.receive_to_end()
+        text = events[0][1].get("text") if events else None
+        check(types_of(events) == ["error"] and ended and
+              text == "no voice speaks the language 'fi' (the voices speak cs, cs-cz, en-gb, en-us, ru)",
+              "a language without a voice names the ones there are: %s" % text)
+        c.close()
+
+
 def group_recorded(server_program, voices, bundled, exchange_dir):
     """A whole exchange, sent at once and half-closed; the reply must match byte for byte."""
     with open(os.path.join(exchange_dir, "wyoming-exchange.client"), "rb") as f:
@@ -602,7 +638,7 @@ def main():
     program, test_voices, bundled, exchange_dir, group = sys.argv[1:]
     voices = [os.path.join(test_voices, name + ".onnx") for name in ("fixed_1s", "probe_multi", "fixed_half")]
     {"Info": group_info, "Synthesize": group_synthesize, "Streaming": group_streaming, "Bad": group_bad,
-     "Recorded": group_recorded}[group](program, voices, bundled, exchange_dir)
+     "Recorded": group_recorded, "Languages": group_languages}[group](program, voices, bundled, exchange_dir)
     finish()
 
 

@@ -202,6 +202,22 @@ std::string language_key(const std::string &tag) {
     return out;
 }
 
+std::string region_of(const std::string &language) {
+    const std::vector<std::string> tag = subtags(language);
+    // A region is two letters or three digits; a script (four letters) may
+    // come before it, a singleton ("x") starts what follows the tag proper.
+    for (size_t i = 1; i < tag.size() && tag[i].size() > 1; ++i) {
+        const std::string &subtag = tag[i];
+        size_t letters = 0, digits = 0;
+        for (char c : subtag) {
+            letters += std::isalpha(static_cast<unsigned char>(c)) != 0;
+            digits += std::isdigit(static_cast<unsigned char>(c)) != 0;
+        }
+        if ((subtag.size() == 2 && letters == 2) || (subtag.size() == 3 && digits == 3)) return subtag;
+    }
+    return {};
+}
+
 std::vector<size_t> voices_for_language(const std::vector<VoiceInfo> &voices, const std::string &language) {
     const std::vector<std::string> wanted = subtags(language_key(language));
     struct Match {

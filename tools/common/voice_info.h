@@ -47,6 +47,10 @@ std::string speaker_name(const VoiceInfo &voice, int speaker_id);
 // keeps it: lower case, subtags joined by '-'.
 std::string language_key(const std::string &tag);
 
+// The region subtag of a tag as read_voice_info keeps it: "us" for "en-us",
+// "gb" for "en-gb-x-rp", "419" for "es-419"; empty for "cs" or "sr-latn".
+std::string region_of(const std::string &language);
+
 // The voices among `voices` that speak `language`, best first, as indices.
 // A voice speaks it when their primary subtags agree ("en" and "en-us" do,
 // "en" and "eo" do not). The voice whose tag agrees with the request in more

@@ -373,6 +373,13 @@ bool Engine::resolve_voice(const std::string &request, size_t *voice, int *speak
     return false;
 }
 
+bool Engine::resolve_language(const std::string &language, size_t *voice) const {
+    std::vector<size_t> found = orvel_tools::voices_for_language(voices_, language);
+    if (found.empty()) return false;
+    *voice = found[0];
+    return true;
+}
+
 EngineStats Engine::stats() const {
     EngineStats stats;
     std::lock_guard<std::mutex> lock(shared_->mutex);

@@ -122,6 +122,10 @@ public:
     // Resolves a voice request: "name", "name:speaker", or a speaker name
     // from any voice's speaker_id_map. Empty means the default voice.
     bool resolve_voice(const std::string &request, size_t *voice, int *speaker) const;
+    // The voice for a language ("cs", "en-us"), by orvel_tools::voices_for_language
+    // over voices() in order, so the default voice leads the voices that fit
+    // equally well. False when none speaks it.
+    bool resolve_language(const std::string &language, size_t *voice) const;
 
     const std::vector<VoiceInfo> &voices() const { return voices_; }
     // One message for each voice that was skipped because it failed to load.

@@ -40,30 +40,15 @@ constexpr std::chrono::milliseconds kLingerTime(1000);
 
 const char *const kAttributionName = "talmerin-orvel";
 
-// "en-us" -> "en_US", the form Home Assistant lists languages in.
+// A voice's language in the form Home Assistant lists languages in, the
+// language and its region: "en-us" -> "en_US", "en-gb-x-rp" -> "en_GB", "cs" -> "cs".
 std::string display_language(const std::string &language) {
-    std::string out;
-    bool region = false;
-    for (char c : language) {
-        if (c == '-' || c == '_') {
-            region = true;
-            out += '_';
-        } else {
-            out += static_cast<char>(region ? std::toupper(static_cast<unsigned char>(c))
-                                            : std::tolower(static_cast<unsigned char>(c)));
-        }
-    }
+    std::string out = language.substr(0, language.find('-'));
+    std::string region = orvel_tools::region_of(language);
+    if (!region.empty()) out += '_';
+    for (char c : region) out += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return out;
 }
-
-// Lower case with '-' for comparing language tags written either way.
-std::string language_key(const std::string &language) {
-    std::string out;
-    for (char c : language) out += c == '_' ? '-' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return out;
-}
-
-std::string primary_subtag(const std::string &key) { return key.substr(0, key.find('-')); }
 
 bool send_all(int fd, const std::string &bytes) {
     size_t sent = 0;
@@ -336,8 +321,8 @@ struct WyomingService::Connection {
                 for (int id = 0; id < voice.num_speakers; ++id)
                     speakers.push_back({{"name", orvel_tools::speaker_name(voice, id)}});
             }
-            json languages = json::array();
-            if (!voice.language.empty()) languages.push_back(display_language(voice.language));
+            // The protocol gives speakers no language of their own: a voice's speakers speak its language.
+            json languages = json::array({display_language(voice.language)});
             voices.push_back({{"name", voice.name},
                               {"attribution", attribution},
                               {"installed", true},
@@ -391,19 +376,10 @@ struct WyomingService::Connection {
                 *error = "unknown voice '" + name + "'";
                 return false;
             }
-        } else if (!language.empty()) {
-            std::string key = language_key(language);
-            auto exact = std::find_if(voices.begin(), voices.end(),
-                                      [&](const VoiceInfo &v) { return language_key(v.language) == key; });
-            auto near = std::find_if(voices.begin(), voices.end(), [&](const VoiceInfo &v) {
-                return primary_subtag(language_key(v.language)) == primary_subtag(key);
-            });
-            auto found = exact != voices.end() ? exact : near;
-            if (found == voices.end()) {
-                *error = "no voice speaks the language '" + language + "'";
-                return false;
-            }
-            *index = static_cast<size_t>(found - voices.begin());
+        } else if (!language.empty() && !service.engine_.resolve_language(language, index)) {
+            *error = "no voice speaks the language '" + language + "' (the voices speak " +
+                     orvel_tools::language_list(voices) + ")";
+            return false;
         }
         if (!speaker_text.empty()) {
             *speaker = orvel_tools::find_speaker(voices[*index], speaker_text);
