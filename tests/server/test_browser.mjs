@@ -59,6 +59,8 @@ describe('the web page in chromium', () => {
     const voices = await page.$$eval('#voice option', (o) => o.map((x) => x.value));
     assert.deepEqual(voices.slice().sort(), ['broken', 'fixed_1s', 'multi', 'probe']);
     assert.equal(voices[0], 'multi');  // the default voice comes first
+    // Each shows its language.
+    assert.equal(await page.$eval('#voice option[value="probe"]', (o) => o.textContent), 'probe (en-us)');
     await page.selectOption('#voice', 'multi');
     assert.deepEqual(await page.$$eval('#speaker option', (o) => o.map((x) => x.value)), ['ada', 'bea', 'cy', 'dot']);
     await page.selectOption('#voice', 'fixed_1s');

@@ -4,9 +4,11 @@
 import { describe, it, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
+import fs from 'node:fs';
 import net from 'node:net';
+import path from 'node:path';
 import {
-  Server, SERVER, makeVoiceDir, rawRequest, decode, referenceSeconds, sentences, fixedSeconds, probeReading, wavSamples, requireNpm,
+  Server, SERVER, VOICES, makeVoiceDir, rawRequest, decode, referenceSeconds, sentences, fixedSeconds, probeReading, wavSamples, requireNpm,
 } from './harness.mjs';
 
 const group = process.argv[2];
@@ -109,6 +111,60 @@ if (group === 'OpenAIClient') {
       const ids = voices.map((v) => v.id);
       for (const id of ['multi', 'fixed_1s', 'probe', 'multi:ada', 'multi:dot']) assert.ok(ids.includes(id), id);
       assert.ok(voices.every((v) => typeof v.name === 'string'));
+    });
+
+    it('chooses the voice by language where OpenAI\'s names leave it open', async () => {
+      // The harness's voices (English, "multi" the default) and four of test-voices/languages,
+      // each echoing a noise scale of its own.
+      const dir = makeVoiceDir();
+      for (const name of ['czech_a', 'czech_cz', 'russian_multi', 'british'])
+        for (const suffix of ['.onnx', '.onnx.json'])
+          fs.symlinkSync(path.join(VOICES, 'languages', name + suffix), path.join(dir, name + suffix));
+      const languages = await Server.start([], { voiceDir: dir });
+      try {
+        const { voices } = await (await fetch(languages.url + '/v1/audio/voices')).json();
+        const language = Object.fromEntries(voices.map((v) => [v.id, v.language]));
+        assert.deepEqual([language.multi, language.czech_a, language.czech_cz, language.british,
+                          language.russian_multi, language['russian_multi:boris']],
+                         ['en-us', 'cs', 'cs-cz', 'en-gb', 'ru', 'ru']);
+
+        const languageClient = new OpenAI({ baseURL: languages.url + '/v1', apiKey: 'unused', maxRetries: 0 });
+        const probe = async (body) => {
+          const response = await languageClient.audio.speech.create({ model: 'tts-1', input: 'Ahoj.',
+                                                                      response_format: 'wav', ...body });
+          return probeReading(wavSamples(Buffer.from(await response.arrayBuffer())));
+        };
+        const noise = { multi: 667, czech_a: 111, czech_cz: 113, british: 115, russian_multi: 117 };
+        for (const [body, voice, sid] of [
+          [{ voice: 'alloy', language: 'cs' }, 'czech_a', -1],   // a cs voice before a cs-cz one
+          [{ voice: 'alloy', language: 'cs_CZ' }, 'czech_cz', -1],
+          [{ voice: 'ash', language: 'ru' }, 'russian_multi', 1],  // OpenAI's names: the voice's speakers
+          [{ voice: 'onyx', language: 'RU' }, 'russian_multi', 2],
+          [{ voice: 'alloy', language: 'en' }, 'multi', 0],      // the default voice leads its equals
+          [{ voice: 'alloy', language: 'en-gb' }, 'british', -1],
+          [{ voice: 'russian_multi:boris', language: 'ru' }, 'russian_multi', 1],  // ours, and it fits
+          [{ voice: 'czech_cz', language: 'cs' }, 'czech_cz', -1],
+        ]) {
+          const got = await probe(body);
+          assert.deepEqual([got.noise, got.sid], [noise[voice], sid], JSON.stringify(body));
+        }
+        // No voice at all: the language's.
+        const response = await languages.speech({ input: 'Ahoj.', language: 'cs-cz', response_format: 'wav' });
+        assert.equal(probeReading(wavSamples(Buffer.from(await response.arrayBuffer()))).noise, noise.czech_cz);
+
+        for (const [body, message] of [
+          [{ voice: 'alloy', language: 'fi' }, "no voice speaks the language 'fi' (the voices speak cs, cs-cz, en-gb, en-us, ru)"],
+          [{ voice: 'czech_a', language: 'ru' }, "the voice 'czech_a' speaks cs, not 'ru'"],
+          [{ voice: 'alloy', language: 5 }, "'language' must be a string"],
+        ]) {
+          const refused = await languages.speech({ model: 'tts-1', input: 'Hi.', ...body });
+          assert.equal(refused.status, 400, JSON.stringify(body));
+          const { error } = await refused.json();
+          assert.deepEqual([error.message, error.param], [message, 'language']);
+        }
+      } finally {
+        assert.deepEqual(await languages.stop(), { code: 0, signal: null }, languages.log());
+      }
     });
 
     it('reports errors in OpenAI\'s shape through the client', async () => {

@@ -444,20 +444,43 @@ HttpApi::HttpApi(Engine &engine, const HttpOptions &options) : state_(std::make_
                 return;
             }
         }
+        // Our own field: a language tag ("cs", "en-us") that chooses the voice
+        // when none of ours is named.
+        std::string language;
+        if (const json *field_language = field("language"); field_language && !field_language->is_null()) {
+            if (!field_language->is_string()) {
+                bad_request(res, "'language' must be a string", "language");
+                return;
+            }
+            language = field_language->get<std::string>();
+        }
         size_t voice_index = 0;
         int speaker = -1;
-        bool known = engine.resolve_voice(voice_spec, &voice_index, &speaker);
-        for (size_t i = 0; !known && i < 11; ++i) {
-            if (voice_spec == kOpenAIVoices[i]) {
-                voice_index = 0;
-                speaker = static_cast<int>(i % static_cast<size_t>(engine.voices()[0].num_speakers));
-                known = true;
-            }
-        }
-        if (!known) {
+        bool ours = !voice_spec.empty() && engine.resolve_voice(voice_spec, &voice_index, &speaker);
+        const char *const *openai = std::find(std::begin(kOpenAIVoices), std::end(kOpenAIVoices), voice_spec);
+        if (!ours && !voice_spec.empty() && openai == std::end(kOpenAIVoices)) {
             bad_request(res, "unknown voice '" + voice_spec + "' (GET /v1/audio/voices lists them)", "voice");
             return;
         }
+        const std::vector<VoiceInfo> &voices = engine.voices();
+        if (!ours && !language.empty() && !engine.resolve_language(language, &voice_index)) {
+            bad_request(res,
+                        "no voice speaks the language '" + language + "' (the voices speak " +
+                            orvel_tools::language_list(voices) + ")",
+                        "language");
+            return;
+        }
+        if (ours && !language.empty() && orvel_tools::voices_for_language({voices[voice_index]}, language).empty()) {
+            bad_request(res,
+                        "the voice '" + voice_spec + "' speaks " + voices[voice_index].language + ", not '" +
+                            language + "'",
+                        "language");
+            return;
+        }
+        // OpenAI's names are speakers of the default voice, or of the language's.
+        if (!ours && openai != std::end(kOpenAIVoices))
+            speaker = static_cast<int>(static_cast<size_t>(openai - std::begin(kOpenAIVoices)) %
+                                       static_cast<size_t>(voices[voice_index].num_speakers));
 
         std::string format_name = "mp3";
         if (const json *format = field("response_format"); format && !format->is_null()) {

@@ -272,8 +272,9 @@ int main(int argc, char **argv) {
     }
     for (const std::string &skipped : engine.skipped()) message("skipping a voice: %s", skipped.c_str());
     for (const VoiceInfo &voice : engine.voices())
-        message("voice '%s' (%d Hz, %d speaker%s)%s", voice.name.c_str(), voice.sample_rate, voice.num_speakers,
-                voice.num_speakers == 1 ? "" : "s", &voice == &engine.voices()[0] ? ", the default" : "");
+        message("voice '%s' (%s, %d Hz, %d speaker%s)%s", voice.name.c_str(), voice.language.c_str(),
+                voice.sample_rate, voice.num_speakers, voice.num_speakers == 1 ? "" : "s",
+                &voice == &engine.voices()[0] ? ", the default" : "");
 
     HttpOptions http_options;
     http_options.api_key = params.api_key;

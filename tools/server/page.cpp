@@ -88,9 +88,9 @@ async function loadVoices() {
     if (response.status === 401) { askForKey(); return; }
     const body = await response.json();
     if (!response.ok) throw new Error(body.error ? body.error.message : response.statusText);
-    // Whole voices only; their speakers go in the second list.
+    // Whole voices only, each with its language; their speakers go in the second list.
     voices = body.voices.filter((v) => v.speakers !== undefined);
-    $("voice").replaceChildren(...voices.map((v) => new Option(v.name, v.id)));
+    $("voice").replaceChildren(...voices.map((v) => new Option(v.name + " (" + v.language + ")", v.id)));
     fillSpeakers();
   } catch (e) {
     showError("Could not list the voices: " + e.message);
