@@ -7,7 +7,7 @@ and play first on its PATH: they record their arguments and append the PCM they
 are given to a file, which the checks compare with orvel-say speaking the same
 text directly.
 
-usage: test_speechd.py MODULE_CONF ORVEL_SAY VOICE_DIR GROUP
+usage: test_speechd.py MODULE_CONF ORVEL_SAY VOICE_DIR TEST_VOICES GROUP
 """
 import json
 import os
@@ -260,16 +260,88 @@ def group_hostile(conf, orvel_say, voice_dir):
         shutil.rmtree(marker_dir, ignore_errors=True)
 
 
+def probe_reading(audio):
+    """(noise scale x 1000, ids) of each request of a probe voice's raw output."""
+    samples = [int.from_bytes(audio[i:i + 2], "little", signed=True) for i in range(0, len(audio) - 1, 2)]
+    out, i = [], 0
+    while i + 6 <= len(samples):
+        if samples[i] != 32767:  # the silence between sentences
+            i += 1
+            continue
+        n = samples[i + 1]
+        out.append((samples[i + 3], samples[i + 6:i + 6 + n]))
+        i += 6 + n
+    return out
+
+
+def group_languages(conf, orvel_say, voice_dir, test_voices):
+    """The module's language entries take whatever voice of the language the folder holds."""
+    folder = tempfile.mkdtemp(prefix="orvel-speechd-voices-")
+    try:
+        for name in ("orvel-en-us-arctic", "orvel-en-us"):
+            for suffix in (".onnx", ".onnx.json"):
+                os.symlink(os.path.join(voice_dir, name + suffix), os.path.join(folder, name + suffix))
+        # Probe voices, whose output is their configured noise scale and the ids they got.
+        for name, espeak_voice, noise in (("czech", "cs", 0.111), ("catalan", "ca", 0.121)):
+            source = os.path.join(test_voices, "languages", "czech_a")
+            os.symlink(source + ".onnx", os.path.join(folder, name + ".onnx"))
+            with open(source + ".onnx.json") as f:
+                config = json.load(f)
+            config["espeak"]["voice"] = espeak_voice
+            config["inference"]["noise_scale"] = noise
+            with open(os.path.join(folder, name + ".onnx.json"), "w") as f:
+                json.dump(config, f)
+        with open(conf) as f:
+            text = f.read().replace(voice_dir, folder)
+        moved = os.path.join(folder, "orvel.conf")
+        with open(moved, "w") as f:
+            f.write(text)
+
+        with Dispatcher(moved) as d:
+            listed = [line.split() for line in d.spd_say("-o", "orvel", "-L").stdout.splitlines()]
+            for language in ("ru", "cs", "fi", "ca", "it"):
+                check([language, language, "MALE1"] in listed, "%s is listed as a voice of its language" % language)
+
+            # Letters beyond ISO-8859-1 reach the voice: the languages are declared UTF-8.
+            for language, voice, noise, text in (("cs", "czech", 111, "Dobr\u00fd den, \u0159eka."),
+                                                 ("ca", "catalan", 121, "Bon dia, col\u00b7legues.")):
+                # A voice chosen by name keeps the message's language, here one declared UTF-8.
+                for options in (("-l", language), ("-l", language, "-t", "female1"), ("-y", language, "-l", "en")):
+                    d.clear()
+                    result = d.spd_say("-w", "-o", "orvel", *options, "--", text)
+                    audio_path = os.path.join(d.dir, "audio.raw")
+                    audio = open(audio_path, "rb").read() if os.path.exists(audio_path) else b""
+                    direct = subprocess.run([orvel_say, "--raw", "-m", os.path.join(folder, voice + ".onnx")],
+                                            input=text.encode(), capture_output=True, timeout=COMMAND_TIMEOUT)
+                    got, want = probe_reading(audio), probe_reading(direct.stdout)
+                    check(result.returncode == 0 and got and got == want and all(n == noise for n, _ in got),
+                          "%s: the %s voice speaks it as orvel-say alone does: %s" % (" ".join(options), voice,
+                                                                                       [n for n, _ in got]))
+
+            # A language whose voice is not installed: the default voice, as for languages without an entry.
+            text = "Fallback voice."
+            want = direct_seconds(orvel_say, folder, text)
+            for language in ("ru", "it", "de"):
+                got, players = d.speak(text, "-l", language)
+                check(close_to(got, want) and players and "-r %d " % voice_rate(folder, DEFAULT_VOICE[0]) in players[0],
+                      "-l %s without its voice: the default voice, %.2f s (%.2f s)" % (language, got, want))
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
+
 def main():
-    if len(sys.argv) != 5:
+    if len(sys.argv) != 6:
         raise SystemExit(__doc__)
-    conf, orvel_say, voice_dir, group = sys.argv[1:]
+    conf, orvel_say, voice_dir, test_voices, group = sys.argv[1:]
     for program in ("speech-dispatcher", "spd-say"):
         if not shutil.which(program):
             raise SystemExit("%s is missing: scripts/setup installs the speech-dispatcher package" % program)
     if not os.path.exists(SD_GENERIC):
         raise SystemExit(SD_GENERIC + " is missing: scripts/setup installs the speech-dispatcher package")
-    {"Speech": group_speech, "Hostile": group_hostile}[group](conf, orvel_say, voice_dir)
+    if group == "Languages":
+        group_languages(conf, orvel_say, voice_dir, test_voices)
+    else:
+        {"Speech": group_speech, "Hostile": group_hostile}[group](conf, orvel_say, voice_dir)
     finish()
 
 
