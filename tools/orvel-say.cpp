@@ -64,6 +64,7 @@ struct Params {
     std::string voice_dir;    // empty: the bundled voice folders
     bool list_voices = false;
     bool raw = false;
+    bool verbose = false;     // the library's and ONNX Runtime's own lines too
     float speed = 0.0f;       // 0: the voice's configured value
     float noise = 0.0f;
     float noise_w = 0.0f;
@@ -109,8 +110,10 @@ void print_help(const char *argv0) {
         "      --noise-w X           noise width, at most %g (default: the voice's own)\n"
         "      --sentence-silence MS silence between sentences in milliseconds (default: %g)\n"
         "      --espeak-data DIR     eSpeak NG data folder (default: eSpeak NG's own)\n"
+        "  -v, --verbose             also show the library's and ONNX Runtime's own lines\n"
         "\n"
-        "One of -o and --raw is required, except with --list-voices.\n"
+        "One of -o and --raw is required, except with --list-voices. A run that speaks the\n"
+        "whole text prints nothing; a failure prints one line with its cause.\n"
         "\n"
         "exit codes:\n"
         "  0  success\n"
@@ -158,6 +161,10 @@ int parse_args(int argc, char **argv, Params *params) {
         }
         if (arg == "--list-voices") {
             params->list_voices = true;
+            continue;
+        }
+        if (arg == "-v" || arg == "--verbose") {
+            params->verbose = true;
             continue;
         }
         // The remaining options take a value, as "--opt VALUE" or "--opt=VALUE".
@@ -611,6 +618,7 @@ int run(int argc, char **argv) {
         return EXIT_USAGE;
     }
 
+    if (!params.verbose) orvel_tools::hide_library_output();
     g_step_code = EXIT_INIT;
     g_started = true;
     if (orvel_init(params.espeak_data.empty() ? nullptr : params.espeak_data.c_str()) != 0) {

@@ -274,9 +274,9 @@ class Failures(unittest.TestCase):
         result = run(args, stdin, env)
         stderr = result.stderr.decode(errors="replace")
         self.assertEqual(result.returncode, code, stderr)
-        ours = [line for line in stderr.splitlines() if line.startswith("orvel-say: ")]
-        self.assertEqual(len(ours), 1, stderr)
-        self.assertRegex(ours[0], pattern)
+        # One line and nothing else: the library's own lines are hidden without -v.
+        self.assertEqual(len(stderr.splitlines()), 1, stderr)
+        self.assertRegex(stderr.splitlines()[0], pattern)
         return result
 
     def test_each_failure_class_has_its_code_and_one_message(self):
@@ -346,9 +346,11 @@ class Failures(unittest.TestCase):
         with open(config_path, "w", encoding="utf-8") as f:
             json.dump(config, f)
         text = " ".join("Sentence number %d." % i for i in range(300)).encode()
-        result = self.check(["-m", PROBE, "-c", config_path, "--raw"], 5, r"^orvel-say: synthesis failed: \S",
-                            stdin=text)
+        self.check(["-m", PROBE, "-c", config_path, "--raw"], 5, r"^orvel-say: synthesis failed: \S", stdin=text)
+        # With -v the library's lines show how far the run went.
+        result = run(["-v", "-m", PROBE, "-c", config_path, "--raw"], text)
         stderr = result.stderr.decode(errors="replace")
+        self.assertEqual(result.returncode, 5, stderr)
         self.assertNotIn("no part of the text", stderr)
         self.assertLess(len(stderr.splitlines()), 30, "the run went on after the first failure")
         self.assertEqual(result.stdout, b"")
@@ -384,6 +386,26 @@ class Failures(unittest.TestCase):
             # code tells, no message does.
             self.assertEqual(proc.wait(timeout=120), 6, stderr)
             self.assertNotIn("orvel-say:", stderr)
+
+
+class Quiet(unittest.TestCase):
+    def test_success_prints_nothing_and_verbose_shows_the_library(self):
+        text = "Hello there. This is a test. Three sentences."
+        result = run(["-m", PROBE, "--raw", text])
+        self.assertEqual((result.returncode, result.stderr), (0, b""))
+        verbose = run(["-m", PROBE, "--raw", "--verbose", text])
+        self.assertEqual(verbose.returncode, 0)
+        self.assertIn(b"[orvel] ", verbose.stderr)
+        self.assertEqual(verbose.stdout, result.stdout)
+
+    def test_the_bundled_voice_is_quiet_too(self):
+        # Its model makes ONNX Runtime warn when the session is created.
+        model = os.path.join(SOURCE_DIR, "voices", "orvel-en-us-arctic.onnx")
+        if not os.path.exists(model):
+            self.skipTest("the sources carry no bundled voice")
+        result = run(["-m", model, "--raw", "Hi."])
+        self.assertEqual((result.returncode, result.stderr.decode()), (0, ""))
+        self.assertIn(b"onnxruntime", run(["-v", "-m", model, "--raw", "Hi."]).stderr)
 
 
 class Output(unittest.TestCase):
@@ -495,7 +517,7 @@ class Info(unittest.TestCase):
         help_text = result.stdout.decode()
         for option in ["--model", "--config", "--output", "--file", "--raw", "--speed", "--speaker", "--noise",
                        "--noise-w", "--sentence-silence", "--espeak-data", "--version", "--language", "--voice-dir",
-                       "--list-voices"]:
+                       "--list-voices", "--verbose"]:
             self.assertIn(option, help_text)
         self.assertIn("(default: 200)", help_text)
         for code in range(2, 7):

@@ -9,8 +9,8 @@
 #include <cstring>
 #include <filesystem>
 
-#if defined(_WIN32)
 #include <fcntl.h>
+#if defined(_WIN32)
 #include <io.h>
 #else
 #include <unistd.h>
@@ -20,17 +20,64 @@ namespace orvel_tools {
 
 namespace {
 const char *g_program = "orvel";
+std::FILE *g_log = nullptr;  // the copy of standard error, once the library's lines are hidden
 }  // namespace
 
 void set_program_name(const char *name) { g_program = name; }
 
+std::FILE *log_stream() { return g_log ? g_log : stderr; }
+
 void message(const char *format, ...) {
-    std::fprintf(stderr, "%s: ", g_program);
+    std::string line = std::string(g_program) + ": ";
+    char buffer[1024];
     va_list args;
     va_start(args, format);
-    std::vfprintf(stderr, format, args);
+    int n = std::vsnprintf(buffer, sizeof buffer, format, args);
     va_end(args);
-    std::fputc('\n', stderr);
+    if (n < 0) n = 0;
+    if (static_cast<size_t>(n) < sizeof buffer) {
+        line.append(buffer, static_cast<size_t>(n));
+    } else {
+        std::string long_text(static_cast<size_t>(n) + 1, '\0');
+        va_start(args, format);
+        std::vsnprintf(&long_text[0], long_text.size(), format, args);
+        va_end(args);
+        line.append(long_text.data(), static_cast<size_t>(n));
+    }
+    line += '\n';
+    std::FILE *log = log_stream();
+    std::fwrite(line.data(), 1, line.size(), log);
+    std::fflush(log);
+}
+
+void hide_library_output() {
+    if (g_log) return;
+    std::fflush(stderr);
+#if defined(_WIN32)
+    int copy = _dup(2);
+    int null_fd = copy < 0 ? -1 : _open("NUL", _O_WRONLY);
+    bool ok = null_fd >= 0 && _dup2(null_fd, 2) == 0;
+    if (null_fd >= 0) _close(null_fd);
+    std::FILE *log = ok ? _fdopen(copy, "w") : nullptr;
+    if (!log && copy >= 0) {
+        if (ok) _dup2(copy, 2);
+        _close(copy);
+    }
+#else
+    // Close-on-exec: a child the tool starts gets the null device, as the library does.
+    int copy = fcntl(2, F_DUPFD_CLOEXEC, 3);
+    int null_fd = copy < 0 ? -1 : open("/dev/null", O_WRONLY | O_CLOEXEC);
+    bool ok = null_fd >= 0 && dup2(null_fd, 2) == 2;
+    if (null_fd >= 0) close(null_fd);
+    std::FILE *log = ok ? fdopen(copy, "w") : nullptr;
+    if (!log && copy >= 0) {
+        if (ok) dup2(copy, 2);
+        close(copy);
+    }
+#endif
+    if (!log) return;
+    std::setvbuf(log, nullptr, _IONBF, 0);
+    g_log = log;
 }
 
 const char *library_error() {
@@ -82,17 +129,17 @@ void set_binary_mode(std::FILE *) {}
 #endif
 
 Progress::Progress(size_t total, int sample_rate)
-    : enabled_(total > 1 && is_terminal(stderr)), total_(total), sample_rate_(sample_rate),
+    : enabled_(total > 1 && is_terminal(log_stream())), total_(total), sample_rate_(sample_rate),
       start_(std::chrono::steady_clock::now()) {}
 
 void Progress::clear() {
     if (!enabled_ || shown_ == 0) return;
-    std::fprintf(stderr, "\r%*s\r", static_cast<int>(shown_), "");
+    std::fprintf(log_stream(), "\r%*s\r", static_cast<int>(shown_), "");
     shown_ = 0;
 }
 
 void Progress::finish() {
-    if (enabled_ && shown_ > 0) std::fputc('\n', stderr);
+    if (enabled_ && shown_ > 0) std::fputc('\n', log_stream());
     shown_ = 0;
 }
 
@@ -100,10 +147,11 @@ void Progress::update(size_t done, uint64_t samples) {
     if (!enabled_) return;
     double audio = static_cast<double>(samples) / sample_rate_;
     double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    if (elapsed < 1.0) return;
     char line[160];
     int n = std::snprintf(line, sizeof line, "%s: %zu/%zu requests, %.1f s of audio, real-time factor %.3f",
                           g_program, done, total_, audio, audio > 0 ? elapsed / audio : 0.0);
-    std::fprintf(stderr, "\r%s", line);
+    std::fprintf(log_stream(), "\r%s", line);
     shown_ = n > 0 ? static_cast<size_t>(n) : 0;
 }
 

@@ -21,8 +21,21 @@ namespace orvel_tools {
 // The name message() puts before each line, e.g. "orvel-say".
 void set_program_name(const char *name);
 
-// Writes "<program>: <formatted text>" and a line break to standard error.
+// Writes "<program>: <formatted text>" and a line break to the tool's
+// standard error, as one write (threads' lines never mix).
 void message(const char *format, ...) ORVEL_PRINTF_FORMAT;
+
+// The library and ONNX Runtime write their progress lines and warnings to
+// descriptor 2, which a tool cannot ask them not to do. This sends descriptor
+// 2 to the null device for the rest of the run and keeps the tool's own lines
+// (message(), Progress) on a copy of the original standard error; without it
+// (-v) everything goes to standard error together. Call it once, before the
+// library starts; a failure to set it up leaves the lines visible.
+void hide_library_output();
+
+// Where the tool's own lines go: standard error, or its copy once the
+// library's output is hidden.
+std::FILE *log_stream();
 
 // The library's message for the last failed call, or a fallback.
 const char *library_error();
@@ -47,7 +60,8 @@ void set_binary_mode(std::FILE *file);
 
 // "<program>: 3/10 requests, 4.2 s of audio, real-time factor 0.125", kept on
 // one line of a terminal on standard error; nothing when standard error is
-// no terminal or there is a single request.
+// no terminal or there is a single request, and nothing in the first second,
+// so a short text is spoken without a word.
 class Progress {
 public:
     Progress(size_t total, int sample_rate);

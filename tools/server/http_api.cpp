@@ -1,6 +1,7 @@
 #include "http_api.h"
 
 #include "audio_encode.h"
+#include "cli.h"
 #include "http_connections.h"
 #include "page.h"
 #include "text_pieces.h"
@@ -261,9 +262,17 @@ HttpApi::HttpApi(Engine &engine, const HttpOptions &options) : state_(std::make_
 
     std::atomic<bool> *stopping = &stopping_;
 
-    server_->set_logger([state](const httplib::Request &, const httplib::Response &res) {
-        std::lock_guard<std::mutex> lock(state->metrics.mutex);
-        ++state->metrics.by_status[res.status];
+    server_->set_logger([state](const httplib::Request &req, const httplib::Response &res) {
+        {
+            std::lock_guard<std::mutex> lock(state->metrics.mutex);
+            ++state->metrics.by_status[res.status];
+        }
+        // The path is the client's (decoded): no control character may start a
+        // line of its own in the log, and a long one is cut.
+        std::string path = req.path.substr(0, 200);
+        for (char &c : path)
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+        orvel_tools::message("%s %s %s %d", req.remote_addr.c_str(), req.method.c_str(), path.c_str(), res.status);
     });
 
     // httplib's own refusals (413, 400 for a request it cannot parse, 404)
@@ -567,7 +576,7 @@ HttpApi::HttpApi(Engine &engine, const HttpOptions &options) : state_(std::make_
                 std::string bytes, error;
                 bool done = false;
                 if (!stream->next_bytes(&bytes, &done, &error)) {
-                    std::fprintf(stderr, "orvel-server: a streamed response ended early: %s\n", error.c_str());
+                    orvel_tools::message("a streamed response ended early: %s", error.c_str());
                     return false;
                 }
                 // A failed write means the client has gone: its remaining

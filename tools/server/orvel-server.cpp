@@ -49,6 +49,7 @@ struct Params {
     double sentence_silence_ms = 200.0;
     std::string wyoming;    // empty: no Wyoming service
     std::vector<std::string> allowed_hosts;
+    bool verbose = false;   // the library's and ONNX Runtime's own lines too
 };
 
 
@@ -80,6 +81,7 @@ void print_help() {
         "      --espeak-data DIR    eSpeak NG data folder (default: eSpeak NG's own)\n"
         "      --wyoming tcp://HOST:PORT  also serve the Wyoming protocol (Home Assistant) there;\n"
         "                           10200 is its usual port for speech (default: off)\n"
+        "  -v, --verbose            also log the library's and ONNX Runtime's own lines\n"
         "\n"
         "At most %d voices are loaded. The server prints \"listening on http://HOST:PORT\" on\n"
         "standard output when it is ready.\n",
@@ -99,6 +101,10 @@ int parse_args(int argc, char **argv, Params *params) {
         if (arg == "--version") {
             std::printf("orvel-server %s\n", orvel_version());
             return -1;
+        }
+        if (arg == "-v" || arg == "--verbose") {
+            params->verbose = true;
+            continue;
         }
         std::string name = arg, value;
         size_t equals = arg.find('=');
@@ -264,6 +270,8 @@ int main(int argc, char **argv) {
     engine_options.max_requests = params.max_queue;
     engine_options.sentence_silence_ms = params.sentence_silence_ms;
 
+    // One line a request: the library's lines (several per sentence) only with -v.
+    if (!params.verbose) orvel_tools::hide_library_output();
     Engine engine;
     std::string error;
     if (!engine.start(engine_options, &error)) {
