@@ -6,6 +6,7 @@
 #include "cli.h"
 #include "text_plan.h"
 #include "replacing_file.h"
+#include "ssml.h"
 #include "voice_info.h"
 #include "wav_header.h"
 
@@ -65,6 +66,7 @@ struct Params {
     bool list_voices = false;
     bool raw = false;
     bool verbose = false;     // the library's and ONNX Runtime's own lines too
+    bool ssml = false;        // the text is SSML even if it does not start with <speak
     float speed = 0.0f;       // 0: the voice's configured value
     float noise = 0.0f;
     float noise_w = 0.0f;
@@ -110,6 +112,7 @@ void print_help(const char *argv0) {
         "      --noise-w X           noise width, at most %g (default: the voice's own)\n"
         "      --sentence-silence MS silence between sentences in milliseconds (default: %g)\n"
         "      --espeak-data DIR     eSpeak NG data folder (default: eSpeak NG's own)\n"
+        "      --ssml                read the text as SSML (default: when it starts with <speak)\n"
         "  -v, --verbose             also show the library's and ONNX Runtime's own lines\n"
         "\n"
         "One of -o and --raw is required, except with --list-voices. A run that speaks the\n"
@@ -165,6 +168,10 @@ int parse_args(int argc, char **argv, Params *params) {
         }
         if (arg == "-v" || arg == "--verbose") {
             params->verbose = true;
+            continue;
+        }
+        if (arg == "--ssml") {
+            params->ssml = true;
             continue;
         }
         // The remaining options take a value, as "--opt VALUE" or "--opt=VALUE".
@@ -513,14 +520,11 @@ private:
 
 // The speaker --speaker names: a number below the voice's count of speakers,
 // or a name from its configuration's speaker_id_map; -1 after a message.
-int resolve_speaker(const Params &params, int voice) {
-    orvel_tools::VoiceInfo info;
-    std::string error;
-    if (!orvel_tools::read_voice_info(params.model, params.config, &info, &error)) {
-        message("cannot read the speakers of '%s': %s", params.model.c_str(), error.c_str());
+int resolve_speaker(const Params &params, const orvel_tools::VoiceInfo &info, const std::string &info_error) {
+    if (!info_error.empty()) {
+        message("cannot read the speakers of '%s': %s", params.model.c_str(), info_error.c_str());
         return -1;
     }
-    info.num_speakers = orvel_get_num_speakers(voice);  // what the loaded voice takes
     int id = orvel_tools::find_speaker(info, params.speaker);
     if (id >= 0) return id;
     std::string names;
@@ -533,13 +537,23 @@ int resolve_speaker(const Params &params, int voice) {
 
 int speak(const Params &params, int voice, const std::vector<textplan::Request> &requests) {
     const int sample_rate = orvel_get_voice_sample_rate(voice);
+    orvel_tools::VoiceInfo info;
+    std::string info_error;
+    if (!orvel_tools::read_voice_info(params.model, params.config, &info, &info_error) && info_error.empty())
+        info_error = "unreadable configuration";
+    info.num_speakers = orvel_get_num_speakers(voice);  // what the loaded voice takes
+    int speaker = -1;  // the voice's own
     if (!params.speaker.empty()) {
-        int speaker = resolve_speaker(params, voice);
+        speaker = resolve_speaker(params, info, info_error);
         if (speaker < 0) return EXIT_USAGE;
         orvel_set_speaker(voice, speaker);
     }
+    // SSML's prosody rate divides this; the voice's own unless --speed.
+    const double length_scale = params.speed > 0 ? params.speed : info_error.empty() ? info.length_scale : 1.0;
     orvel_set_speed(voice, params.speed);
     orvel_set_noise(voice, params.noise, params.noise_w);
+    double rate_now = 1.0;
+    std::string voice_now;
 
     AudioSink sink;
     if (!sink.open(params, sample_rate)) return EXIT_OUTPUT;
@@ -553,6 +567,19 @@ int speak(const Params &params, int voice, const std::vector<textplan::Request> 
     std::string first_unread;
     for (size_t i = 0; i < requests.size(); ++i) {
         progress.clear();
+        const textplan::Request &request = requests[i];
+        if (request.rate != rate_now) {
+            rate_now = request.rate;
+            double scale = std::min(kMaxSpeed, std::max(kMinSpeed, length_scale / rate_now));
+            orvel_set_speed(voice, rate_now == 1.0 ? params.speed : static_cast<float>(scale));
+        }
+        if (request.voice != voice_now) {
+            // SSML's <voice name> picks a speaker of this voice; other names keep the run's speaker.
+            voice_now = request.voice;
+            int named = voice_now.empty() ? -1 : orvel_tools::find_speaker(info, voice_now);
+            int id = named >= 0 ? named : speaker;
+            if (info.num_speakers > 1) orvel_set_speaker(voice, id < 0 ? 0 : id);
+        }
         int16_t *samples = nullptr;
         int32_t count = 0;
         if (orvel_speak_to_buffer(voice, requests[i].text.c_str(), &samples, &count) != 0) {
@@ -570,7 +597,9 @@ int speak(const Params &params, int voice, const std::vector<textplan::Request> 
             return EXIT_SYNTH;
         }
         bool ok = true;
-        if (spoken > 0 && requests[i].starts_sentence && silence > 0) ok = sink.write_silence(silence);
+        size_t pause = static_cast<size_t>(std::llround(request.pause_ms * sample_rate / 1000.0));
+        if (spoken > 0 && request.starts_sentence) pause += silence;
+        if (pause > 0) ok = sink.write_silence(pause);
         if (ok) ok = sink.write(samples, static_cast<size_t>(count));
         orvel_free_audio(samples);
         if (!ok) return EXIT_OUTPUT;
@@ -612,7 +641,9 @@ int run(int argc, char **argv) {
     std::string text;
     status = read_text(params, &text);
     if (status != EXIT_OK) return status;
-    std::vector<textplan::Request> requests = textplan::plan_requests(text);
+    std::string ssml_warning;
+    std::vector<textplan::Request> requests = orvel_tools::plan_speech(text, params.ssml, &ssml_warning);
+    if (!ssml_warning.empty()) message("%s", ssml_warning.c_str());
     if (requests.empty()) {
         message("the text is empty: nothing to say");
         return EXIT_USAGE;

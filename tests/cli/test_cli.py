@@ -408,6 +408,57 @@ class Quiet(unittest.TestCase):
         self.assertIn(b"onnxruntime", run(["-v", "-m", model, "--raw", "Hi."]).stderr)
 
 
+class Ssml(unittest.TestCase):
+    def ids(self, args, text):
+        return [r["ids"] for r in probe_requests(speak_raw(["-m", PROBE] + args, text.encode()))]
+
+    def test_markup_reaches_the_voice_as_the_text_it_stands_for(self):
+        rows = [
+            ("tags are never spoken", "<speak>Hello <emphasis>big</emphasis> <foo>world</foo>.</speak>",
+             "Hello big world."),
+            ("sub", '<speak>The <sub alias="World Wide Web">WWW</sub>.</speak>', "The World Wide Web."),
+            ("say-as characters", '<speak><say-as interpret-as="characters">abc</say-as></speak>', "a b c"),
+            ("paragraphs", "<speak><p>One</p><p>Two</p></speak>", "One\n\nTwo"),
+            ("--ssml without speak", "<s>Hi there</s>", "Hi there"),
+        ]
+        for name, ssml, plain in rows:
+            with self.subTest(name):
+                ours = self.ids(["--ssml"], ssml)
+                self.assertEqual(ours, self.ids([], plain))
+        self.assertNotEqual(self.ids([], "The WWW."), self.ids([], "The World Wide Web."))
+        self.assertNotEqual(self.ids([], "abc"), self.ids([], "a b c"))
+
+    def test_break_adds_its_time(self):
+        plain = speak_raw(["-m", FIXED_1S], b"One. Two.")
+        for ssml, extra in [('<speak>One. <break time="500ms"/> Two.</speak>', 11025),
+                            ('<speak>One. <break time="1s"/><break strength="weak"/> Two.</speak>', 22050 + 4410)]:
+            with self.subTest(ssml):
+                self.assertEqual(len(speak_raw(["-m", FIXED_1S], ssml.encode())), len(plain) + extra)
+
+    def test_break_with_the_bundled_voice(self):
+        model = os.path.join(SOURCE_DIR, "voices", "orvel-en-us-arctic.onnx")
+        if not os.path.exists(model):
+            self.skipTest("the sources carry no bundled voice")
+        # Its durations vary by up to 80 ms from run to run; without the noise
+        # width they do not, and the break is all that differs.
+        args = ["-m", model, "--noise-w", "0.000001"]
+        plain = len(speak_raw(args, b"One sentence. And another one."))
+        broken = len(speak_raw(args, b'<speak>One sentence. <break time="500ms"/> And another one.</speak>'))
+        self.assertLess(abs((broken - plain) / 16000 - 0.5), 0.03)
+
+    def test_prosody_rate_divides_the_length_scale(self):
+        requests = probe_requests(speak_raw(["-m", PROBE, "--speed", "2"],
+                                            b'<speak>One. <prosody rate="200%">Two.</prosody></speak>'))
+        self.assertEqual([r["length"] for r in requests][1] * 2, requests[0]["length"])
+
+    def test_broken_markup_is_spoken_as_plain_text_with_a_warning(self):
+        result = run(["-m", PROBE, "--raw"], b"<speak>Hello <b>world.</speak>")
+        self.assertEqual(result.returncode, 0)
+        self.assertRegex(result.stderr.decode(), r"^orvel-say: the SSML could not be read \(line 1: mismatched tag\); "
+                                                 r"it is spoken as plain text\n$")
+        self.assertEqual([r["ids"] for r in probe_requests(samples_of(result.stdout))], self.ids([], "Hello world."))
+
+
 class Output(unittest.TestCase):
     """The WAV file appears complete or not at all; what was there survives a failure."""
 
@@ -517,7 +568,7 @@ class Info(unittest.TestCase):
         help_text = result.stdout.decode()
         for option in ["--model", "--config", "--output", "--file", "--raw", "--speed", "--speaker", "--noise",
                        "--noise-w", "--sentence-silence", "--espeak-data", "--version", "--language", "--voice-dir",
-                       "--list-voices", "--verbose"]:
+                       "--list-voices", "--verbose", "--ssml"]:
             self.assertIn(option, help_text)
         self.assertIn("(default: 200)", help_text)
         for code in range(2, 7):

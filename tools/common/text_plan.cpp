@@ -208,7 +208,12 @@ std::vector<Request> plan_requests(const std::string &text) {
     for (const std::string &paragraph : split_paragraphs(clean_text(text))) {
         for (const std::string &sentence : split_sentences(paragraph)) {
             std::vector<std::string> pieces = split_pieces(sentence);
-            for (size_t i = 0; i < pieces.size(); ++i) requests.push_back({pieces[i], i == 0});
+            for (size_t i = 0; i < pieces.size(); ++i) {
+                Request request;
+                request.text = pieces[i];
+                request.starts_sentence = i == 0;
+                requests.push_back(std::move(request));
+            }
         }
     }
     return requests;

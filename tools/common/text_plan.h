@@ -23,7 +23,10 @@ constexpr size_t kPieceBytes = 512;
 
 struct Request {
     std::string text;
-    bool starts_sentence;  // a pause goes before it, unless it is the first spoken
+    bool starts_sentence = true;  // a pause goes before it, unless it is the first spoken
+    double pause_ms = 0;   // silence asked for before it (an SSML break), besides that pause
+    double rate = 1.0;     // speaking rate relative to the voice's own (SSML prosody)
+    std::string voice;     // the voice or speaker SSML named; empty: the run's own
 };
 
 // Cleans and splits a whole text; empty when there is nothing but space.
