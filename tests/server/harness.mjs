@@ -61,10 +61,13 @@ export class Server {
   constructor(proc) {
     this.proc = proc;
     this.stderr = [];
+    this.libraryLines = 0;  // the library's own, shown only with -v
     this.exited = new Promise((resolve) => proc.on('exit', (code, signal) => resolve({ code, signal })));
     proc.stderr.on('data', (d) => {
-      // The library's own progress lines are many; keep the server's.
-      for (const line of String(d).split('\n')) if (line && !line.startsWith('[orvel] ')) this.stderr.push(line);
+      for (const line of String(d).split('\n')) {
+        if (line.startsWith('[orvel] ')) ++this.libraryLines;
+        else if (line) this.stderr.push(line);
+      }
     });
   }
 

@@ -9,6 +9,7 @@ import net from 'node:net';
 import path from 'node:path';
 import {
   Server, SERVER, VOICES, makeVoiceDir, rawRequest, decode, referenceSeconds, sentences, fixedSeconds, probeReading, wavSamples, requireNpm,
+  RATE,
 } from './harness.mjs';
 
 const group = process.argv[2];
@@ -746,6 +747,60 @@ if (group === 'Hostile') {
       assert.equal(bad.code, 4);
       assert.match(bad.err, /cannot listen on 256\.1\.1\.1:5500: not an address of this machine/);
       await answered();
+    });
+  });
+}
+
+if (group === 'Ssml') {
+  describe('SSML input', () => {
+    let server;
+    before(async () => { server = await Server.start(); });
+    after(async () => assert.deepEqual(await server.stop(), { code: 0, signal: null }, server.log()));
+
+    const speak = async (voice, input, extra = {}) => {
+      const response = await server.speech({ model: 'tts-1', voice, input, response_format: 'wav', ...extra });
+      assert.equal(response.status, 200, input);
+      return wavSamples(Buffer.from(await response.arrayBuffer()));
+    };
+
+    it('a break adds its time, on top of the pause between sentences', async () => {
+      const plain = await speak('fixed_1s', 'One. Two.');
+      const broken = await speak('fixed_1s', '<speak>One. <break time="500ms"/> Two.</speak>');
+      assert.equal(plain.length, Math.round(fixedSeconds(2) * RATE));
+      assert.equal(broken.length - plain.length, 0.5 * RATE);
+    });
+
+    it('the voice gets the text the markup stands for, never tag names', async () => {
+      for (const [ssml, text] of [
+        ['<speak>Hello <emphasis>big</emphasis> <foo>world</foo>.</speak>', 'Hello big world.'],
+        ['<speak>The <sub alias="World Wide Web">WWW</sub>.</speak>', 'The World Wide Web.'],
+        ['<speak><say-as interpret-as="characters">abc</say-as></speak>', 'a b c'],
+      ]) assert.deepEqual(await speak('probe', ssml), await speak('probe', text), ssml);
+      assert.notDeepEqual(await speak('probe', 'The WWW.'), await speak('probe', 'The World Wide Web.'));
+    });
+
+    it('prosody rate scales the request speed', async () => {
+      const samples = await speak('probe', '<speak><prosody rate="x-slow">Hi.</prosody></speak>', { speed: 2 });
+      assert.equal(probeReading(samples).length, 1000);  // 1.0 / 2 speed / 0.5 rate
+    });
+
+    it('broken markup is spoken as plain text with one log line', async () => {
+      const samples = await speak('probe', '<speak>Hello <b>world.</speak>');
+      assert.deepEqual(samples, await speak('probe', 'Hello world.'));
+      assert.ok(server.stderr.some((l) => /the SSML could not be read \(line 1: mismatched tag\)/.test(l)), server.log());
+    });
+
+    it('logs one line per request and none of the library\'s', async () => {
+      // A line is written once its response has gone out: the earlier tests' may still be on their way.
+      const settle = () => new Promise((resolve) => setTimeout(resolve, 300));
+      const count = () => server.stderr.filter((l) => l.includes('POST /v1/audio/speech')).length;
+      await settle();
+      const earlier = count();
+      await speak('probe', 'One. Two. Three.');
+      await settle();
+      assert.equal(count(), earlier + 1, server.log());
+      assert.match(server.stderr.at(-1), /^orvel-server: 127\.0\.0\.1 POST \/v1\/audio\/speech 200$/);
+      assert.equal(server.libraryLines, 0);
     });
   });
 }

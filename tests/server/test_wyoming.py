@@ -255,6 +255,13 @@ def group_synthesize(server_program, voices, bundled, exchange_dir):
         check(well_formed_audio(events) and 0.8 * RATE < len(samples) < 6 * RATE and max(samples) > 3000,
               "a language picks its voice and real speech comes out: %.2f s" % (len(samples) / RATE))
 
+        # Home Assistant's automations send SSML: the break is heard, the tags are not.
+        c.send("synthesize", {"text": '<speak>One. <break time="500ms"/> Two. Three.</speak>',
+                              "voice": {"name": "fixed_1s"}})
+        ssml_audio = audio_of(c.receive_until("audio-stop"))
+        check(len(ssml_audio) == len(audio) + 2 * RATE // 2, "an SSML break adds its 500 ms: %d samples"
+              % (len(ssml_audio) // 2))
+
         c.send("synthesize", {"text": "  \n "})
         events = c.receive_until("audio-stop")
         check(types_of(events) == ["audio-start", "audio-stop"], "empty text gives empty audio: %s" % types_of(events))

@@ -250,7 +250,7 @@ void Engine::run(const EngineOptions &options, std::string *error, bool *ok, boo
         // Speed and speaker are set for every piece, so nothing carries over
         // from one request to the next.
         if (orvel_get_num_speakers(slot) > 1) orvel_set_speaker(slot, speaker < 0 ? 0 : speaker);
-        orvel_set_speed(slot, length_scale);
+        orvel_set_speed(slot, length_scale / piece.rate);
         AudioBuffer audio;
         auto begin = std::chrono::steady_clock::now();
         int result = orvel_speak_to_buffer(slot, piece.text.c_str(), &audio.samples, &audio.count);
@@ -272,6 +272,7 @@ void Engine::run(const EngineOptions &options, std::string *error, bool *ok, boo
             size_t silence = 0;
             if (job->spoke_ && piece.starts_sentence)
                 silence = static_cast<size_t>(std::llround(shared_->silence_ms * job->sample_rate_ / 1000.0));
+            silence += static_cast<size_t>(std::llround(piece.pause_ms * job->sample_rate_ / 1000.0));
             chunk.reserve(silence + static_cast<size_t>(audio.count));
             chunk.assign(silence, 0);
             chunk.insert(chunk.end(), audio.samples, audio.samples + audio.count);

@@ -25,8 +25,12 @@ using orvel_tools::VoiceInfo;
 // One library request's worth of text; a pause goes before a piece that
 // starts a sentence, unless nothing was spoken before it.
 struct Piece {
+    Piece() = default;
+    Piece(std::string text_, bool starts_sentence_) : text(std::move(text_)), starts_sentence(starts_sentence_) {}
     std::string text;
     bool starts_sentence = true;
+    double pause_ms = 0;  // silence asked for before it (an SSML break), besides the sentence pause
+    float rate = 1.0f;    // speaking rate relative to the request's (SSML prosody)
 };
 
 struct EngineOptions {

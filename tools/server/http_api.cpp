@@ -526,7 +526,7 @@ HttpApi::HttpApi(Engine &engine, const HttpOptions &options) : state_(std::make_
             sse = *value == "sse";
         }
 
-        std::vector<Piece> pieces = plan_pieces(text);
+        std::vector<Piece> pieces = plan_input(text);
         if (pieces.empty()) {
             bad_request(res, "'input' is empty: there is nothing to say", "input");
             return;

@@ -1,5 +1,7 @@
 #include "text_pieces.h"
 
+#include "cli.h"
+#include "ssml.h"
 #include "text_plan.h"
 
 namespace orvel_server {
@@ -8,6 +10,19 @@ std::vector<Piece> plan_pieces(const std::string &text) {
     std::vector<Piece> pieces;
     for (textplan::Request &request : textplan::plan_requests(text))
         pieces.push_back({std::move(request.text), request.starts_sentence});
+    return pieces;
+}
+
+std::vector<Piece> plan_input(const std::string &text) {
+    std::string warning;
+    std::vector<Piece> pieces;
+    for (textplan::Request &request : orvel_tools::plan_speech(text, false, &warning)) {
+        Piece piece(std::move(request.text), request.starts_sentence);
+        piece.pause_ms = request.pause_ms;
+        piece.rate = static_cast<float>(request.rate);
+        pieces.push_back(std::move(piece));
+    }
+    if (!warning.empty()) orvel_tools::message("%s", warning.c_str());
     return pieces;
 }
 

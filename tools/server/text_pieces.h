@@ -14,6 +14,11 @@ namespace orvel_server {
 // the text has nothing to say.
 std::vector<Piece> plan_pieces(const std::string &text);
 
+// A request's whole text, plain or SSML (when it starts with <speak): its
+// pieces with their pauses and rates. Markup that cannot be read is spoken as
+// plain text, with one log line.
+std::vector<Piece> plan_input(const std::string &text);
+
 // The number of Unicode characters in UTF-8 text (bytes that start one).
 size_t count_characters(const std::string &text);
 

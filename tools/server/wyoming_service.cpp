@@ -433,7 +433,7 @@ struct WyomingService::Connection {
     void synthesize(const json &data) {
         std::string text;
         if (!read_text(data, &text) || !within_limit(count_characters(text))) return;
-        submit(data, plan_pieces(text), false);
+        submit(data, plan_input(text), false);
     }
 
     void start_stream(const json &data) {
