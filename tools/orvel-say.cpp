@@ -67,6 +67,7 @@ struct Params {
     bool raw = false;
     bool verbose = false;     // the library's and ONNX Runtime's own lines too
     bool ssml = false;        // the text is SSML even if it does not start with <speak
+    bool plain = false;       // the text is plain even if it starts with <speak
     float speed = 0.0f;       // 0: the voice's configured value
     float noise = 0.0f;
     float noise_w = 0.0f;
@@ -113,6 +114,7 @@ void print_help(const char *argv0) {
         "      --sentence-silence MS silence between sentences in milliseconds (default: %g)\n"
         "      --espeak-data DIR     eSpeak NG data folder (default: eSpeak NG's own)\n"
         "      --ssml                read the text as SSML (default: when it starts with <speak)\n"
+        "      --plain               read the text as plain text, even when it starts with <speak\n"
         "  -v, --verbose             also show the library's and ONNX Runtime's own lines\n"
         "\n"
         "One of -o and --raw is required, except with --list-voices. A run that speaks the\n"
@@ -170,8 +172,8 @@ int parse_args(int argc, char **argv, Params *params) {
             params->verbose = true;
             continue;
         }
-        if (arg == "--ssml") {
-            params->ssml = true;
+        if (arg == "--ssml" || arg == "--plain") {
+            (arg == "--ssml" ? params->ssml : params->plain) = true;
             continue;
         }
         // The remaining options take a value, as "--opt VALUE" or "--opt=VALUE".
@@ -248,6 +250,10 @@ int parse_args(int argc, char **argv, Params *params) {
     if (params->raw == !params->output.empty()) {
         message(params->raw ? "give either -o FILE.wav or --raw, not both"
                             : "no output: give -o FILE.wav, or --raw for PCM on standard output");
+        return EXIT_USAGE;
+    }
+    if (params->ssml && params->plain) {
+        message("give either --ssml or --plain, not both");
         return EXIT_USAGE;
     }
     if (!params->text_file.empty() && !params->text_args.empty()) {
@@ -642,7 +648,8 @@ int run(int argc, char **argv) {
     status = read_text(params, &text);
     if (status != EXIT_OK) return status;
     std::string ssml_warning;
-    std::vector<textplan::Request> requests = orvel_tools::plan_speech(text, params.ssml, &ssml_warning);
+    std::vector<textplan::Request> requests =
+        params.plain ? textplan::plan_requests(text) : orvel_tools::plan_speech(text, params.ssml, &ssml_warning);
     if (!ssml_warning.empty()) message("%s", ssml_warning.c_str());
     if (requests.empty()) {
         message("the text is empty: nothing to say");

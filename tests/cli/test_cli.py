@@ -304,6 +304,7 @@ class Failures(unittest.TestCase):
              r"bad value '50' for --noise-w: give a noise width above 0, at most 10$"),
             ("negative silence", ["-m", PROBE, "--raw", "--sentence-silence=-1", "hi"], 2, r"bad value"),
             ("text twice", ["-m", PROBE, "--raw", "-f", out, "hi"], 2, r"not both"),
+            ("ssml and plain", ["-m", PROBE, "--raw", "--ssml", "--plain", "hi"], 2, r"--ssml or --plain, not both"),
             ("missing text file", ["-m", PROBE, "--raw", "-f", os.path.join(tmp, "none.txt")], 2,
              r"cannot open .*none\.txt"),
             ("text file is a folder", ["-m", PROBE, "--raw", "-f", tmp], 2, r"directory"),
@@ -426,6 +427,9 @@ class Ssml(unittest.TestCase):
                 ours = self.ids(["--ssml"], ssml)
                 self.assertEqual(ours, self.ids([], plain))
         self.assertNotEqual(self.ids([], "The WWW."), self.ids([], "The World Wide Web."))
+        with self.subTest("--plain reads markup as written"):
+            self.assertEqual(self.ids([], "<speak>Hi</speak>"), self.ids([], "Hi"))
+            self.assertNotEqual(self.ids(["--plain"], "<speak>Hi</speak>"), self.ids([], "Hi"))
         self.assertNotEqual(self.ids([], "abc"), self.ids([], "a b c"))
 
     def test_break_adds_its_time(self):
@@ -568,7 +572,7 @@ class Info(unittest.TestCase):
         help_text = result.stdout.decode()
         for option in ["--model", "--config", "--output", "--file", "--raw", "--speed", "--speaker", "--noise",
                        "--noise-w", "--sentence-silence", "--espeak-data", "--version", "--language", "--voice-dir",
-                       "--list-voices", "--verbose", "--ssml"]:
+                       "--list-voices", "--verbose", "--ssml", "--plain"]:
             self.assertIn(option, help_text)
         self.assertIn("(default: 200)", help_text)
         for code in range(2, 7):

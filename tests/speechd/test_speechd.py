@@ -139,7 +139,7 @@ def voice_rate(voice_dir, voice):
 
 
 def direct_seconds(orvel_say, voice_dir, text, voice=DEFAULT_VOICE, speed=None):
-    command = [orvel_say, "--raw", "-m", os.path.join(voice_dir, voice[0] + ".onnx")]
+    command = [orvel_say, "--raw", "--plain", "-m", os.path.join(voice_dir, voice[0] + ".onnx")]
     if voice[1]:
         command.append("--speaker=" + voice[1])
     if speed:
@@ -199,6 +199,20 @@ def group_speech(conf, orvel_say, voice_dir):
         for options in (("-l", "de"), ("-l", "en", "-t", "female2"), ("-l", "en", "-y", "no-such-voice")):
             got, _ = d.speak(text, *options)
             check(close_to(got, want), "%s: %.2f s with the default voice (%.2f s)" % (" ".join(options), got, want))
+
+        # SSML as a screen reader sends it (spd-say -x): the generic module takes the
+        # markup out itself, breaks and say-as included, so only the words are heard.
+        ssml = ("<speak>Hello <break time='1s'/> world, <say-as interpret-as='characters'>abc</say-as>"
+                " <emphasis>here</emphasis>.</speak>")
+        want = direct_seconds(orvel_say, voice_dir, "Hello world, abc here.")
+        got, _ = d.speak(ssml, "-l", "en", "-x")
+        check(close_to(got, want), "SSML: its words only, %.2f s (the words alone: %.2f s)" % (got, want))
+        # A plain message that looks like markup is read as written, tags and all.
+        text = "<speak>Literal words</speak>"
+        want = direct_seconds(orvel_say, voice_dir, text)
+        got, _ = d.speak(text, "-l", "en")
+        check(close_to(got, want) and want > 1.5 * direct_seconds(orvel_say, voice_dir, "Literal words"),
+              "plain text that starts with <speak> is not markup: %.2f s (%.2f s)" % (got, want))
 
         # Several sentences go to one orvel-say run, which paces them itself.
         text = "First sentence here. The second one follows! Is there a third? Yes, the last one. And a fifth."
