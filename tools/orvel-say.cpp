@@ -73,6 +73,7 @@ struct Params {
     float noise_w = 0.0f;
     std::string speaker;      // empty: the voice's default; else an id or a name
     double sentence_silence_ms = kDefaultSentenceSilenceMs;
+    std::vector<std::string> lexicons;  // --lexicon files, in order
     std::vector<std::string> text_args;
 };
 
@@ -115,6 +116,8 @@ void print_help(const char *argv0) {
         "      --espeak-data DIR     eSpeak NG data folder (default: eSpeak NG's own)\n"
         "      --ssml                read the text as SSML (default: when it starts with <speak)\n"
         "      --plain               read the text as plain text, even when it starts with <speak\n"
+        "      --lexicon FILE        say words as FILE respells them: one \"word respelling\" a line\n"
+        "                            (repeatable)\n"
         "  -v, --verbose             also show the library's and ONNX Runtime's own lines\n"
         "\n"
         "One of -o and --raw is required, except with --list-voices. A run that speaks the\n"
@@ -187,7 +190,7 @@ int parse_args(int argc, char **argv, Params *params) {
         }
         static const char *const kValued[] = {"-m", "--model", "-c", "--config", "-o", "--output", "-f", "--file",
                                               "--speed", "--speaker", "--noise", "--noise-w", "--sentence-silence",
-                                              "--espeak-data", "--language", "--voice-dir"};
+                                              "--espeak-data", "--language", "--voice-dir", "--lexicon"};
         bool known = false;
         for (const char *option : kValued) known = known || name == option;
         if (!known) {
@@ -216,6 +219,8 @@ int parse_args(int argc, char **argv, Params *params) {
             params->language = value;
         } else if (name == "--voice-dir") {
             params->voice_dir = value;
+        } else if (name == "--lexicon") {
+            params->lexicons.push_back(value);
         } else if (name == "--speed") {
             double speed = 0.0;
             if (!orvel_tools::parse_number(value, kMinSpeed, kMaxSpeed, &speed)) {
@@ -647,9 +652,18 @@ int run(int argc, char **argv) {
     std::string text;
     status = read_text(params, &text);
     if (status != EXIT_OK) return status;
+    orvel_tools::Lexicon lexicon;
+    for (const std::string &path : params.lexicons) {
+        std::string error;
+        if (!lexicon.load(path, &error)) {
+            message("%s", error.c_str());
+            return EXIT_USAGE;
+        }
+    }
     std::string ssml_warning;
     std::vector<textplan::Request> requests =
-        params.plain ? textplan::plan_requests(text) : orvel_tools::plan_speech(text, params.ssml, &ssml_warning);
+        params.plain ? textplan::plan_requests(lexicon.apply(text))
+                     : orvel_tools::plan_speech(text, params.ssml, &ssml_warning, &lexicon);
     if (!ssml_warning.empty()) message("%s", ssml_warning.c_str());
     if (requests.empty()) {
         message("the text is empty: nothing to say");

@@ -463,6 +463,27 @@ class Ssml(unittest.TestCase):
         self.assertEqual([r["ids"] for r in probe_requests(samples_of(result.stdout))], self.ids([], "Hello world."))
 
 
+class Lexicon(unittest.TestCase):
+    def test_listed_words_are_said_as_respelled(self):
+        tmp = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, tmp)
+        path = os.path.join(tmp, "words.lex")
+        with open(path, "w", encoding="utf-8") as f:
+            f.write("# test words\nnginx engine x\nSQL sequel\n")
+        ids = lambda args, text: [r["ids"] for r in probe_requests(speak_raw(["-m", PROBE] + args, text.encode()))]
+        self.assertEqual(ids(["--lexicon", path], "Nginx and SQL, not sql."), ids([], "engine x and sequel, not sql."))
+        self.assertEqual(ids(["--lexicon", path], "<speak>nginx <break time='10ms'/> here</speak>"),
+                         ids([], "<speak>engine x <break time='10ms'/> here</speak>"))
+        self.assertEqual(ids(["--lexicon", path, "--plain"], "nginx"), ids([], "engine x"))
+        with open(path, "a", encoding="utf-8") as f:
+            f.write("e.g. for example\n")
+        result = run(["-m", PROBE, "--raw", "--lexicon", path, "nginx"])
+        self.assertEqual(result.returncode, 2)
+        self.assertEqual(result.stderr.decode(), "orvel-say: %s:4: 'e.g.' is not one word: letters and digits, "
+                                                 "with ' or - inside\n" % path)
+        self.assertEqual(result.stdout, b"")
+
+
 class Output(unittest.TestCase):
     """The WAV file appears complete or not at all; what was there survives a failure."""
 
@@ -572,7 +593,7 @@ class Info(unittest.TestCase):
         help_text = result.stdout.decode()
         for option in ["--model", "--config", "--output", "--file", "--raw", "--speed", "--speaker", "--noise",
                        "--noise-w", "--sentence-silence", "--espeak-data", "--version", "--language", "--voice-dir",
-                       "--list-voices", "--verbose", "--ssml", "--plain"]:
+                       "--list-voices", "--verbose", "--ssml", "--plain", "--lexicon"]:
             self.assertIn(option, help_text)
         self.assertIn("(default: 200)", help_text)
         for code in range(2, 7):

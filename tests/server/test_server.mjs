@@ -6,6 +6,7 @@ import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
 import fs from 'node:fs';
 import net from 'node:net';
+import os from 'node:os';
 import path from 'node:path';
 import {
   Server, SERVER, VOICES, makeVoiceDir, rawRequest, decode, referenceSeconds, sentences, fixedSeconds, probeReading, wavSamples, requireNpm,
@@ -788,6 +789,29 @@ if (group === 'Ssml') {
       const samples = await speak('probe', '<speak>Hello <b>world.</speak>');
       assert.deepEqual(samples, await speak('probe', 'Hello world.'));
       assert.ok(server.stderr.some((l) => /the SSML could not be read \(line 1: mismatched tag\)/.test(l)), server.log());
+    });
+
+    it('a --lexicon respells its words in plain, SSML and Wyoming-planned text', async () => {
+      const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'orvel-lexicon-'));
+      const file = path.join(dir, 'words.lex');
+      fs.writeFileSync(file, 'nginx engine x\n');
+      const other = await Server.start(['--lexicon', file]);
+      try {
+        const say = async (input) => {
+          const response = await other.speech({ model: 'tts-1', voice: 'probe', input, response_format: 'wav' });
+          assert.equal(response.status, 200);
+          return wavSamples(Buffer.from(await response.arrayBuffer()));
+        };
+        assert.deepEqual(await say('Nginx serves.'), await say('engine x serves.'));
+        assert.deepEqual(await say('<speak>nginx <emphasis>serves</emphasis>.</speak>'), await say('engine x serves.'));
+        assert.notDeepEqual(await speak('probe', 'Nginx serves.'), await say('Nginx serves.'));
+      } finally {
+        assert.deepEqual(await other.stop(), { code: 0, signal: null }, other.log());
+        fs.rmSync(dir, { recursive: true, force: true });
+      }
+      fs.writeFileSync(path.join(os.tmpdir(), 'orvel-bad.lex'), 'e.g. for example\n');
+      await assert.rejects(Server.start(['--lexicon', path.join(os.tmpdir(), 'orvel-bad.lex')]), /exited \(2\)/);
+      fs.rmSync(path.join(os.tmpdir(), 'orvel-bad.lex'));
     });
 
     it('logs one line per request and none of the library\'s', async () => {

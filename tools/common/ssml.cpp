@@ -395,9 +395,10 @@ SsmlDocument parse_ssml(const std::string &text) {
     return document;
 }
 
-std::vector<textplan::Request> plan_speech(const std::string &text, bool ssml, std::string *warning) {
+std::vector<textplan::Request> plan_speech(const std::string &text, bool ssml, std::string *warning,
+                                           const Lexicon *lexicon) {
     warning->clear();
-    if (!ssml && !looks_like_ssml(text)) return textplan::plan_requests(text);
+    if (!ssml && !looks_like_ssml(text)) return textplan::plan_requests(lexicon ? lexicon->apply(text) : text);
     SsmlDocument document = parse_ssml(text);
     *warning = document.warning;
     std::vector<textplan::Request> requests;
@@ -408,7 +409,8 @@ std::vector<textplan::Request> plan_speech(const std::string &text, bool ssml, s
             continue;
         }
         if (part.kind != SpeechPart::Kind::Text) continue;
-        std::vector<textplan::Request> planned = textplan::plan_requests(part.text);
+        std::vector<textplan::Request> planned =
+            textplan::plan_requests(lexicon ? lexicon->apply(part.text) : part.text);
         for (size_t i = 0; i < planned.size(); ++i) {
             textplan::Request &request = planned[i];
             if (i == 0) {

@@ -19,6 +19,7 @@
 #ifndef ORVEL_TOOLS_SSML_H
 #define ORVEL_TOOLS_SSML_H
 
+#include "lexicon.h"
 #include "text_plan.h"
 
 #include <string>
@@ -58,9 +59,11 @@ SsmlDocument parse_ssml(const std::string &text);
 std::string strip_markup(const std::string &text);
 
 // Plain text or SSML (ssml: always; else by looks_like_ssml) into requests
-// for the library, with each break's pause and each part's rate and voice.
+// for the library, with each break's pause and each part's rate and voice,
+// the lexicon's words replaced in the text (SSML's after sub and say-as).
 // *warning gets the reason when SSML was read as plain text.
-std::vector<textplan::Request> plan_speech(const std::string &text, bool ssml, std::string *warning);
+std::vector<textplan::Request> plan_speech(const std::string &text, bool ssml, std::string *warning,
+                                           const Lexicon *lexicon = nullptr);
 
 }  // namespace orvel_tools
 

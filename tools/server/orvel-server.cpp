@@ -6,6 +6,8 @@
 #include "wyoming_service.h"
 #include "voice_info.h"
 #include "cli.h"
+#include "lexicon.h"
+#include "text_pieces.h"
 
 #include "orvel.h"
 
@@ -50,6 +52,7 @@ struct Params {
     std::string wyoming;    // empty: no Wyoming service
     std::vector<std::string> allowed_hosts;
     bool verbose = false;   // the library's and ONNX Runtime's own lines too
+    std::vector<std::string> lexicons;
 };
 
 
@@ -81,6 +84,8 @@ void print_help() {
         "      --espeak-data DIR    eSpeak NG data folder (default: eSpeak NG's own)\n"
         "      --wyoming tcp://HOST:PORT  also serve the Wyoming protocol (Home Assistant) there;\n"
         "                           10200 is its usual port for speech (default: off)\n"
+        "      --lexicon FILE       say words as FILE respells them: one \"word respelling\" a line\n"
+        "                           (repeatable)\n"
         "  -v, --verbose            also log the library's and ONNX Runtime's own lines\n"
         "\n"
         "At most %d voices are loaded. The server prints \"listening on http://HOST:PORT\" on\n"
@@ -116,7 +121,7 @@ int parse_args(int argc, char **argv, Params *params) {
         static const char *const kValued[] = {"--host",    "--port",      "--voice-dir", "-m",
                                               "--model",   "--default-voice", "--api-key", "--max-queue",
                                               "--max-input", "--grace",   "--sentence-silence", "--espeak-data",
-                                              "--wyoming", "--allow-host"};
+                                              "--wyoming", "--allow-host", "--lexicon"};
         if (std::none_of(std::begin(kValued), std::end(kValued), [&](const char *o) { return name == o; })) {
             message("unknown option '%s' (see --help)", arg.c_str());
             return 2;
@@ -145,6 +150,8 @@ int parse_args(int argc, char **argv, Params *params) {
             params->api_key = value;
         } else if (name == "--allow-host") {
             params->allowed_hosts.push_back(value);
+        } else if (name == "--lexicon") {
+            params->lexicons.push_back(value);
         } else if (name == "--espeak-data") {
             params->espeak_data = value;
         } else if (name == "--wyoming") {
@@ -263,6 +270,17 @@ int main(int argc, char **argv) {
     wyoming_options.version = orvel_version();  // before the engine thread owns the library
     wyoming_options.max_input_chars = params.max_input;
     wyoming_options.max_connections = params.max_queue;
+
+    // Read once, before any thread: every request's text goes through it.
+    static orvel_tools::Lexicon lexicon;
+    for (const std::string &path : params.lexicons) {
+        std::string lexicon_error;
+        if (!lexicon.load(path, &lexicon_error)) {
+            message("%s", lexicon_error.c_str());
+            return 2;
+        }
+    }
+    use_lexicon(&lexicon);
 
     EngineOptions engine_options;
     if (!collect_voices(params, argv[0], &engine_options.voices, &engine_options.required_voices)) return 2;

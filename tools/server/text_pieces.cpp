@@ -6,17 +6,23 @@
 
 namespace orvel_server {
 
+namespace {
+const orvel_tools::Lexicon *g_lexicon = nullptr;
+}  // namespace
+
 std::vector<Piece> plan_pieces(const std::string &text) {
     std::vector<Piece> pieces;
-    for (textplan::Request &request : textplan::plan_requests(text))
+    for (textplan::Request &request : textplan::plan_requests(g_lexicon ? g_lexicon->apply(text) : text))
         pieces.push_back({std::move(request.text), request.starts_sentence});
     return pieces;
 }
 
+void use_lexicon(const orvel_tools::Lexicon *lexicon) { g_lexicon = lexicon; }
+
 std::vector<Piece> plan_input(const std::string &text) {
     std::string warning;
     std::vector<Piece> pieces;
-    for (textplan::Request &request : orvel_tools::plan_speech(text, false, &warning)) {
+    for (textplan::Request &request : orvel_tools::plan_speech(text, false, &warning, g_lexicon)) {
         Piece piece(std::move(request.text), request.starts_sentence);
         piece.pause_ms = request.pause_ms;
         piece.rate = static_cast<float>(request.rate);

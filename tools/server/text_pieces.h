@@ -4,6 +4,7 @@
 #define ORVEL_SERVER_TEXT_PIECES_H
 
 #include "engine.h"
+#include "lexicon.h"
 
 #include <string>
 #include <vector>
@@ -18,6 +19,9 @@ std::vector<Piece> plan_pieces(const std::string &text);
 // pieces with their pauses and rates. Markup that cannot be read is spoken as
 // plain text, with one log line.
 std::vector<Piece> plan_input(const std::string &text);
+
+// The lexicon both apply (null: none); set before requests arrive.
+void use_lexicon(const orvel_tools::Lexicon *lexicon);
 
 // The number of Unicode characters in UTF-8 text (bytes that start one).
 size_t count_characters(const std::string &text);
