@@ -7,6 +7,7 @@
 #include "text_plan.h"
 #include "replacing_file.h"
 #include "ssml.h"
+#include "captions.h"
 #include "voice_info.h"
 #include "wav_header.h"
 
@@ -74,6 +75,7 @@ struct Params {
     std::string speaker;      // empty: the voice's default; else an id or a name
     double sentence_silence_ms = kDefaultSentenceSilenceMs;
     std::vector<std::string> lexicons;  // --lexicon files, in order
+    std::string subtitles;    // empty: no captions; else a .vtt or .srt path
     std::vector<std::string> text_args;
 };
 
@@ -118,6 +120,8 @@ void print_help(const char *argv0) {
         "      --plain               read the text as plain text, even when it starts with <speak\n"
         "      --lexicon FILE        say words as FILE respells them: one \"word respelling\" a line\n"
         "                            (repeatable)\n"
+        "      --subtitles FILE      also write captions, a cue per sentence: WebVTT for FILE.vtt,\n"
+        "                            SubRip for FILE.srt\n"
         "  -v, --verbose             also show the library's and ONNX Runtime's own lines\n"
         "\n"
         "One of -o and --raw is required, except with --list-voices. A run that speaks the\n"
@@ -190,7 +194,7 @@ int parse_args(int argc, char **argv, Params *params) {
         }
         static const char *const kValued[] = {"-m", "--model", "-c", "--config", "-o", "--output", "-f", "--file",
                                               "--speed", "--speaker", "--noise", "--noise-w", "--sentence-silence",
-                                              "--espeak-data", "--language", "--voice-dir", "--lexicon"};
+                                              "--espeak-data", "--language", "--voice-dir", "--lexicon", "--subtitles"};
         bool known = false;
         for (const char *option : kValued) known = known || name == option;
         if (!known) {
@@ -221,6 +225,13 @@ int parse_args(int argc, char **argv, Params *params) {
             params->voice_dir = value;
         } else if (name == "--lexicon") {
             params->lexicons.push_back(value);
+        } else if (name == "--subtitles") {
+            orvel_tools::CaptionFormat format;
+            if (!orvel_tools::caption_format_for(value, &format)) {
+                message("bad value '%s' for --subtitles: give a file name ending in .vtt or .srt", value.c_str());
+                return EXIT_USAGE;
+            }
+            params->subtitles = value;
         } else if (name == "--speed") {
             double speed = 0.0;
             if (!orvel_tools::parse_number(value, kMinSpeed, kMaxSpeed, &speed)) {
@@ -546,6 +557,25 @@ int resolve_speaker(const Params &params, const orvel_tools::VoiceInfo &info, co
     return -1;
 }
 
+// Written once the audio is complete, so a failed run leaves neither.
+bool write_captions(const std::string &path, const std::vector<orvel_tools::Cue> &cues, int sample_rate) {
+    orvel_tools::CaptionFormat format = orvel_tools::CaptionFormat::WebVtt;
+    orvel_tools::caption_format_for(path, &format);
+    const std::string text = orvel_tools::format_captions(cues, sample_rate, format);
+    orvel_tools::ReplacingFile file;
+    if (!file.open(path)) {
+        message("cannot open '%s' for writing: %s", path.c_str(), std::strerror(errno));
+        return false;
+    }
+    if (std::fwrite(text.data(), 1, text.size(), file.file()) != text.size() || std::fflush(file.file()) != 0 ||
+        !file.commit()) {
+        message("cannot write '%s': %s", path.c_str(), std::strerror(errno));
+        file.discard();
+        return false;
+    }
+    return true;
+}
+
 int speak(const Params &params, int voice, const std::vector<textplan::Request> &requests) {
     const int sample_rate = orvel_get_voice_sample_rate(voice);
     orvel_tools::VoiceInfo info;
@@ -576,6 +606,7 @@ int speak(const Params &params, int voice, const std::vector<textplan::Request> 
     // at the end, as the audio lacks them (lone punctuation is no loss).
     size_t unread = 0;
     std::string first_unread;
+    orvel_tools::CueBuilder cues;
     for (size_t i = 0; i < requests.size(); ++i) {
         progress.clear();
         const textplan::Request &request = requests[i];
@@ -611,7 +642,9 @@ int speak(const Params &params, int voice, const std::vector<textplan::Request> 
         size_t pause = static_cast<size_t>(std::llround(request.pause_ms * sample_rate / 1000.0));
         if (spoken > 0 && request.starts_sentence) pause += silence;
         if (pause > 0) ok = sink.write_silence(pause);
+        const uint64_t start = sink.samples_written();
         if (ok) ok = sink.write(samples, static_cast<size_t>(count));
+        cues.add(request.text, request.starts_sentence, start, sink.samples_written());
         orvel_free_audio(samples);
         if (!ok) return EXIT_OUTPUT;
         ++spoken;
@@ -625,6 +658,7 @@ int speak(const Params &params, int voice, const std::vector<textplan::Request> 
     }
     progress.finish();
     if (!sink.finish()) return EXIT_OUTPUT;
+    if (!params.subtitles.empty() && !write_captions(params.subtitles, cues.cues(), sample_rate)) return EXIT_OUTPUT;
     if (unread > 0) {
         // %zu is unknown to the Windows C runtime's printf.
         message("skipped %s part%s of the text that eSpeak NG has no phonemes for, the first: \"%s\"",

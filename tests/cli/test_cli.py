@@ -484,6 +484,68 @@ class Lexicon(unittest.TestCase):
         self.assertEqual(result.stdout, b"")
 
 
+class Captions(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, self.tmp)
+
+    def cues(self, path):
+        """(start, end, text) of each cue, times in seconds."""
+        with open(path, encoding="utf-8") as f:
+            text = f.read()
+        out = []
+        for start, end, words in re.findall(r"(\d\d:\d\d:\d\d[.,]\d{3}) --> (\d\d:\d\d:\d\d[.,]\d{3})\n(.*)\n", text):
+            seconds = [sum(float(p) * m for p, m in zip(t.replace(",", ".").split(":"), (3600, 60, 1)))
+                       for t in (start, end)]
+            out.append((round(seconds[0], 3), round(seconds[1], 3), words))
+        return out
+
+    def test_a_cue_per_sentence_at_the_audio_times(self):
+        vtt = os.path.join(self.tmp, "out.vtt")
+        wav = os.path.join(self.tmp, "out.wav")
+        result = run(["-m", FIXED_1S, "-o", wav, "--subtitles", vtt,
+                      '<speak>One. <break time="500ms"/> Two, &lt;two&gt;. Three</speak>'])
+        self.assertEqual((result.returncode, result.stderr), (0, b""))
+        with open(vtt, encoding="utf-8") as f:
+            self.assertTrue(f.read().startswith("WEBVTT\n\n1\n00:00:00.000 --> 00:00:01.000\nOne.\n"))
+        self.assertEqual(self.cues(vtt), [(0.0, 1.0, "One."), (1.7, 2.7, "Two, &lt;two&gt;."), (2.9, 3.9, "Three")])
+        srt = os.path.join(self.tmp, "out.srt")
+        self.assertEqual(run(["-m", FIXED_1S, "--raw", "--subtitles", srt, "One. Two."]).returncode, 0)
+        self.assertEqual(self.cues(srt), [(0.0, 1.0, "One."), (1.2, 2.2, "Two.")])
+
+    def test_cues_match_the_bundled_voice(self):
+        model = os.path.join(SOURCE_DIR, "voices", "orvel-en-us-arctic.onnx")
+        if not os.path.exists(model):
+            self.skipTest("the sources carry no bundled voice")
+        srt = os.path.join(self.tmp, "out.srt")
+        wav = os.path.join(self.tmp, "out.wav")
+        text = "Hello there. This is a longer sentence, with a clause in it. The third and last one."
+        self.assertEqual(run(["-m", model, "-o", wav, "--subtitles", srt, text]).returncode, 0)
+        with wave.open(wav, "rb") as w:
+            rate = w.getframerate()
+            samples = samples_of(w.readframes(w.getnframes()))
+        cues = self.cues(srt)
+        self.assertEqual([c[2] for c in cues], ["Hello there.", "This is a longer sentence, with a clause in it.",
+                                                "The third and last one."])
+        # Within 20 ms: each cue holds speech, the pauses between them are silent, the last ends with the audio.
+        self.assertLess(abs(cues[-1][1] - len(samples) / rate), 0.02)
+        for (_, end, _), (start, _, _) in zip(cues, cues[1:]):
+            self.assertAlmostEqual(start - end, 0.2, delta=0.002)
+            gap = samples[int(end * rate) + 1:int(start * rate) - 1]
+            self.assertTrue(gap and not any(gap), "the pause between cues is silent")
+        for start, end, _ in cues:
+            self.assertGreater(max(abs(v) for v in samples[int(start * rate):int(end * rate)]), 3000)
+
+    def test_bad_names_and_failed_runs_leave_no_captions(self):
+        vtt = os.path.join(self.tmp, "out.vtt")
+        result = run(["-m", FIXED_1S, "--raw", "--subtitles", os.path.join(self.tmp, "out.txt"), "Hi."])
+        self.assertEqual(result.returncode, 2)
+        self.assertRegex(result.stderr.decode(), r"^orvel-say: bad value .* for --subtitles: give a file name ending "
+                                                 r"in \.vtt or \.srt\n$")
+        self.assertEqual(run(["-m", PROBE, "--raw", "--subtitles", vtt, "... ?!"]).returncode, 5)
+        self.assertEqual(os.listdir(self.tmp), [])
+
+
 class Output(unittest.TestCase):
     """The WAV file appears complete or not at all; what was there survives a failure."""
 
@@ -593,7 +655,7 @@ class Info(unittest.TestCase):
         help_text = result.stdout.decode()
         for option in ["--model", "--config", "--output", "--file", "--raw", "--speed", "--speaker", "--noise",
                        "--noise-w", "--sentence-silence", "--espeak-data", "--version", "--language", "--voice-dir",
-                       "--list-voices", "--verbose", "--ssml", "--plain", "--lexicon"]:
+                       "--list-voices", "--verbose", "--ssml", "--plain", "--lexicon", "--subtitles"]:
             self.assertIn(option, help_text)
         self.assertIn("(default: 200)", help_text)
         for code in range(2, 7):
