@@ -58,7 +58,7 @@ TEST(Ssml, ElementsBecomeTextPausesAndRates) {
         {"characters", "<speak><say-as interpret-as=\"characters\">abc</say-as></speak>", "a b c|"},
         {"spell-out, UTF-8", "<speak><say-as interpret-as=\"spell-out\">\xC3\xA9t\xC3\xA9</say-as></speak>",
          "\xC3\xA9 t \xC3\xA9|"},
-        {"digits", "<speak>PIN <say-as interpret-as=\"digits\">1234</say-as>.</speak>", "PIN 1 2 3 4 .|"},
+        {"digits", "<speak>PIN <say-as interpret-as=\"digits\">1234</say-as>.</speak>", "PIN 1 2 3 4.|"},
         {"telephone", "<speak><say-as interpret-as=\"telephone\">+1 (555) 123-4567</say-as></speak>",
          "plus 1, 5 5 5, 1 2 3, 4 5 6 7|"},
         {"ordinals", "<speak><say-as interpret-as=\"ordinal\">1</say-as> <say-as interpret-as=\"ordinal\">12"

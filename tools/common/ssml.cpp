@@ -242,7 +242,7 @@ private:
             spans_.pop_back();
             std::string inside = current_.substr(span.start);
             current_.erase(span.start);
-            current_ += span.alias ? " " + span.value + " " : " " + say_as(span.value, inside) + " ";
+            current_ += span.alias ? span.value : say_as(span.value, inside);
         }
         frames_.pop_back();
         if (name == "p" || name == "s") {
