@@ -814,6 +814,33 @@ if (group === 'Ssml') {
       fs.rmSync(path.join(os.tmpdir(), 'orvel-bad.lex'));
     });
 
+    it('an SSE stream gives each sentence\'s times after its audio', async () => {
+      for (const format of ['pcm', 'mp3']) {
+        const response = await server.speech({ model: 'tts-1', voice: 'fixed_1s', response_format: format,
+          stream_format: 'sse', input: '<speak>One. <break time="500ms"/> Two, <sub alias="too">2</sub>. Three.</speak>' });
+        assert.equal(response.status, 200);
+        const events = (await response.text()).split('\n\n').filter((e) => e.startsWith('data: '))
+          .map((e) => JSON.parse(e.slice(6)));
+        const times = events.filter((e) => e.type === 'speech.timestamps');
+        assert.deepEqual(times, [
+          { type: 'speech.timestamps', text: 'One.', start: 0, end: 1 },
+          { type: 'speech.timestamps', text: 'Two, too.', start: 1.7, end: 2.7 },
+          { type: 'speech.timestamps', text: 'Three.', start: 2.9, end: 3.9 },
+        ], format);
+        // Each follows audio, and the stream still ends with done.
+        const kinds = events.map((e) => e.type);
+        assert.equal(kinds[0], 'speech.audio.delta', format);
+        assert.equal(kinds.at(-1), 'speech.audio.done', format);
+        if (format === 'pcm') {
+          const first = kinds.indexOf('speech.timestamps');
+          const bytes = events.slice(0, first).filter((e) => e.type === 'speech.audio.delta')
+            .reduce((n, e) => n + Buffer.from(e.audio, 'base64').length, 0);
+          // The resampler to 24 kHz holds back its last ~35 ms until more comes.
+          assert.ok(Math.abs(bytes / 2 / 24000 - 1) < 0.05, `audio before the first times: ${bytes / 2 / 24000} s`);
+        }
+      }
+    });
+
     it('logs one line per request and none of the library\'s', async () => {
       // A line is written once its response has gone out: the earlier tests' may still be on their way.
       const settle = () => new Promise((resolve) => setTimeout(resolve, 300));

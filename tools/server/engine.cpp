@@ -64,13 +64,15 @@ Request::~Request() {
     shared_->wake();
 }
 
-Request::Status Request::next(std::vector<int16_t> *samples, std::chrono::milliseconds wait) {
+Request::Status Request::next(std::vector<int16_t> *samples, std::chrono::milliseconds wait, ChunkInfo *info) {
     std::unique_lock<std::mutex> lock(shared_->mutex);
     auto deadline = std::chrono::steady_clock::now() + wait;
     for (;;) {
         if (!ready_.empty()) {
             samples->swap(ready_.front());
             ready_.pop_front();
+            if (info) *info = std::move(ready_info_.front());
+            ready_info_.pop_front();
             // The engine may have skipped this request while its buffer was full.
             if (ready_.size() + 1 >= shared_->max_buffered) shared_->wake();
             return Status::Chunk;
@@ -278,6 +280,12 @@ void Engine::run(const EngineOptions &options, std::string *error, bool *ok, boo
             chunk.insert(chunk.end(), audio.samples, audio.samples + audio.count);
             shared_->audio_seconds += static_cast<double>(chunk.size()) / job->sample_rate_;
             job->ready_.push_back(std::move(chunk));
+            ChunkInfo info;
+            info.silence = silence;
+            info.starts_sentence = piece.starts_sentence;
+            info.ends_sentence = job->pending_.empty() || job->pending_.front().starts_sentence;
+            info.text = piece.text;
+            job->ready_info_.push_back(std::move(info));
             job->spoke_ = true;
         } else if (skipped) {
             job->error_ = "the input has nothing that can be spoken (" + failure + ")";

@@ -33,6 +33,15 @@ struct Piece {
     float rate = 1.0f;    // speaking rate relative to the request's (SSML prosody)
 };
 
+// What a chunk of a request's audio holds: one piece's speech after
+// `silence` samples of pause.
+struct ChunkInfo {
+    std::string text;
+    size_t silence = 0;
+    bool starts_sentence = true;
+    bool ends_sentence = true;  // no piece of the same sentence was waiting after it
+};
+
 struct EngineOptions {
     std::string espeak_data;           // empty: eSpeak NG's default
     std::vector<VoiceInfo> voices;     // loaded in this order; the first is the default voice
@@ -62,8 +71,9 @@ public:
     Request(const Request &) = delete;
     Request &operator=(const Request &) = delete;
 
-    // Waits up to `wait` for the next chunk of samples (at sample_rate()).
-    Status next(std::vector<int16_t> *samples, std::chrono::milliseconds wait);
+    // Waits up to `wait` for the next chunk of samples (at sample_rate()),
+    // and what it holds when info is given.
+    Status next(std::vector<int16_t> *samples, std::chrono::milliseconds wait, ChunkInfo *info = nullptr);
     // More text for a request submitted open; ignored after finish_input().
     void append(std::vector<Piece> pieces);
     // No more text will come: the request is Done once its pieces are spoken.
@@ -90,6 +100,7 @@ private:
     // Guarded by shared_->mutex:
     std::deque<Piece> pending_;
     std::deque<std::vector<int16_t>> ready_;
+    std::deque<ChunkInfo> ready_info_;  // beside ready_
     bool input_open_ = false;
     bool cancelled_ = false;
     bool failed_ = false;

@@ -177,6 +177,13 @@ struct SpeechStream {
     size_t offset = 0;
     bool sliced = false;
     bool finished = false;
+    // SSE's timestamps: the samples spoken so far, the sentence being spoken
+    // (its start, end and text), and whether its event waits for the end of
+    // the chunk being encoded.
+    uint64_t spoken = 0;
+    double cue_start = 0, cue_end = 0;
+    std::string cue_text;
+    bool cue_due = false;
     Metrics *metrics = nullptr;
     std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
 
@@ -185,6 +192,27 @@ struct SpeechStream {
         std::lock_guard<std::mutex> lock(metrics->mutex);
         ++metrics->speech_completed;
         metrics->speech_seconds += seconds;
+    }
+
+    // Waits for the request's next chunk into `pending`, noting its sentence's times.
+    Request::Status pull() {
+        Request::Status status;
+        ChunkInfo info;
+        while ((status = request->next(&pending, kPoll, &info)) == Request::Status::Timeout) {
+        }
+        if (status == Request::Status::Chunk) {
+            const double rate = request->sample_rate();
+            if (info.starts_sentence || cue_text.empty()) {
+                cue_start = static_cast<double>(spoken + info.silence) / rate;
+                cue_text = info.text;
+            } else {
+                cue_text += " " + info.text;
+            }
+            spoken += pending.size();
+            cue_end = static_cast<double>(spoken) / rate;
+            cue_due = info.ends_sentence;
+        }
+        return status;
     }
 
     // Produces the next bytes to send. Returns false on failure (message in
@@ -198,9 +226,7 @@ struct SpeechStream {
         if (offset >= pending.size()) {
             pending.clear();
             offset = 0;
-            Request::Status status;
-            while ((status = request->next(&pending, kPoll)) == Request::Status::Timeout) {
-            }
+            Request::Status status = pull();
             if (status == Request::Status::Failed) {
                 *error = request->error();
                 return false;
@@ -223,6 +249,17 @@ struct SpeechStream {
         }
         out->clear();
         if (!encoded.empty()) *out = sse_event({{"type", "speech.audio.delta"}, {"audio", base64(encoded)}});
+        // A sentence's times follow the last of its audio, in seconds of the
+        // audio from its start (before any encoder delay), to the millisecond.
+        if (cue_due && (offset >= pending.size() || *done)) {
+            auto ms = [](double seconds) { return std::round(seconds * 1000.0) / 1000.0; };
+            *out += sse_event({{"type", "speech.timestamps"},
+                               {"text", cue_text},
+                               {"start", ms(cue_start)},
+                               {"end", ms(cue_end)}});
+            cue_due = false;
+            cue_text.clear();
+        }
         if (*done) *out += sse_event({{"type", "speech.audio.done"}});
         return true;
     }
@@ -559,9 +596,7 @@ HttpApi::HttpApi(Engine &engine, const HttpOptions &options) : state_(std::make_
 
         // The status depends on the first sentence, so it is spoken before
         // the response starts: a failure still gets its proper answer.
-        Request::Status status;
-        while ((status = stream->request->next(&stream->pending, kPoll)) == Request::Status::Timeout) {
-        }
+        Request::Status status = stream->pull();
         if (status == Request::Status::Failed) {
             fail_request(res, *stream->request);
             return;
