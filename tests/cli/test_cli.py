@@ -455,6 +455,15 @@ class Ssml(unittest.TestCase):
                                             b'<speak>One. <prosody rate="200%">Two.</prosody></speak>'))
         self.assertEqual([r["length"] for r in requests][1] * 2, requests[0]["length"])
 
+    def test_voice_names_a_speaker_for_its_part(self):
+        multi = os.path.join(VOICES, "probe_multi.onnx")
+        ssml = b'<speak>One. <voice name="2">Two. Three.</voice> Four. <voice name="nobody">Five.</voice></speak>'
+        for args, after in [(["--speaker", "0"], 0), (["--speaker", "3"], 3)]:
+            with self.subTest(args):
+                requests = probe_requests(speak_raw(["-m", multi] + args, ssml))
+                # A name the voice does not have keeps the run's speaker.
+                self.assertEqual([r["sid"] for r in requests][1:], [2, 2, after, after])
+
     def test_broken_markup_is_spoken_as_plain_text_with_a_warning(self):
         result = run(["-m", PROBE, "--raw"], b"<speak>Hello <b>world.</speak>")
         self.assertEqual(result.returncode, 0)
