@@ -1,5 +1,6 @@
 #include "wyoming_service.h"
 
+#include "cli.h"
 #include "stream_text.h"
 #include "text_pieces.h"
 #include "wyoming_codec.h"
@@ -410,6 +411,9 @@ struct WyomingService::Connection {
         }
         rate = engine().voices()[voice].sample_rate;
         audio_started = false;
+        // One log line an exchange, as HTTP has one a request.
+        orvel_tools::message("wyoming %s, voice '%s'", open ? "synthesize-start" : "synthesize",
+                             engine().voices()[voice].name.c_str());
         return true;
     }
 
