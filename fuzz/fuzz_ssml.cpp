@@ -1,7 +1,8 @@
 // Fuzzes the tools' SSML reader with arbitrary bytes, read as SSML whether or
 // not they start with <speak, and checks what comes out: parts within their
 // bounds, text without stray blanks, one plain-text part with a warning when
-// the markup was refused, and planned pieces within the planner's size.
+// the markup was refused, and planned pieces within the planner's size; the
+// bytes are also read as a pronunciation lexicon and applied to themselves.
 #include "ssml.h"
 
 #include <cstdint>
@@ -34,5 +35,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (!(request.pause_ms >= 0 && request.pause_ms <= orvel_tools::kMaxBreakMs)) std::abort();
     }
     if (warning != document.warning) std::abort();
+
+    // The same bytes as a lexicon, applied to themselves: a refused file says
+    // where, and replacing never loses the bytes that are not words.
+    orvel_tools::Lexicon lexicon;
+    std::string error;
+    if (!lexicon.parse(text, "fuzz", &error) && error.compare(0, 5, "fuzz:") != 0) std::abort();
+    const std::string replaced = lexicon.apply(text);
+    if (lexicon.empty() && replaced != text) std::abort();
     return 0;
 }
