@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -22,6 +23,10 @@
 #include <new>
 #include <string>
 #include <vector>
+
+#ifndef _WIN32
+#include <sys/wait.h>
+#endif
 
 namespace fs = std::filesystem;
 using orvel_tools::library_error;
@@ -66,6 +71,7 @@ struct Params {
     std::string voice_dir;    // empty: the bundled voice folders
     bool list_voices = false;
     bool raw = false;
+    bool play = false;        // neither -o nor --raw: the sound device, through a player
     bool verbose = false;     // the library's and ONNX Runtime's own lines too
     bool ssml = false;        // the text is SSML even if it does not start with <speak
     bool plain = false;       // the text is plain even if it starts with <speak
@@ -124,8 +130,9 @@ void print_help(const char *argv0) {
         "                            SubRip for FILE.srt\n"
         "  -v, --verbose             also show the library's and ONNX Runtime's own lines\n"
         "\n"
-        "One of -o and --raw is required, except with --list-voices. A run that speaks the\n"
-        "whole text prints nothing; a failure prints one line with its cause.\n"
+        "Without -o or --raw the audio goes to the sound device through the first of pw-play,\n"
+        "paplay and aplay found on the PATH. A run that speaks the whole text prints nothing;\n"
+        "a failure prints one line with its cause.\n"
         "\n"
         "exit codes:\n"
         "  0  success\n"
@@ -263,11 +270,11 @@ int parse_args(int argc, char **argv, Params *params) {
         return EXIT_USAGE;
     }
     if (params->list_voices) return EXIT_OK;
-    if (params->raw == !params->output.empty()) {
-        message(params->raw ? "give either -o FILE.wav or --raw, not both"
-                            : "no output: give -o FILE.wav, or --raw for PCM on standard output");
+    if (params->raw && !params->output.empty()) {
+        message("give either -o FILE.wav or --raw, not both");
         return EXIT_USAGE;
     }
+    params->play = !params->raw && params->output.empty();
     if (params->ssml && params->plain) {
         message("give either --ssml or --plain, not both");
         return EXIT_USAGE;
@@ -433,7 +440,8 @@ class AudioSink {
 public:
     // Opens the WAV file (writing its header) or standard output.
     bool open(const Params &params, int sample_rate) {
-        raw_ = params.raw;
+        raw_ = params.raw || params.play;
+        if (params.play) return open_player(sample_rate);
         if (raw_) {
             if (orvel_tools::is_terminal(stdout)) {
                 message("--raw writes binary audio: pipe standard output into a player or a file");
@@ -491,6 +499,7 @@ public:
     }
 
     bool finish() {
+        if (player_) return close_player();
         if (raw_) return std::fflush(file_) == 0 || fail_write();
         if (std::fseek(file_, 0, SEEK_SET) != 0 || !write_header(static_cast<uint32_t>(data_bytes_)) ||
             std::fflush(file_) != 0)
@@ -513,6 +522,55 @@ public:
     uint64_t samples_written() const { return data_bytes_ / 2; }
 
 private:
+    // The raw stream goes to a player's standard input, as espeak-ng would
+    // play it: the first of the usual players that is installed.
+    bool open_player(int sample_rate) {
+#ifdef _WIN32
+        (void)sample_rate;
+        message("no output: give -o FILE.wav, or --raw for PCM on standard output");
+        return false;
+#else
+        const std::string rate = std::to_string(sample_rate);
+        const struct {
+            const char *name;
+            std::string command;
+        } players[] = {
+            {"pw-play", "pw-play --rate " + rate + " --channels 1 --format s16 -"},
+            {"paplay", "paplay --raw --rate=" + rate + " --channels=1 --format=s16le"},
+            {"aplay", "aplay -q -t raw -f S16_LE -c 1 -r " + rate},
+        };
+        for (const auto &player : players) {
+            if (!orvel_tools::find_on_path(player.name)) continue;
+            player_ = popen(player.command.c_str(), "w");
+            if (!player_) break;
+            player_name_ = player.name;
+            file_ = player_;
+            // A player that quits early closes the pipe: an ordinary end, not a signal.
+            std::signal(SIGPIPE, SIG_IGN);
+            return true;
+        }
+        message("no audio player (pw-play, paplay or aplay) found: give -o FILE.wav, or --raw for PCM");
+        return false;
+#endif
+    }
+
+    bool close_player() {
+#ifndef _WIN32
+        bool flushed = std::fflush(file_) == 0 || errno == EPIPE;
+        int status = pclose(player_);
+        player_ = nullptr;
+        file_ = nullptr;
+        if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+            message("%s could not play the audio (exit status %d)", player_name_.c_str(),
+                    status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+            return false;
+        }
+        return flushed;
+#else
+        return false;
+#endif
+    }
+
     bool write_header(uint32_t data_bytes) {
         unsigned char h[orvel_wav::kHeaderBytes];
         orvel_wav::fill_header(h, data_bytes, sample_rate_);
@@ -521,6 +579,11 @@ private:
 
     bool fail_write() {
         int saved = errno;
+        if (player_) {
+            // The player's own end says why better than the pipe does.
+            if (!close_player() && saved != EPIPE) message("cannot write to the player: %s", std::strerror(saved));
+            return false;
+        }
         if (raw_) {
             // A player that quit (a closed pipe) is an ordinary end: no message.
             if (saved != EPIPE) message("cannot write to standard output: %s", std::strerror(saved));
@@ -534,7 +597,9 @@ private:
     orvel_tools::ReplacingFile wav_;
     std::FILE *file_ = nullptr;  // standard output or wav_'s file
     std::string path_;
-    bool raw_ = false;
+    bool raw_ = false;          // a stream: standard output or a player
+    std::FILE *player_ = nullptr;
+    std::string player_name_;
     uint32_t sample_rate_ = 0;
     uint64_t data_bytes_ = 0;
     std::vector<unsigned char> buffer_;

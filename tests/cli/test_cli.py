@@ -290,7 +290,6 @@ class Failures(unittest.TestCase):
         shutil.copy(os.path.join(STUB_DIR, "full", "libespeak-ng.so.1"), os.path.join(tmp, "stub"))
         os.symlink(glob.glob("/usr/lib/*/espeak-ng-data")[0], os.path.join(stub_data, "espeak-ng-data"))
         rows = [
-            ("no output", ["-m", PROBE, "hi"], 2, r"no output: give -o"),
             ("both outputs", ["-m", PROBE, "--raw", "-o", out, "hi"], 2, r"either -o"),
             ("unknown option", ["-m", PROBE, "--raw", "--loud", "hi"], 2, r"unknown option '--loud'"),
             ("missing value", ["-m", PROBE, "--raw", "--speed"], 2, r"needs a value"),
@@ -655,6 +654,45 @@ class Output(unittest.TestCase):
                          ["orvel-say: out of memory (is the text too large to hold at once?)"])
         os.remove(path)
         self.assert_untouched()
+
+
+class Play(unittest.TestCase):
+    """Without -o or --raw the audio goes to the sound device through a player,
+    as espeak-ng plays it; here a stand-in player on the PATH records it."""
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, self.tmp)
+        self.bin = os.path.join(self.tmp, "bin")
+        os.makedirs(self.bin)
+
+    def player(self, name, status=0):
+        path = os.path.join(self.bin, name)
+        with open(path, "w") as f:
+            f.write('#!/bin/sh\necho "$@" > "%s/args"\n/bin/cat > "%s/pcm"\nexit %d\n' % (self.tmp, self.tmp, status))
+        os.chmod(path, 0o755)
+
+    def test_the_first_player_found_gets_the_raw_stream(self):
+        self.player("aplay")
+        self.player("paplay")
+        text = "Hello world. How are you?"
+        result = run(["-m", PROBE, text], env={"PATH": self.bin})
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stderr, b"")
+        with open(os.path.join(self.tmp, "args")) as f:
+            self.assertEqual(f.read().split(), ["--raw", "--rate=22050", "--channels=1", "--format=s16le"])
+        with open(os.path.join(self.tmp, "pcm"), "rb") as f:
+            self.assertEqual(samples_of(f.read()), speak_raw(["-m", PROBE, text]))
+
+    def test_no_player_or_a_failing_one_is_one_line(self):
+        result = run(["-m", PROBE, "hi"], env={"PATH": self.bin})
+        self.assertEqual(result.returncode, 6)
+        self.assertRegex(result.stderr.decode(), r"^orvel-say: no audio player \(pw-play, paplay or aplay\) "
+                                                 r"found: give -o FILE\.wav, or --raw for PCM\n$")
+        self.player("aplay", status=1)
+        result = run(["-m", PROBE, "hi"], env={"PATH": self.bin})
+        self.assertEqual(result.returncode, 6)
+        self.assertRegex(result.stderr.decode(), r"^orvel-say: aplay could not play the audio \(exit status 1\)\n$")
 
 
 class Info(unittest.TestCase):

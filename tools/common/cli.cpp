@@ -128,6 +128,29 @@ bool is_terminal(std::FILE *file) { return isatty(fileno(file)) != 0; }
 void set_binary_mode(std::FILE *) {}
 #endif
 
+bool find_on_path(const char *name) {
+    const char *path = std::getenv("PATH");
+    std::string dirs = path ? path : "";
+#ifdef _WIN32
+    const char separator = ';';
+#else
+    const char separator = ':';
+#endif
+    for (size_t start = 0; start <= dirs.size();) {
+        size_t end = dirs.find(separator, start);
+        if (end == std::string::npos) end = dirs.size();
+        std::string dir = dirs.substr(start, end - start);
+        std::string file = (dir.empty() ? std::string(".") : dir) + "/" + name;
+#ifdef _WIN32
+        if (_access(file.c_str(), 0) == 0) return true;
+#else
+        if (access(file.c_str(), X_OK) == 0) return true;
+#endif
+        start = end + 1;
+    }
+    return false;
+}
+
 Progress::Progress(size_t total, int sample_rate)
     : enabled_(total > 1 && is_terminal(log_stream())), total_(total), sample_rate_(sample_rate),
       start_(std::chrono::steady_clock::now()) {}

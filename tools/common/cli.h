@@ -54,6 +54,9 @@ bool read_file(const std::string &path, std::string *out, std::string *error);
 // Whether file is a terminal.
 bool is_terminal(std::FILE *file);
 
+// Whether an executable called name is in one of the PATH's folders.
+bool find_on_path(const char *name);
+
 // Makes a standard stream carry bytes unchanged (Windows translates line ends
 // in text mode); elsewhere nothing to do.
 void set_binary_mode(std::FILE *file);
