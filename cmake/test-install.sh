@@ -43,7 +43,7 @@ step "installed orvel-say"
 if [ -f "$source/voices/orvel-en-us-arctic.onnx" ]; then
     step "bundled voice"
     [ -f "$prefix/share/talmerin-orvel/voices/orvel-en-us-arctic.onnx.json" ] || fail "the bundled voice is not installed"
-    "$prefix/bin/orvel-say" -o "$work/bundled.wav" "Hello." 2>"$work/bundled.log" || { cat "$work/bundled.log"; fail "orvel-say without -m failed"; }
+    "$prefix/bin/orvel-say" -v -o "$work/bundled.wav" "Hello." 2>"$work/bundled.log" || { cat "$work/bundled.log"; fail "orvel-say without -m failed"; }
     grep -q "Loading ONNX model: $prefix/share/talmerin-orvel/voices/orvel-en-us-arctic.onnx" "$work/bundled.log" \
         || { cat "$work/bundled.log"; fail "orvel-say did not use the installed voice"; }
 fi
