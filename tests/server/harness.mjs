@@ -40,10 +40,10 @@ export function makeVoiceDir() {
 }
 
 export class Server {
-  static async start(args = [], { voiceDir } = {}) {
+  static async start(args = [], { voiceDir, env } = {}) {
     const dir = voiceDir || makeVoiceDir();
     const proc = spawn(SERVER, ['--port', '0', '--voice-dir', dir, '--default-voice', 'multi', ...args],
-                       { stdio: ['ignore', 'pipe', 'pipe'] });
+                       { stdio: ['ignore', 'pipe', 'pipe'], env: { ...process.env, ...env } });
     const server = new Server(proc);
     server.port = await new Promise((resolve, reject) => {
       let out = '';

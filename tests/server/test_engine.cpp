@@ -1,13 +1,17 @@
 // The server's engine on its own: turns taken by request, a listener that
-// falls behind, cancellation, open requests fed piece by piece, the request
-// bound, text with nothing to say, and stopping. Uses the probe voice, whose
+// falls behind, a wake-up in the middle of a round, cancellation, open
+// requests fed piece by piece, the request bound, text with nothing to say,
+// stopping, and how requests name their voice. Uses the probe voice, whose
 // output echoes the speaker and length scale it was given.
 #include "engine.h"
+#include "voice_choice.h"
 
 #include "orvel.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -59,8 +63,9 @@ bool live_falls_to(const Engine &engine, size_t n) {
 
 class ServerEngine : public ::testing::Test {
 protected:
-    void start(size_t max_requests = 8, size_t max_buffered = 16) {
+    void start(size_t max_requests = 8, size_t max_buffered = 16, std::function<void()> round_gap_hook = {}) {
         EngineOptions options;
+        options.round_gap_hook = std::move(round_gap_hook);
         options.voices = {voice("probe", 1), voice("probe_multi", 4)};
         options.max_requests = max_requests;
         options.max_buffered_chunks = max_buffered;
@@ -84,8 +89,8 @@ protected:
 
 TEST_F(ServerEngine, SpeedAndSpeakerBelongToTheirRequest) {
     start();
-    auto fast = engine.submit(1, 2, 2.0f, pieces(1), false, &refusal);
-    auto plain = engine.submit(1, -1, 1.0f, pieces(1), false, &refusal);
+    auto fast = engine.submit(1, 2, 0.5f, pieces(1), false, &refusal);
+    auto plain = engine.submit(1, -1, 0.0f, pieces(1), false, &refusal);
     ASSERT_TRUE(fast && plain);
     auto a = read_all(*fast), b = read_all(*plain);
     ASSERT_EQ(a.size(), 1u);
@@ -102,8 +107,8 @@ TEST_F(ServerEngine, AListenerThatFallsBehindHoldsUpNobody) {
     start(8, 2);
     // The long request is never read while the short one runs: after two
     // chunks its turns are skipped, and the short one is still spoken.
-    auto long_request = engine.submit(0, -1, 1.0f, pieces(12), false, &refusal);
-    auto short_request = engine.submit(0, -1, 1.0f, pieces(1), false, &refusal);
+    auto long_request = engine.submit(0, -1, 0.0f, pieces(12), false, &refusal);
+    auto short_request = engine.submit(0, -1, 0.0f, pieces(1), false, &refusal);
     ASSERT_TRUE(long_request && short_request);
     EXPECT_EQ(read_all(*short_request).size(), 1u);
     EXPECT_GE(engine.stats().queued_pieces, 8u);
@@ -113,7 +118,7 @@ TEST_F(ServerEngine, AListenerThatFallsBehindHoldsUpNobody) {
 
 TEST_F(ServerEngine, CancelledAndDroppedRequestsStopAtOnce) {
     start(8, 1);
-    auto cancelled = engine.submit(0, -1, 1.0f, pieces(20), false, &refusal);
+    auto cancelled = engine.submit(0, -1, 0.0f, pieces(20), false, &refusal);
     ASSERT_TRUE(cancelled);
     std::vector<int16_t> samples;
     ASSERT_EQ(cancelled->next(&samples, kWait), Request::Status::Chunk);
@@ -122,7 +127,7 @@ TEST_F(ServerEngine, CancelledAndDroppedRequestsStopAtOnce) {
     EXPECT_TRUE(cancelled->cancelled());
     EXPECT_EQ(engine.stats().queued_pieces, 0u);
 
-    auto dropped = engine.submit(0, -1, 1.0f, pieces(20), false, &refusal);
+    auto dropped = engine.submit(0, -1, 0.0f, pieces(20), false, &refusal);
     ASSERT_TRUE(dropped);
     dropped.reset();
     EXPECT_TRUE(live_falls_to(engine, 1));  // the cancelled one is still held here
@@ -133,7 +138,7 @@ TEST_F(ServerEngine, CancelledAndDroppedRequestsStopAtOnce) {
 
 TEST_F(ServerEngine, OpenRequestsTakeMoreTextUntilFinished) {
     start();
-    auto request = engine.submit(0, -1, 1.0f, {}, true, &refusal);
+    auto request = engine.submit(0, -1, 0.0f, {}, true, &refusal);
     ASSERT_TRUE(request);
     std::vector<int16_t> samples;
     EXPECT_EQ(request->next(&samples, std::chrono::milliseconds(50)), Request::Status::Timeout);
@@ -149,14 +154,14 @@ TEST_F(ServerEngine, OpenRequestsTakeMoreTextUntilFinished) {
 
 TEST_F(ServerEngine, RefusalsAndFailures) {
     start(2);
-    auto a = engine.submit(0, -1, 1.0f, pieces(1), false, &refusal);
-    auto b = engine.submit(0, -1, 1.0f, pieces(1), false, &refusal);
+    auto a = engine.submit(0, -1, 0.0f, pieces(1), false, &refusal);
+    auto b = engine.submit(0, -1, 0.0f, pieces(1), false, &refusal);
     ASSERT_TRUE(a && b);
-    EXPECT_EQ(engine.submit(0, -1, 1.0f, pieces(1), false, &refusal), nullptr);
+    EXPECT_EQ(engine.submit(0, -1, 0.0f, pieces(1), false, &refusal), nullptr);
     EXPECT_EQ(refusal, Engine::Refusal::Busy);
     a.reset();
     ASSERT_TRUE(live_falls_to(engine, 1));
-    auto c = engine.submit(0, -1, 1.0f, {{"...", true}, {"?!", false}}, false, &refusal);
+    auto c = engine.submit(0, -1, 0.0f, {{"...", true}, {"?!", false}}, false, &refusal);
     ASSERT_TRUE(c);
     std::vector<int16_t> samples;
     EXPECT_EQ(c->next(&samples, kWait), Request::Status::Failed);
@@ -166,7 +171,7 @@ TEST_F(ServerEngine, RefusalsAndFailures) {
     testing::internal::CaptureStderr();
     engine.stop();
     testing::internal::GetCapturedStderr();
-    EXPECT_EQ(engine.submit(0, -1, 1.0f, pieces(1), false, &refusal), nullptr);
+    EXPECT_EQ(engine.submit(0, -1, 0.0f, pieces(1), false, &refusal), nullptr);
     EXPECT_EQ(refusal, Engine::Refusal::Stopping);
 }
 
@@ -175,7 +180,7 @@ TEST_F(ServerEngine, PiecesWithoutPhonemesArePassedOver) {
     // Arabic-Indic three, Cherokee, a fullwidth pound sign: eSpeak NG reads
     // none of them; the sentences around them are still spoken.
     testing::internal::CaptureStderr();
-    auto mixed = engine.submit(0, -1, 1.0f, {{"Hello.", true}, {"\xD9\xA3", true}, {"\xE1\x8F\xA3", true},
+    auto mixed = engine.submit(0, -1, 0.0f, {{"Hello.", true}, {"\xD9\xA3", true}, {"\xE1\x8F\xA3", true},
                                               {"...", true}, {"World.", true}},
                                false, &refusal);
     ASSERT_TRUE(mixed);
@@ -187,7 +192,7 @@ TEST_F(ServerEngine, PiecesWithoutPhonemesArePassedOver) {
     EXPECT_NE(at, std::string::npos) << log;
     EXPECT_EQ(log.find("skipped", at + line.size()), std::string::npos) << log;
 
-    auto none = engine.submit(0, -1, 1.0f, {{"\xD9\xA3", true}, {"\xEF\xBF\xA1", true}}, false, &refusal);
+    auto none = engine.submit(0, -1, 0.0f, {{"\xD9\xA3", true}, {"\xEF\xBF\xA1", true}}, false, &refusal);
     ASSERT_TRUE(none);
     std::vector<int16_t> samples;
     testing::internal::CaptureStderr();
@@ -196,17 +201,57 @@ TEST_F(ServerEngine, PiecesWithoutPhonemesArePassedOver) {
     EXPECT_TRUE(none->input_error()) << none->error();
 }
 
+TEST_F(ServerEngine, AWakeUpWhileTheLockIsDroppedIsNotLost) {
+    // The engine drops its lock in the middle of a round, to let go of a
+    // request it passes over (here one whose listener has a chunk unread).
+    // A request submitted in that window must still be spoken: its wake-up
+    // comes while the engine is not waiting for one.
+    std::shared_ptr<Request> late;
+    std::atomic<bool> submitted{false};
+    start(8, 1, [&] {
+        if (submitted) return;
+        Engine::Refusal ignored;
+        late = engine.submit(0, -1, 0.0f, pieces(1), false, &ignored);
+        submitted = true;
+    });
+    auto unread = engine.submit(0, -1, 0.0f, pieces(3), false, &refusal);
+    ASSERT_TRUE(unread);
+    for (int i = 0; i < 6000 && !submitted; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(submitted);
+    ASSERT_TRUE(late);
+    // Nothing else happens from here on that would wake the engine.
+    std::vector<int16_t> samples;
+    EXPECT_EQ(late->next(&samples, std::chrono::seconds(5)), Request::Status::Chunk);
+}
+
 TEST_F(ServerEngine, ResolvesVoicesAndSpeakers) {
     start();
-    size_t index = 9;
-    int speaker = 9;
-    EXPECT_TRUE(engine.resolve_voice("", &index, &speaker));
-    EXPECT_EQ(index, 0u);
-    EXPECT_EQ(speaker, -1);
-    EXPECT_TRUE(engine.resolve_voice("probe_multi:3", &index, &speaker));
-    EXPECT_EQ(index, 1u);
-    EXPECT_EQ(speaker, 3);
-    EXPECT_FALSE(engine.resolve_voice("probe_multi:4", &index, &speaker));
-    EXPECT_FALSE(engine.resolve_voice("probe:0:0", &index, &speaker));
-    EXPECT_FALSE(engine.resolve_voice("nobody", &index, &speaker));
+    using orvel_server::choose_voice;
+    using orvel_server::VoiceChoice;
+    const auto &voices = engine.voices();
+    VoiceChoice choice;
+    std::string error;
+    auto chooses = [&](std::vector<std::string> fields, size_t voice, int speaker) {
+        fields.resize(3);
+        error.clear();
+        bool ok = choose_voice(voices, {fields[0], fields[1], fields[2], true}, &choice, &error);
+        return ok && choice.voice == voice && choice.speaker == speaker;
+    };
+    EXPECT_TRUE(chooses({}, 0, -1)) << error;
+    EXPECT_TRUE(chooses({"probe_multi:3"}, 1, 3)) << error;
+    EXPECT_TRUE(chooses({"probe_multi", "2"}, 1, 2)) << error;
+    EXPECT_TRUE(chooses({"", "", "EN_us"}, 0, -1)) << error;
+    EXPECT_TRUE(chooses({"", "", "en-gb"}, 0, -1)) << error;  // by its primary subtag
+    // OpenAI's names go round the default voice's speakers: one here.
+    EXPECT_TRUE(chooses({"nova"}, 0, 0)) << error;
+    EXPECT_FALSE(chooses({"probe_multi:4"}, 0, -1));
+    EXPECT_EQ(error, "unknown voice 'probe_multi:4'");
+    EXPECT_FALSE(chooses({"probe:0:0"}, 0, -1));
+    EXPECT_FALSE(chooses({"nobody"}, 0, -1));
+    EXPECT_FALSE(chooses({"probe_multi", "ada"}, 0, -1));
+    EXPECT_EQ(error, "the voice 'probe_multi' has no speaker 'ada'");
+    EXPECT_FALSE(chooses({"", "", "de"}, 0, -1));
+    EXPECT_EQ(error, "no voice speaks the language 'de' (the voices speak en-us)");
+    EXPECT_FALSE(chooses({"probe", "", "cs"}, 0, -1));  // named, but not of the language
+    EXPECT_EQ(error, "the voice 'probe' speaks en-us, not 'cs'");
 }

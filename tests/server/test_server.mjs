@@ -508,6 +508,49 @@ if (group === 'Lifecycle') {
       assert.match(server.log(), /stopped/);
     });
 
+    it('a stop signal that comes before the listener has started still stops it', async () => {
+      // "listening on" is printed, then the listener starts 1.5 s later.
+      const server = await Server.start([], { env: { ORVEL_SERVER_TEST_SERVE_DELAY_MS: '1500' } });
+      server.proc.kill('SIGTERM');
+      const timer = setTimeout(() => server.proc.kill('SIGKILL'), 15000);
+      const status = await server.exited;
+      clearTimeout(timer);
+      assert.deepEqual(status, { code: 0, signal: null }, server.log());
+    });
+
+    it('a client that leaves before its first sentence is let go at once', async () => {
+      // A long sentence of the real voice holds the engine for seconds; a
+      // request queued behind it whose client leaves is cancelled before its
+      // turn, not spoken and found gone at the first write.
+      const real = new URL('../../voices/orvel-en-us.onnx', import.meta.url).pathname;
+      const server = await Server.start(['-m', real]);
+      try {
+        const long = 'This one sentence goes on and on, ' + 'and on and on and on, '.repeat(30) + 'until it ends.';
+        const holding = server.speech({ input: long, voice: 'orvel-en-us', response_format: 'wav', speed: 0.25 });
+        await new Promise((r) => setTimeout(r, 200));
+        const json = JSON.stringify({ input: 'Never heard.', voice: 'fixed_1s', response_format: 'pcm' });
+        await new Promise((resolve) => {
+          const socket = net.connect(server.port, '127.0.0.1', () => {
+            socket.end(`POST /v1/audio/speech HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n` +
+                       `Content-Length: ${Buffer.byteLength(json)}\r\n\r\n${json}`, () => setTimeout(() => { socket.destroy(); resolve(); }, 50));
+          });
+        });
+        const held = Buffer.from(await (await holding).arrayBuffer());
+        const heldSeconds = wavSamples(held).length / held.readUInt32LE(24);
+        let m;
+        for (let i = 0; i < 200; ++i) {
+          m = await server.metrics();
+          if (m.value('orvel_requests_in_flight') === 0) break;
+          await new Promise((r) => setTimeout(r, 50));
+        }
+        const unheard = m.value('orvel_audio_seconds_total') - heldSeconds;
+        assert.ok(Math.abs(unheard) < 0.01, `${unheard} s spoken for the client that left`);
+        assert.equal(m.value('orvel_requests_total{status="499"}'), 1, m.text);
+      } finally {
+        await server.stop();
+      }
+    });
+
     it('SIGINT with nothing in progress exits at once with 0', async () => {
       const server = await Server.start();
       server.proc.kill('SIGINT');

@@ -372,6 +372,29 @@ def group_streaming(server_program, voices, bundled, exchange_dir):
         c.close()
         check(server.alive(), "the server is up")
 
+        # A client that leaves while its stream's audio is being written, the
+        # stream still open. Each audio-chunk waits 0.5 s here: the client
+        # leaves (FIN, then a reset for what it left unread) while the server
+        # waits to write the second, so that write fails and the end of input
+        # is read right after it.
+        pause = {"ORVEL_WYOMING_TEST_CHUNK_PAUSE": "0.5"}
+        with Server(server_program, voices, env=pause) as paused:
+            for _ in range(2):
+                c = paused.client()
+                c.send("synthesize-start", {"voice": {"name": "fixed_1s"}})
+                c.send("synthesize-chunk", {"text": "One. Two. Three. Four. Still open"})
+                check(types_of([c.receive()]) == ["audio-start"], "the audio has begun")
+                c.send("ping")  # its pong and the first chunk stay unread
+                time.sleep(0.75)
+                c.socket.shutdown(socket.SHUT_WR)
+                c.close()
+                time.sleep(1)
+                check(paused.alive(), "a client that leaves mid-audio in an open stream leaves the server up")
+            c = paused.client()
+            c.send("synthesize", {"text": "Still here.", "voice": {"name": "fixed_1s"}})
+            check(len(audio_of(c.receive_until("audio-stop"))) == 2 * RATE, "and it still speaks")
+            c.close()
+
 
 def group_bad(server_program, voices, bundled, exchange_dir):
     with Server(server_program, voices, "--max-input", "200") as server:

@@ -35,6 +35,7 @@ struct EngineShared {
     bool stopping = false;
     double synthesis_seconds = 0;
     double audio_seconds = 0;
+    std::function<void()> round_gap_hook;
 };
 
 namespace {
@@ -149,6 +150,7 @@ bool Engine::start(const EngineOptions &options, std::string *error) {
     shared_->max_requests = std::max<size_t>(1, options.max_requests);
     shared_->max_buffered = std::max<size_t>(1, options.max_buffered_chunks);
     shared_->silence_ms = options.sentence_silence_ms;
+    shared_->round_gap_hook = options.round_gap_hook;
 
     // The library is started and the voices are loaded on the thread that
     // will use them; start() waits for the outcome.
@@ -233,6 +235,7 @@ void Engine::run(const EngineOptions &options, std::string *error, bool *ok, boo
                     // The destructor must not run under the lock.
                     lock.unlock();
                     candidate.reset();
+                    if (shared_->round_gap_hook) shared_->round_gap_hook();
                     lock.lock();
                 }
             }
@@ -314,10 +317,10 @@ void Engine::run(const EngineOptions &options, std::string *error, bool *ok, boo
     orvel_shutdown();
 }
 
-std::shared_ptr<Request> Engine::submit(size_t voice, int speaker, float speed, std::vector<Piece> pieces, bool open,
-                                        Refusal *refusal) {
+std::shared_ptr<Request> Engine::submit(size_t voice, int speaker, float length_scale, std::vector<Piece> pieces,
+                                        bool open, Refusal *refusal) {
     *refusal = Refusal::None;
-    if (voice >= voices_.size() || !(speed > 0.0f)) {
+    if (voice >= voices_.size() || !(length_scale >= 0.0f)) {
         *refusal = Refusal::Stopping;
         return nullptr;
     }
@@ -330,8 +333,9 @@ std::shared_ptr<Request> Engine::submit(size_t voice, int speaker, float speed, 
         *refusal = Refusal::Busy;
         return nullptr;
     }
-    std::shared_ptr<Request> request(new Request(shared_, slots_[voice], speaker, voices_[voice].length_scale / speed,
-                                                 voices_[voice].sample_rate));
+    // The voice's own scale for 0, so that a piece's rate (SSML prosody) still divides it.
+    const float scale = length_scale > 0.0f ? length_scale : voices_[voice].length_scale;
+    std::shared_ptr<Request> request(new Request(shared_, slots_[voice], speaker, scale, voices_[voice].sample_rate));
     shared_->live.push_back(request.get());
     request->input_open_ = open;
     for (Piece &piece : pieces) request->pending_.push_back(std::move(piece));
@@ -341,52 +345,6 @@ std::shared_ptr<Request> Engine::submit(size_t voice, int speaker, float speed, 
         shared_->wake();
     }
     return request;
-}
-
-bool Engine::resolve_voice(const std::string &request, size_t *voice, int *speaker) const {
-    if (voices_.empty()) return false;
-    if (request.empty()) {
-        *voice = 0;
-        *speaker = -1;
-        return true;
-    }
-    for (size_t i = 0; i < voices_.size(); ++i) {
-        if (voices_[i].name == request) {
-            *voice = i;
-            *speaker = -1;
-            return true;
-        }
-    }
-    size_t colon = request.find(':');
-    if (colon != std::string::npos) {
-        std::string name = request.substr(0, colon), who = request.substr(colon + 1);
-        for (size_t i = 0; i < voices_.size(); ++i) {
-            if (voices_[i].name != name) continue;
-            int id = orvel_tools::find_speaker(voices_[i], who);
-            if (id < 0) return false;
-            *voice = i;
-            *speaker = id;
-            return true;
-        }
-        return false;
-    }
-    for (size_t i = 0; i < voices_.size(); ++i) {
-        for (const auto &entry : voices_[i].speakers) {
-            if (entry.first == request) {
-                *voice = i;
-                *speaker = entry.second;
-                return true;
-            }
-        }
-    }
-    return false;
-}
-
-bool Engine::resolve_language(const std::string &language, size_t *voice) const {
-    std::vector<size_t> found = orvel_tools::voices_for_language(voices_, language);
-    if (found.empty()) return false;
-    *voice = found[0];
-    return true;
 }
 
 EngineStats Engine::stats() const {

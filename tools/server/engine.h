@@ -3,6 +3,23 @@
 // turn, one piece per request per round, so a long text never holds up a short
 // one. Protocol front-ends submit requests and read each one's audio as a
 // stream of chunks; dropping or cancelling a request ends its remaining work.
+//
+// The threads of one server process and what they hand each other:
+//
+//   HTTP accept thread --socket--> connection reader (one thread, every
+//     connection: reads a whole request within its deadlines)
+//     --complete request--> HTTP request workers (--max-queue + 8 threads):
+//     http_api.cpp checks the request, submits it here and streams the audio
+//   Wyoming acceptor --socket--> one thread per Wyoming connection: reads
+//     events, submits requests here and sends their audio
+//   engine thread (this file): takes one piece from each request of the
+//     round in turn, speaks it with the library, and puts the samples in the
+//     request's ready queue, which the front-end's thread reads with next()
+//   signal thread (orvel-server.cpp): SIGTERM/SIGINT, the grace time, stop
+//
+// All the queues of one engine share one mutex (EngineShared::mutex); the
+// engine thread waits on work_cv, a front-end's thread on its request's
+// ready_cv.
 #ifndef ORVEL_SERVER_ENGINE_H
 #define ORVEL_SERVER_ENGINE_H
 
@@ -12,6 +29,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -49,6 +67,10 @@ struct EngineOptions {
     size_t max_requests = 64;          // requests alive at once (queued, speaking or being sent)
     size_t max_buffered_chunks = 16;   // spoken but unread chunks before a request's turns are skipped
     double sentence_silence_ms = 200.0;
+    // Tests only: run on the engine thread each time it has dropped the lock
+    // in the middle of a round, the window in which a wake-up can come while
+    // it is not waiting.
+    std::function<void()> round_gap_hook;
 };
 
 struct EngineStats {
@@ -95,7 +117,7 @@ private:
     std::shared_ptr<EngineShared> shared_;
     int slot_;            // the library's voice id
     int speaker_;
-    float length_scale_;
+    float length_scale_;  // as orvel_set_speed takes it, before a piece's rate
     int sample_rate_;
     // Guarded by shared_->mutex:
     std::deque<Piece> pending_;
@@ -128,19 +150,12 @@ public:
     bool start(const EngineOptions &options, std::string *error);
 
     // Queues a request for voice (an index into voices()) and speaker (-1: the
-    // voice's default). speed multiplies the speaking rate (2 is twice as
-    // fast). open: more text may follow through append(). Returns null with
-    // the reason when the engine is full or stopping.
-    std::shared_ptr<Request> submit(size_t voice, int speaker, float speed, std::vector<Piece> pieces, bool open,
-                                    Refusal *refusal);
-
-    // Resolves a voice request: "name", "name:speaker", or a speaker name
-    // from any voice's speaker_id_map. Empty means the default voice.
-    bool resolve_voice(const std::string &request, size_t *voice, int *speaker) const;
-    // The voice for a language ("cs", "en-us"), by orvel_tools::voices_for_language
-    // over voices() in order, so the default voice leads the voices that fit
-    // equally well. False when none speaks it.
-    bool resolve_language(const std::string &language, size_t *voice) const;
+    // voice's default). length_scale is the library's (orvel_set_speed):
+    // larger is slower, 0 keeps the voice's configured value. open: more text
+    // may follow through append(). Returns null with the reason when the
+    // engine is full or stopping.
+    std::shared_ptr<Request> submit(size_t voice, int speaker, float length_scale, std::vector<Piece> pieces,
+                                    bool open, Refusal *refusal);
 
     const std::vector<VoiceInfo> &voices() const { return voices_; }
     // One message for each voice that was skipped because it failed to load.

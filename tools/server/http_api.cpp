@@ -5,6 +5,7 @@
 #include "http_connections.h"
 #include "page.h"
 #include "text_pieces.h"
+#include "voice_choice.h"
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
@@ -16,6 +17,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <mutex>
 
@@ -23,11 +25,9 @@ using nlohmann::json;
 
 namespace orvel_server {
 
-const char *const kOpenAIVoices[11] = {"alloy", "ash",  "ballad",  "coral", "echo", "fable",
-                                       "onyx",  "nova", "sage", "shimmer", "verse"};
-
 namespace {
 
+// OpenAI's `speed`: a speaking rate, 2 being twice as fast.
 constexpr double kMinSpeed = 0.25;
 constexpr double kMaxSpeed = 4.0;
 // Requests with more header fields than this are refused; ordinary clients
@@ -35,6 +35,8 @@ constexpr double kMaxSpeed = 4.0;
 constexpr size_t kMaxHeaderFields = 100;
 // How often a waiting response checks on its request.
 constexpr auto kPoll = std::chrono::milliseconds(250);
+// The status recorded for a request whose client left before its answer began.
+constexpr int kClientLeft = 499;
 
 struct Metrics {
     std::mutex mutex;
@@ -124,6 +126,22 @@ bool host_allowed(const std::string &header, const std::vector<std::string> &all
     return std::any_of(allowed.begin(), allowed.end(), [&](const std::string &a) { return iequal(name, a.c_str()); });
 }
 
+// Whether every address the name stands for is a loopback one.
+bool loopback_only(const std::string &host) {
+    addrinfo hints{}, *found = nullptr;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE;
+    bool loopback = getaddrinfo(host.c_str(), nullptr, &hints, &found) == 0;
+    for (addrinfo *a = loopback ? found : nullptr; a; a = a->ai_next) {
+        char text[INET6_ADDRSTRLEN] = "";
+        if (getnameinfo(a->ai_addr, a->ai_addrlen, text, sizeof text, nullptr, 0, NI_NUMERICHOST) != 0 ||
+            !is_loopback_address(text))
+            loopback = false;
+    }
+    if (found) freeaddrinfo(found);
+    return loopback;
+}
+
 void bad_request(httplib::Response &res, const std::string &message, const char *param = nullptr,
                  const char *code = nullptr) {
     send_error(res, 400, message, "invalid_request_error", param, code);
@@ -168,11 +186,32 @@ std::string base64(const std::string &bytes) {
 
 std::string sse_event(const json &event) { return "data: " + event.dump() + "\n\n"; }
 
+// Waits for the request's next chunk (or its end). A client that leaves
+// while nothing is coming, before its first sentence say, has its request
+// cancelled here rather than at the next write, which may be far off.
+Request::Status next_chunk(Request &request, std::vector<int16_t> *samples, ChunkInfo *info = nullptr) {
+    for (;;) {
+        Request::Status status = request.next(samples, kPoll, info);
+        if (status != Request::Status::Timeout) return status;
+        if (client_has_left()) {
+            request.cancel();
+            return Request::Status::Failed;
+        }
+    }
+}
+
+// OpenAI's speed is a speaking rate; the library takes a length scale (as
+// orvel_set_speed and orvel-say's --speed do), the voice's own divided by it.
+float length_scale_for_speed(const VoiceInfo &voice, double speed) {
+    return static_cast<float>(voice.length_scale / speed);
+}
+
 // A response being produced: the request's audio, encoded as it comes.
 struct SpeechStream {
     std::shared_ptr<Request> request;
     AudioEncoder encoder;
     bool sse = false;
+    const char *content_type = nullptr;
     std::vector<int16_t> pending;  // spoken samples not yet encoded, from `offset` on
     size_t offset = 0;
     bool sliced = false;
@@ -196,10 +235,8 @@ struct SpeechStream {
 
     // Waits for the request's next chunk into `pending`, noting its sentence's times.
     Request::Status pull() {
-        Request::Status status;
         ChunkInfo info;
-        while ((status = request->next(&pending, kPoll, &info)) == Request::Status::Timeout) {
-        }
+        Request::Status status = next_chunk(*request, &pending, &info);
         if (status == Request::Status::Chunk) {
             const double rate = request->sample_rate();
             if (info.starts_sentence || cue_text.empty()) {
@@ -273,6 +310,225 @@ struct HttpApi::State {
     Metrics metrics;
     std::atomic<bool> loopback{false};  // listening on loopback addresses only
 };
+
+namespace {
+
+// The steps of one POST /v1/audio/speech, in order. Each answers a refusal
+// itself and then returns false (or null).
+
+// What a speech request asks for, read from its JSON body.
+struct SpeechParams {
+    std::string text;
+    VoiceChoice voice;
+    const AudioFormatInfo *format = nullptr;
+    double speed = 1.0;  // OpenAI's: a speaking rate
+    bool sse = false;
+};
+
+using Field = const json *;
+
+bool read_input(Field input, size_t max_chars, SpeechParams *params, httplib::Response &res) {
+    if (!input || !input->is_string()) {
+        bad_request(res, "'input' is required and must be a string", "input");
+        return false;
+    }
+    params->text = input->get<std::string>();
+    size_t characters = count_characters(params->text);
+    if (characters > max_chars) {
+        bad_request(res,
+                    "'input' is too long: " + std::to_string(characters) + " characters, at most " +
+                        std::to_string(max_chars),
+                    "input", "string_above_max_length");
+        return false;
+    }
+    return true;
+}
+
+// A voice string, or an object with one as its "id", as some clients send;
+// and our own field `language` ("cs", "en-us"), which chooses the voice when
+// none of ours is named.
+bool read_voice(Field voice, Field language, const std::vector<VoiceInfo> &voices, SpeechParams *params,
+                httplib::Response &res) {
+    VoiceRequest wanted;
+    wanted.name_must_fit_language = true;
+    if (voice && !voice->is_null()) {
+        if (voice->is_object() && voice->contains("id") && (*voice)["id"].is_string()) {
+            wanted.name = (*voice)["id"].get<std::string>();
+        } else if (voice->is_string()) {
+            wanted.name = voice->get<std::string>();
+        } else {
+            bad_request(res, "'voice' must be a string", "voice");
+            return false;
+        }
+    }
+    if (language && !language->is_null()) {
+        if (!language->is_string()) {
+            bad_request(res, "'language' must be a string", "language");
+            return false;
+        }
+        wanted.language = language->get<std::string>();
+    }
+    std::string error;
+    const char *field = nullptr;
+    if (!choose_voice(voices, wanted, &params->voice, &error, &field)) {
+        bool voice_unknown = std::strcmp(field, "voice") == 0;
+        bad_request(res, voice_unknown ? error + " (GET /v1/audio/voices lists them)" : error, field);
+        return false;
+    }
+    return true;
+}
+
+bool read_format(Field format, SpeechParams *params, httplib::Response &res) {
+    std::string name = "mp3";
+    if (format && !format->is_null()) {
+        if (!format->is_string()) {
+            bad_request(res, "'response_format' must be a string", "response_format");
+            return false;
+        }
+        name = format->get<std::string>();
+    }
+    params->format = find_audio_format(name);
+    if (!params->format) {
+        bad_request(res,
+                    name == "aac" ? "response_format 'aac' is not supported: use mp3, opus, flac, wav or pcm"
+                                  : "unknown response_format '" + name + "': use mp3, opus, flac, wav or pcm",
+                    "response_format");
+        return false;
+    }
+    return true;
+}
+
+bool read_speed(Field speed, SpeechParams *params, httplib::Response &res) {
+    if (!speed || speed->is_null()) return true;
+    if (!speed->is_number() || !std::isfinite(speed->get<double>()) || speed->get<double>() < kMinSpeed ||
+        speed->get<double>() > kMaxSpeed) {
+        bad_request(res, "'speed' must be a number from 0.25 to 4.0", "speed");
+        return false;
+    }
+    params->speed = speed->get<double>();
+    return true;
+}
+
+bool read_stream_format(Field value, SpeechParams *params, httplib::Response &res) {
+    if (!value || value->is_null()) return true;
+    if (!value->is_string() || (*value != "audio" && *value != "sse")) {
+        bad_request(res, "'stream_format' must be \"audio\" or \"sse\"", "stream_format");
+        return false;
+    }
+    params->sse = *value == "sse";
+    return true;
+}
+
+// Step 1: the body, field by field.
+bool read_speech_params(const httplib::Request &req, const HttpApi::State &state, SpeechParams *params,
+                        httplib::Response &res) {
+    if (media_type(req.get_header_value("Content-Type")) != "application/json") {
+        send_error(res, 415, "the request body must be JSON (Content-Type: application/json)",
+                   "invalid_request_error");
+        return false;
+    }
+    json body = json::parse(req.body, nullptr, false);
+    if (body.is_discarded() || !body.is_object()) {
+        bad_request(res, "the request body is not a JSON object (or not valid UTF-8)");
+        return false;
+    }
+    auto field = [&body](const char *name) -> Field { return body.contains(name) ? &body[name] : nullptr; };
+    if (Field model = field("model"); model && !model->is_string() && !model->is_null()) {
+        bad_request(res, "'model' must be a string", "model");
+        return false;
+    }
+    return read_input(field("input"), state.options.max_input_chars, params, res) &&
+           read_voice(field("voice"), field("language"), state.engine->voices(), params, res) &&
+           read_format(field("response_format"), params, res) && read_speed(field("speed"), params, res) &&
+           read_stream_format(field("stream_format"), params, res);
+}
+
+// Step 2: the text planned into sentences and queued on the engine, with
+// the encoder the answer will use.
+std::shared_ptr<SpeechStream> start_speech(HttpApi::State &state, bool stopping, SpeechParams params,
+                                           httplib::Response &res) {
+    std::vector<Piece> pieces = plan_input(params.text);
+    if (pieces.empty()) {
+        bad_request(res, "'input' is empty: there is nothing to say", "input");
+        return nullptr;
+    }
+    auto refuse = [&res](bool busy) {
+        send_error(res, 503,
+                   busy ? "the server is busy: too many requests queued, try again shortly"
+                        : "the server is shutting down",
+                   "server_error", nullptr, busy ? "queue_full" : "shutting_down");
+        res.set_header("Retry-After", busy ? "1" : "5");
+    };
+    if (stopping) {
+        refuse(false);
+        return nullptr;
+    }
+    Engine &engine = *state.engine;
+    const VoiceInfo &voice = engine.voices()[params.voice.voice];
+    Engine::Refusal refusal;
+    auto stream = std::make_shared<SpeechStream>();
+    stream->metrics = &state.metrics;
+    stream->request = engine.submit(params.voice.voice, params.voice.speaker,
+                                    length_scale_for_speed(voice, params.speed), std::move(pieces), false, &refusal);
+    if (!stream->request) {
+        refuse(refusal == Engine::Refusal::Busy);
+        return nullptr;
+    }
+    std::string error;
+    if (!stream->encoder.open(params.format->format, stream->request->sample_rate(), &error)) {
+        send_error(res, 500, error, "server_error");
+        return nullptr;
+    }
+    stream->sse = params.sse;
+    stream->content_type = params.sse ? "text/event-stream" : params.format->content_type;
+    stream->sliced = params.format->format == AudioFormat::Mp3 || params.format->format == AudioFormat::Opus;
+    return stream;
+}
+
+// Step 3: the status depends on the first sentence, so it is spoken before
+// the response starts: a failure still gets its proper answer.
+bool wait_for_first_chunk(SpeechStream &stream, httplib::Response &res) {
+    Request::Status status = stream.pull();
+    if (status != Request::Status::Failed) return true;
+    if (client_has_left()) {
+        // Nobody reads this; nginx's "client closed request" keeps it apart in /metrics.
+        res.status = kClientLeft;
+    } else {
+        fail_request(res, *stream.request);
+    }
+    return false;
+}
+
+// Step 4: every format goes out as it is spoken, so an answer holds only the
+// sentences not yet sent, and a client that leaves is noticed at the next
+// write, or while its next sentence is awaited.
+void stream_answer(const std::shared_ptr<SpeechStream> &stream, httplib::Response &res) {
+    res.set_header("Cache-Control", "no-cache");
+    res.set_chunked_content_provider(
+        stream->content_type,
+        [stream](size_t, httplib::DataSink &sink) {
+            std::string bytes, error;
+            bool done = false;
+            if (!stream->next_bytes(&bytes, &done, &error)) {
+                orvel_tools::message("a streamed response ended early: %s", error.c_str());
+                return false;
+            }
+            // A failed write means the client has gone: its remaining
+            // sentences are dropped with the request.
+            if (!bytes.empty() && !sink.write(bytes.data(), bytes.size())) {
+                stream->request->cancel();
+                return false;
+            }
+            if (done) sink.done();
+            return true;
+        },
+        [stream](bool success) {
+            stream->request->cancel();
+            if (success && stream->finished) stream->record_completion();
+        });
+}
+
+}  // namespace
 
 HttpApi::HttpApi(Engine &engine, const HttpOptions &options) : state_(std::make_shared<State>()) {
     state_->engine = &engine;
@@ -447,186 +703,12 @@ HttpApi::HttpApi(Engine &engine, const HttpOptions &options) : state_(std::make_
     });
 
     server_->Post("/v1/audio/speech", [state, stopping](const httplib::Request &req, httplib::Response &res) {
-        Engine &engine = *state->engine;
-        if (media_type(req.get_header_value("Content-Type")) != "application/json") {
-            send_error(res, 415, "the request body must be JSON (Content-Type: application/json)",
-                       "invalid_request_error");
-            return;
-        }
-        json body = json::parse(req.body, nullptr, false);
-        if (body.is_discarded() || !body.is_object()) {
-            bad_request(res, "the request body is not a JSON object (or not valid UTF-8)");
-            return;
-        }
-        auto field = [&body](const char *name) { return body.contains(name) ? &body[name] : nullptr; };
-        if (const json *model = field("model"); model && !model->is_string() && !model->is_null()) {
-            bad_request(res, "'model' must be a string", "model");
-            return;
-        }
-        const json *input = field("input");
-        if (!input || !input->is_string()) {
-            bad_request(res, "'input' is required and must be a string", "input");
-            return;
-        }
-        const std::string &text = input->get_ref<const std::string &>();
-        size_t characters = count_characters(text);
-        if (characters > state->options.max_input_chars) {
-            bad_request(res,
-                        "'input' is too long: " + std::to_string(characters) + " characters, at most " +
-                            std::to_string(state->options.max_input_chars),
-                        "input", "string_above_max_length");
-            return;
-        }
-
-        // The voice: ours by name, "name:speaker", a speaker name, or one of OpenAI's.
-        std::string voice_spec;
-        if (const json *voice = field("voice"); voice && !voice->is_null()) {
-            if (voice->is_object() && voice->contains("id") && (*voice)["id"].is_string()) {
-                voice_spec = (*voice)["id"].get<std::string>();
-            } else if (voice->is_string()) {
-                voice_spec = voice->get<std::string>();
-            } else {
-                bad_request(res, "'voice' must be a string", "voice");
-                return;
-            }
-        }
-        // Our own field: a language tag ("cs", "en-us") that chooses the voice
-        // when none of ours is named.
-        std::string language;
-        if (const json *field_language = field("language"); field_language && !field_language->is_null()) {
-            if (!field_language->is_string()) {
-                bad_request(res, "'language' must be a string", "language");
-                return;
-            }
-            language = field_language->get<std::string>();
-        }
-        size_t voice_index = 0;
-        int speaker = -1;
-        bool ours = !voice_spec.empty() && engine.resolve_voice(voice_spec, &voice_index, &speaker);
-        const char *const *openai = std::find(std::begin(kOpenAIVoices), std::end(kOpenAIVoices), voice_spec);
-        if (!ours && !voice_spec.empty() && openai == std::end(kOpenAIVoices)) {
-            bad_request(res, "unknown voice '" + voice_spec + "' (GET /v1/audio/voices lists them)", "voice");
-            return;
-        }
-        const std::vector<VoiceInfo> &voices = engine.voices();
-        if (!ours && !language.empty() && !engine.resolve_language(language, &voice_index)) {
-            bad_request(res,
-                        "no voice speaks the language '" + language + "' (the voices speak " +
-                            orvel_tools::language_list(voices) + ")",
-                        "language");
-            return;
-        }
-        if (ours && !language.empty() && orvel_tools::voices_for_language({voices[voice_index]}, language).empty()) {
-            bad_request(res,
-                        "the voice '" + voice_spec + "' speaks " + voices[voice_index].language + ", not '" +
-                            language + "'",
-                        "language");
-            return;
-        }
-        // OpenAI's names are speakers of the default voice, or of the language's.
-        if (!ours && openai != std::end(kOpenAIVoices))
-            speaker = static_cast<int>(static_cast<size_t>(openai - std::begin(kOpenAIVoices)) %
-                                       static_cast<size_t>(voices[voice_index].num_speakers));
-
-        std::string format_name = "mp3";
-        if (const json *format = field("response_format"); format && !format->is_null()) {
-            if (!format->is_string()) {
-                bad_request(res, "'response_format' must be a string", "response_format");
-                return;
-            }
-            format_name = format->get<std::string>();
-        }
-        const AudioFormatInfo *format = find_audio_format(format_name);
-        if (!format) {
-            bad_request(res,
-                        format_name == "aac"
-                            ? "response_format 'aac' is not supported: use mp3, opus, flac, wav or pcm"
-                            : "unknown response_format '" + format_name + "': use mp3, opus, flac, wav or pcm",
-                        "response_format");
-            return;
-        }
-        double speed = 1.0;
-        if (const json *value = field("speed"); value && !value->is_null()) {
-            if (!value->is_number() || !std::isfinite(value->get<double>()) || value->get<double>() < kMinSpeed ||
-                value->get<double>() > kMaxSpeed) {
-                bad_request(res, "'speed' must be a number from 0.25 to 4.0", "speed");
-                return;
-            }
-            speed = value->get<double>();
-        }
-        bool sse = false;
-        if (const json *value = field("stream_format"); value && !value->is_null()) {
-            if (!value->is_string() || (*value != "audio" && *value != "sse")) {
-                bad_request(res, "'stream_format' must be \"audio\" or \"sse\"", "stream_format");
-                return;
-            }
-            sse = *value == "sse";
-        }
-
-        std::vector<Piece> pieces = plan_input(text);
-        if (pieces.empty()) {
-            bad_request(res, "'input' is empty: there is nothing to say", "input");
-            return;
-        }
-        if (*stopping) {
-            send_error(res, 503, "the server is shutting down", "server_error", nullptr, "shutting_down");
-            res.set_header("Retry-After", "5");
-            return;
-        }
-        Engine::Refusal refusal;
-        auto stream = std::make_shared<SpeechStream>();
-        stream->metrics = &state->metrics;
-        stream->request = engine.submit(voice_index, speaker, static_cast<float>(speed), std::move(pieces), false,
-                                        &refusal);
-        if (!stream->request) {
-            bool busy = refusal == Engine::Refusal::Busy;
-            send_error(res, 503, busy ? "the server is busy: too many requests queued, try again shortly"
-                                      : "the server is shutting down",
-                       "server_error", nullptr, busy ? "queue_full" : "shutting_down");
-            res.set_header("Retry-After", busy ? "1" : "5");
-            return;
-        }
-        std::string error;
-        if (!stream->encoder.open(format->format, stream->request->sample_rate(), &error)) {
-            send_error(res, 500, error, "server_error");
-            return;
-        }
-        stream->sse = sse;
-        stream->sliced = format->format == AudioFormat::Mp3 || format->format == AudioFormat::Opus;
-
-        // The status depends on the first sentence, so it is spoken before
-        // the response starts: a failure still gets its proper answer.
-        Request::Status status = stream->pull();
-        if (status == Request::Status::Failed) {
-            fail_request(res, *stream->request);
-            return;
-        }
-        // Every format goes out as it is spoken, so an answer holds only the
-        // sentences not yet sent, and a client that leaves is noticed at the
-        // next write.
-        res.set_header("Cache-Control", "no-cache");
-        res.set_chunked_content_provider(
-            sse ? "text/event-stream" : format->content_type,
-            [stream](size_t, httplib::DataSink &sink) {
-                std::string bytes, error;
-                bool done = false;
-                if (!stream->next_bytes(&bytes, &done, &error)) {
-                    orvel_tools::message("a streamed response ended early: %s", error.c_str());
-                    return false;
-                }
-                // A failed write means the client has gone: its remaining
-                // sentences are dropped with the request.
-                if (!bytes.empty() && !sink.write(bytes.data(), bytes.size())) {
-                    stream->request->cancel();
-                    return false;
-                }
-                if (done) sink.done();
-                return true;
-            },
-            [stream](bool success) {
-                stream->request->cancel();
-                if (success && stream->finished) stream->record_completion();
-            });
+        SpeechParams params;
+        if (!read_speech_params(req, *state, &params, res)) return;
+        std::shared_ptr<SpeechStream> stream = start_speech(*state, *stopping, std::move(params), res);
+        if (!stream) return;
+        if (!wait_for_first_chunk(*stream, res)) return;
+        stream_answer(stream, res);
     });
 }
 
@@ -634,21 +716,13 @@ HttpApi::~HttpApi() = default;
 
 int HttpApi::bind(const std::string &host, int port, std::string *error) {
     int bound = server_->bind(host, port, error);
-    if (bound < 0) return bound;
-    // Loopback when every address the name stands for is.
-    addrinfo hints{}, *found = nullptr;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE;
-    bool loopback = getaddrinfo(host.c_str(), nullptr, &hints, &found) == 0;
-    for (addrinfo *a = loopback ? found : nullptr; a; a = a->ai_next) {
-        char text[INET6_ADDRSTRLEN] = "";
-        if (getnameinfo(a->ai_addr, a->ai_addrlen, text, sizeof text, nullptr, 0, NI_NUMERICHOST) != 0 ||
-            !is_loopback_address(text))
-            loopback = false;
-    }
-    if (found) freeaddrinfo(found);
-    state_->loopback = loopback;
+    if (bound >= 0) state_->loopback = loopback_only(host);
     return bound;
+}
+
+void HttpApi::adopt(int listen_fd, const std::string &host) {
+    server_->adopt(listen_fd);
+    state_->loopback = loopback_only(host);
 }
 
 bool HttpApi::serve() { return server_->serve(); }

@@ -26,10 +26,6 @@ struct HttpOptions {
     std::vector<std::string> allowed_hosts;
 };
 
-// OpenAI's voice names, mapped in this order onto the default voice's
-// speakers: the n-th name is speaker n modulo the speaker count.
-extern const char *const kOpenAIVoices[11];
-
 class HttpApi {
 public:
     HttpApi(Engine &engine, const HttpOptions &options);
@@ -37,15 +33,19 @@ public:
 
     // Binds host:port (0: any free port); returns the port, or -1 with *error.
     int bind(const std::string &host, int port, std::string *error);
+    // Serves a listening socket that another process bound for host instead.
+    void adopt(int listen_fd, const std::string &host);
     // Serves until stop(); returns false when serving failed.
     bool serve();
-    // Stops accepting connections; requests in progress are finished.
+    // Stops accepting connections, also when serve() has not started yet;
+    // requests in progress are finished.
     void stop();
     // /health answers 503 from now on.
     void set_stopping() { stopping_ = true; }
 
-private:
     struct State;
+
+private:
     std::unique_ptr<HttpServer> server_;
     std::shared_ptr<State> state_;
     std::atomic<bool> stopping_{false};

@@ -1,5 +1,7 @@
 #include "http_connections.h"
 
+#include "listen_socket.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -11,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <condition_variable>
@@ -25,6 +28,9 @@ namespace orvel_server {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// The connection of the request this thread is answering; -1 on other threads.
+thread_local int t_answering_fd = -1;
 
 void close_socket(int fd) {
     ::shutdown(fd, SHUT_RDWR);
@@ -124,7 +130,8 @@ struct HttpServer::Impl {
     HttpServer *server = nullptr;
     ConnectionLimits limits;
     RefusalBody refusal_body;
-    int wake_fd = -1;
+    int wake_fd = -1;    // wakes the reader
+    int listen_fd = -1;  // closed once serving ends
 
     std::mutex mutex;
     std::vector<std::unique_ptr<Connection>> arriving;  // for the reader: new or kept alive
@@ -313,7 +320,9 @@ struct HttpServer::Impl {
             }
             BufferedStream stream(c.fd, c.buffer.data(), c.request_length, limits.write_timeout);
             bool closed = false;
+            t_answering_fd = c.fd;
             bool ok = server->process_request(stream, last, closed, nullptr);
+            t_answering_fd = -1;
             c.buffer.erase(0, c.request_length);
             ++c.served;
             if (!ok || closed || last) {
@@ -339,31 +348,44 @@ HttpServer::HttpServer(const ConnectionLimits &limits, RefusalBody refusal_body)
     // Only for the Keep-Alive header httplib writes: the limits are kept here.
     set_keep_alive_max_count(limits.max_requests_per_connection);
     set_keep_alive_timeout(std::max<time_t>(1, static_cast<time_t>(limits.idle_timeout.count() / 1000)));
-    set_socket_options([](socket_t sock) {
-        int yes = 1;
-        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    });
+    // The accepting loop waits for a connection at most this long before it
+    // looks whether stop() has been called. The socket is non-blocking: a
+    // worker that loses a connection to another sees EAGAIN and waits again.
+    set_idle_interval(0, 100 * 1000);
 }
 
 HttpServer::~HttpServer() {
     if (impl_->wake_fd >= 0) ::close(impl_->wake_fd);
+    if (impl_->listen_fd >= 0) ::close(impl_->listen_fd);
 }
 
 int HttpServer::bind(const std::string &host, int port, std::string *error) {
-    addrinfo hints{}, *found = nullptr;
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE;
-    int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
-    if (rc != 0) {
-        *error = std::string("not an address of this machine (") + ::gai_strerror(rc) + ")";
-        return -1;
-    }
-    ::freeaddrinfo(found);
-    errno = 0;
-    int bound = port == 0 ? bind_to_any_port(host) : (bind_to_port(host, port) ? port : -1);
-    if (bound < 0) *error = errno ? std::strerror(errno) : "the address cannot be used";
+    int bound = -1;
+    int fd = listen_on(host, port, &bound, error);
+    if (fd < 0) return -1;
+    adopt(fd);
     return bound;
+}
+
+void HttpServer::adopt(int listen_fd) {
+    impl_->listen_fd = listen_fd;
+    svr_sock_ = listen_fd;
+}
+
+// httplib's own stop() would shut the socket down, which ends accepting in
+// every process that shares it. Taking the socket away ends this process's
+// loop within one idle interval, and a loop that has not started yet never
+// starts.
+void HttpServer::stop() { svr_sock_ = INVALID_SOCKET; }
+
+bool client_has_left() {
+    if (t_answering_fd < 0) return false;
+    pollfd p{t_answering_fd, POLLIN | POLLRDHUP, 0};
+    if (::poll(&p, 1, 0) <= 0) return false;
+    if (p.revents & (POLLERR | POLLHUP | POLLRDHUP)) return true;
+    // Readable: the next pipelined request, or the end of the stream.
+    char byte;
+    return ::recv(t_answering_fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
 }
 
 bool HttpServer::process_and_close_socket(socket_t sock) {
@@ -381,7 +403,14 @@ bool HttpServer::serve() {
     impl_->reader = std::thread([this] { impl_->read_connections(); });
     for (size_t i = 0; i < std::max<size_t>(1, impl_->limits.workers); ++i)
         impl_->workers.emplace_back([this] { impl_->answer_requests(); });
+    // httplib's accepting loop, on our socket: it ends when stop() has taken
+    // the socket away, even before it started.
     bool ok = listen_after_bind();
+    // After a failure httplib has closed the socket itself.
+    if (ok && impl_->listen_fd >= 0) {
+        ::close(impl_->listen_fd);
+        impl_->listen_fd = -1;
+    }
     {
         std::lock_guard<std::mutex> lock(impl_->mutex);
         impl_->stopping = true;

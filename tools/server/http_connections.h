@@ -44,9 +44,15 @@ public:
     // Binds without SO_REUSEPORT, so a second server cannot share a port that
     // is in use. Returns the port (port 0: any free one), or -1 with *error.
     int bind(const std::string &host, int port, std::string *error);
-    // Serves until stop(); the requests being answered then are finished
-    // before it returns. Returns false when serving failed.
+    // Serves a listening socket bound by another process (a worker's parent),
+    // instead of bind(). Several processes may accept from one socket.
+    void adopt(int listen_fd);
+    // Accepts connections until stop(); the requests being answered then are
+    // finished before it returns. Returns false when serving failed.
     bool serve();
+    // Stops accepting within a tenth of a second, also when serve() has not
+    // started yet. Other processes sharing the socket go on accepting.
+    void stop();
 
 private:
     bool process_and_close_socket(socket_t sock) override;
@@ -54,6 +60,12 @@ private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
+
+// On a thread answering a request: whether its client has closed the
+// connection (or reset it). An answer being awaited notices a departed client
+// this way before it has anything to write. A client that only shuts its
+// sending side counts as gone too: before a write, the two look alike.
+bool client_has_left();
 
 }  // namespace orvel_server
 

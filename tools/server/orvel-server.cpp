@@ -333,7 +333,6 @@ int main(int argc, char **argv) {
         wyoming->start();
     }
 
-    std::atomic<bool> serving_done{false};
     // On SIGTERM or SIGINT: refuse new requests, give those in progress the
     // grace time, cancel what is left, then stop listening. A second signal
     // during the grace time cancels at once: whoever sends it has stopped
@@ -356,20 +355,19 @@ int main(int argc, char **argv) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         if (wyoming) wyoming->stop();
-        // A signal that comes before the listener has started would find
-        // nothing to stop, and the server would listen on for ever: repeat
-        // until serve() has returned.
-        while (!serving_done.load()) {
-            api.stop();
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
+        // Kept even when serve() has not started yet: a signal that comes
+        // before the listener starts stops it too.
+        api.stop();
     });
 
     if (wyoming) std::printf("orvel-server: wyoming on %s\n", wyoming_address.c_str());
     std::printf("orvel-server: listening on http://%s:%d\n", params.host.c_str(), port);
     std::fflush(stdout);
+    // Tests widen the window between "listening on" and the listener's start,
+    // where a stop signal once went unnoticed.
+    if (const char *delay = std::getenv("ORVEL_SERVER_TEST_SERVE_DELAY_MS"))
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(delay)));
     bool served = api.serve();
-    serving_done = true;
     if (!served) {
         message("the HTTP server stopped unexpectedly");
         stopper.detach();

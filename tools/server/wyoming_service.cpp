@@ -2,7 +2,9 @@
 
 #include "cli.h"
 #include "stream_text.h"
+#include "listen_socket.h"
 #include "text_pieces.h"
+#include "voice_choice.h"
 #include "wyoming_codec.h"
 
 #include <netdb.h>
@@ -343,9 +345,8 @@ struct WyomingService::Connection {
     }
 
     // The voice of {"name", "speaker"} or {"language"}; absent: the default voice.
-    bool resolve_voice(const json &data, size_t *index, int *speaker, std::string *error) const {
-        *index = 0;
-        *speaker = -1;
+    bool resolve_voice(const json &data, VoiceChoice *choice, std::string *error) const {
+        *choice = VoiceChoice();
         auto it = data.find("voice");
         if (it == data.end() || it->is_null()) return true;
         if (!it->is_object()) {
@@ -371,49 +372,32 @@ struct WyomingService::Connection {
             *error = "the voice's name, speaker and language must be strings";
             return false;
         }
-        const std::vector<VoiceInfo> &voices = service.engine_.voices();
-        if (!name.empty()) {
-            if (!service.engine_.resolve_voice(name, index, speaker)) {
-                *error = "unknown voice '" + name + "'";
-                return false;
-            }
-        } else if (!language.empty() && !service.engine_.resolve_language(language, index)) {
-            *error = "no voice speaks the language '" + language + "' (the voices speak " +
-                     orvel_tools::language_list(voices) + ")";
-            return false;
-        }
-        if (!speaker_text.empty()) {
-            *speaker = orvel_tools::find_speaker(voices[*index], speaker_text);
-            if (*speaker < 0) {
-                *error = "the voice '" + voices[*index].name + "' has no speaker '" + speaker_text + "'";
-                return false;
-            }
-        }
-        return true;
+        // A name wins over a language here, as Home Assistant sends both.
+        return choose_voice(service.engine_.voices(), {name, speaker_text, language, false}, choice, error);
     }
 
     // Queues a request; false after an error event.
     bool submit(const json &data, std::vector<Piece> pieces, bool open) {
-        size_t voice = 0;
-        int speaker = -1;
+        VoiceChoice voice;
         std::string error;
-        if (!resolve_voice(data, &voice, &speaker, &error)) {
+        if (!resolve_voice(data, &voice, &error)) {
             fail(error, "unknown-voice");
             return false;
         }
         Engine::Refusal refusal;
-        request = engine().submit(voice, speaker, 1.0f, std::move(pieces), open, &refusal);
+        // Wyoming has no rate: the voice's own length scale.
+        request = engine().submit(voice.voice, voice.speaker, 0.0f, std::move(pieces), open, &refusal);
         if (!request) {
             fail(refusal == Engine::Refusal::Busy ? "the server is busy; try again shortly"
                                                   : "the server is shutting down",
                  refusal == Engine::Refusal::Busy ? "busy" : "stopping");
             return false;
         }
-        rate = engine().voices()[voice].sample_rate;
+        rate = engine().voices()[voice.voice].sample_rate;
         audio_started = false;
         // One log line an exchange, as HTTP has one a request.
         orvel_tools::message("wyoming %s, voice '%s'", open ? "synthesize-start" : "synthesize",
-                             engine().voices()[voice].name.c_str());
+                             engine().voices()[voice.voice].name.c_str());
         return true;
     }
 
@@ -492,6 +476,8 @@ struct WyomingService::Connection {
                 payload[2 * i] = static_cast<char>(value & 0xFF);
                 payload[2 * i + 1] = static_cast<char>(value >> 8);
             }
+            if (options().chunk_pause_s > 0)
+                std::this_thread::sleep_for(std::chrono::duration<double>(options().chunk_pause_s));
             send("audio-chunk", audio_format(), std::move(payload));
         }
     }
@@ -565,49 +551,20 @@ WyomingService::WyomingService(Engine &engine, const WyomingOptions &options) : 
     };
     seconds_from("ORVEL_WYOMING_IDLE_TIMEOUT", &options_.idle_timeout_s);
     seconds_from("ORVEL_WYOMING_EVENT_TIMEOUT", &options_.event_timeout_s);
+    // And widen the window in which a client leaves while its audio is being
+    // written, which once crashed the server.
+    seconds_from("ORVEL_WYOMING_TEST_CHUNK_PAUSE", &options_.chunk_pause_s);
 }
 
 WyomingService::~WyomingService() { stop(); }
 
 int WyomingService::bind(const std::string &host, int port, std::string *error) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-    addrinfo *found = nullptr;
-    std::string service = std::to_string(port);
-    int status = ::getaddrinfo(host.empty() ? nullptr : host.c_str(), service.c_str(), &hints, &found);
-    if (status != 0) {
-        *error = "cannot resolve '" + host + "': " + gai_strerror(status);
-        return -1;
-    }
-    std::string last_error = "no address";
-    for (addrinfo *a = found; a; a = a->ai_next) {
-        int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
-        if (fd < 0) {
-            last_error = std::strerror(errno);
-            continue;
-        }
-        int on = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        if (::bind(fd, a->ai_addr, a->ai_addrlen) != 0 || ::listen(fd, 64) != 0) {
-            last_error = std::strerror(errno);
-            ::close(fd);
-            continue;
-        }
-        sockaddr_storage bound{};
-        socklen_t length = sizeof bound;
-        getsockname(fd, reinterpret_cast<sockaddr *>(&bound), &length);
-        int bound_port = bound.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6 *>(&bound)->sin6_port)
-                                                     : ntohs(reinterpret_cast<sockaddr_in *>(&bound)->sin_port);
-        ::freeaddrinfo(found);
-        listen_fd_ = fd;
-        return bound_port;
-    }
-    ::freeaddrinfo(found);
-    *error = last_error;
-    return -1;
+    int bound = -1;
+    listen_fd_ = listen_on(host, port, &bound, error);
+    return listen_fd_ < 0 ? -1 : bound;
 }
+
+void WyomingService::adopt(int listen_fd) { listen_fd_ = listen_fd; }
 
 void WyomingService::start() {
     if (listen_fd_ >= 0 && !acceptor_.joinable()) acceptor_ = std::thread([this] { accept_loop(); });

@@ -27,6 +27,7 @@ struct WyomingOptions {
     size_t max_connections = 64;      // then the longest idle one is closed; when none is idle, new ones are refused
     double idle_timeout_s = 300;      // without a complete event, idle or in an open stream
     double event_timeout_s = 10;      // from an event's first byte to its last
+    double chunk_pause_s = 0;         // tests only: a pause before each audio-chunk is sent
     std::string version;              // reported in info
 };
 
@@ -42,6 +43,9 @@ public:
 
     // Binds host:port; returns the port, or -1 with *error.
     int bind(const std::string &host, int port, std::string *error);
+    // Serves a listening socket bound by another process instead (a worker's
+    // parent); other processes may accept from it too.
+    void adopt(int listen_fd);
     // Accepts connections on a thread of its own until stop().
     void start();
     // Stops accepting, ends every connection (cancelling what they were
