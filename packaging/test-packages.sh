@@ -73,6 +73,16 @@ for f in usr/bin/orvel-say usr/share/man/man1/orvel-say.1.gz usr/bin/orvel-serve
 done
 dpkg-deb --ctrl-tarfile "$(deb $tools)" | tar xO ./conffiles >"$WORK/conffiles"
 grep -qx /etc/speech-dispatcher/modules/orvel.conf "$WORK/conffiles" || fail "orvel.conf is not a conffile"
+# The service: a unit that nothing enables (off until the administrator
+# enables it, as Debian does for daemons that listen) and its options file.
+for f in lib/systemd/system/orvel-server.service etc/default/orvel-server; do
+    grep -qx "$f" "$WORK/$tools.files" || fail "$tools lacks $f"
+done
+grep -qx /etc/default/orvel-server "$WORK/conffiles" || fail "/etc/default/orvel-server is not a conffile"
+if grep -q '^etc/systemd' "$WORK/$tools.files"; then fail "$tools enables its service itself"; fi
+if dpkg-deb --ctrl-tarfile "$(deb $tools)" | tar t | grep -Eq 'postinst|prerm'; then
+    fail "$tools has maintainer scripts (nothing should start or enable the service)"
+fi
 dpkg-deb --fsys-tarfile "$(deb $tools)" | tar xO ./etc/speech-dispatcher/modules/orvel.conf >"$WORK/orvel.conf"
 grep -q '"/usr/bin/orvel-say"' "$WORK/orvel.conf" || fail "the speech-dispatcher module does not run /usr/bin/orvel-say"
 if grep -n "$ROOT\|_CPack_Packages" "$WORK/orvel.conf"; then fail "a build path is in orvel.conf"; fi
@@ -102,13 +112,41 @@ grep -q "libonnxruntime.so.1 => $root/$libdir/talmerin-orvel/libonnxruntime.so.1
 grep -q "$root/usr/share/talmerin-orvel/voices/.*\.onnx" "$WORK/say.log" || { cat "$WORK/say.log"; fail "orvel-say did not use the packaged voice"; }
 [ "$(wc -c <"$WORK/hello.wav")" -gt 10000 ] || fail "orvel-say wrote no audio"
 
-step "orvel-server from the root"
+step "orvel-server from the root, as its systemd unit runs it"
+unit=$root/lib/systemd/system/orvel-server.service
+grep -qx 'ExecStart=/usr/bin/orvel-server $ORVEL_SERVER_OPTS' "$unit" || fail "unexpected ExecStart in the unit"
+grep -qx 'EnvironmentFile=-/etc/default/orvel-server' "$unit" || fail "the unit does not read /etc/default/orvel-server"
+grep -qx 'Type=notify' "$unit" || fail "the unit does not wait for the server's readiness"
+# The unit as it would run from the root: systemd-analyze checks its
+# settings, that the program exists and that its man page opens.
+sed "s|=/usr/bin/|=$root/usr/bin/|; s|=-/etc/|=-$root/etc/|" "$unit" >"$WORK/orvel-server.service"
+if command -v systemd-analyze >/dev/null 2>&1; then
+    MANPATH="$root/usr/share/man" systemd-analyze verify "$WORK/orvel-server.service" >"$WORK/verify.log" 2>&1 \
+        || { cat "$WORK/verify.log"; fail "systemd-analyze verify rejects the unit"; }
+fi
+# No systemd runs the test (none runs on the build machines): its ExecStart
+# line is run here as systemd would run it, with the packaged options, a
+# socket for its readiness (NOTIFY_SOCKET) and SIGTERM to stop it.
 cat >"$WORK/server.py" <<'PY'
-import json, signal, subprocess, sys, urllib.request
-server = subprocess.Popen([sys.argv[1], "--port", "0"], stdout=subprocess.PIPE, stderr=open(sys.argv[2], "w"), text=True)
+import json, os, shlex, signal, socket, subprocess, sys, urllib.request
+unit, log = sys.argv[1:3]
+lines = open(unit).read().splitlines()
+command = next(l for l in lines if l.startswith("ExecStart=")).split("=", 1)[1]
+options_file = next(l for l in lines if l.startswith("EnvironmentFile=")).split("=", 1)[1].lstrip("-")
+options = subprocess.run(["sh", "-c", '. "$0" && printf %s "$ORVEL_SERVER_OPTS"', options_file],
+                         capture_output=True, text=True, check=True).stdout
+argv = [options.split() if word == "$ORVEL_SERVER_OPTS" else [word] for word in shlex.split(command)]
+argv = sum(argv, []) + ["--port", "0"]  # the packaged port may be taken on a build machine
+notify_path = os.path.join(os.path.dirname(log), "notify.socket")
+notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+notify.bind(notify_path)
+notify.settimeout(120)
+server = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=open(log, "w"), text=True,
+                          env=dict(os.environ, NOTIFY_SOCKET=notify_path))
 try:
     line = server.stdout.readline()
     assert "listening on http://" in line, "no listening line: %r" % line
+    assert notify.recv(4096) == b"READY=1", "no readiness on NOTIFY_SOCKET"
     base = line.split("listening on ")[1].strip()
     assert json.load(urllib.request.urlopen(base + "/health", timeout=60)) is not None
     request = urllib.request.Request(base + "/v1/audio/speech", method="POST",
@@ -119,10 +157,11 @@ try:
 finally:
     server.send_signal(signal.SIGTERM)
     code = server.wait(timeout=60)
+assert notify.recv(4096) == b"STOPPING=1", "no STOPPING=1 on NOTIFY_SOCKET"
 assert code == 0, "orvel-server exited with %d" % code
 PY
-/usr/bin/python3 "$WORK/server.py" "$root/usr/bin/orvel-server" "$WORK/server.log" \
-    || { cat "$WORK/server.log"; fail "the installed orvel-server did not serve speech"; }
+/usr/bin/python3 "$WORK/server.py" "$WORK/orvel-server.service" "$WORK/server.log" \
+    || { cat "$WORK/server.log"; fail "the installed orvel-server did not serve speech as its unit runs it"; }
 
 step "man pages"
 for page in man1/orvel-say.1.gz man1/orvel-server.1.gz man3/orvel.3.gz; do

@@ -13,6 +13,9 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -22,6 +25,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstddef>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -247,6 +251,27 @@ bool collect_voices(const Params &params, const char *argv0, std::vector<VoiceIn
     return true;
 }
 
+// Tells systemd how the service is doing ("READY=1", "STOPPING=1") when it
+// started the server as a Type=notify unit. The protocol is one datagram on
+// the socket $NOTIFY_SOCKET names, stable and documented for programs that do
+// not link libsystemd; nothing happens without it.
+void notify_service_manager(const char *state) {
+    const char *path = std::getenv("NOTIFY_SOCKET");
+    if (!path || (path[0] != '/' && path[0] != '@')) return;
+    sockaddr_un address{};
+    size_t length = std::strlen(path);
+    if (length >= sizeof address.sun_path) return;
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path, length);
+    if (address.sun_path[0] == '@') address.sun_path[0] = '\0';  // an abstract socket
+    int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return;
+    ssize_t sent = ::sendto(fd, state, std::strlen(state), MSG_NOSIGNAL, reinterpret_cast<sockaddr *>(&address),
+                            static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length));
+    (void)sent;
+    ::close(fd);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -341,6 +366,7 @@ int main(int argc, char **argv) {
         int signal_number = 0;
         sigwait(&stop_signals, &signal_number);
         message("%s: stopping (up to %g s for requests in progress)", strsignal(signal_number), params.grace);
+        notify_service_manager("STOPPING=1");
         api.set_stopping();
         auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(params.grace);
         const struct timespec poll = {0, 20 * 1000 * 1000};
@@ -363,6 +389,7 @@ int main(int argc, char **argv) {
     if (wyoming) std::printf("orvel-server: wyoming on %s\n", wyoming_address.c_str());
     std::printf("orvel-server: listening on http://%s:%d\n", params.host.c_str(), port);
     std::fflush(stdout);
+    notify_service_manager("READY=1");
     // Tests widen the window between "listening on" and the listener's start,
     // where a stop signal once went unnoticed.
     if (const char *delay = std::getenv("ORVEL_SERVER_TEST_SERVE_DELAY_MS"))
