@@ -1,6 +1,8 @@
 // Benchmarks of orvel-server over 127.0.0.1 (not a test: nothing here fails on
 // a number). Prints a table and writes JSON.
 //   node server_bench.mjs URL PID OUT.json [--quick]
+//   node server_bench.mjs URL PID OUT.json --workers N   (only requests per
+//     second and latency for 1..8 clients, added to OUT.json under "workers")
 // The server's /metrics gives the time spent inside the library, so the
 // server's own share of each request's time can be told apart from synthesis.
 // On a busy machine wall times mostly measure the wait for a core, so the
@@ -11,7 +13,7 @@ import fs from 'node:fs';
 import os from 'node:os';
 import { performance } from 'node:perf_hooks';
 
-const [url, pid, out, mode] = process.argv.slice(2);
+const [url, pid, out, mode, workersArg] = process.argv.slice(2);
 const quick = mode === '--quick';
 
 const WORDS = ('the quick brown fox jumps over a lazy dog while seven bright stars shine on every quiet ' +
@@ -82,6 +84,41 @@ const results = { date: new Date().toISOString(), mode: quick ? 'quick' : 'full'
 // Warm-up: the first request pays for lazy set-up in eSpeak NG and ONNX Runtime.
 for (let i = 0; i < 3; ++i) await speak(text(20, 99 + i), 'pcm');
 
+// Requests per second and latency for 20-word requests from `clients`
+// clients at once, each sending its next request when its last has ended.
+async function throughput(clients, format, requests) {
+  const latencies = [];
+  let issued = 0;
+  const start = performance.now();
+  await Promise.all(Array.from({ length: clients }, async () => {
+    while (issued < requests) {
+      const seed = issued++;
+      latencies.push((await speak(text(20, 1000 + seed), format)).total);
+    }
+  }));
+  const seconds = (performance.now() - start) / 1000;
+  return { clients, format, requests, requests_per_s: round(requests / seconds, 2),
+           p50_ms: round(percentile(latencies, 50)), p99_ms: round(percentile(latencies, 99)) };
+}
+
+if (mode === '--workers') {
+  // With --workers N each process has its own engine: clients are spread
+  // over them by the kernel, one connection at a time.
+  const workers = Number(workersArg);
+  const previous = fs.existsSync(out) ? JSON.parse(fs.readFileSync(out, 'utf8')) : {};
+  const rows = [];
+  for (let clients = 1; clients <= 8; ++clients) rows.push(await throughput(clients, 'pcm', 25 * clients));
+  console.log(`--workers ${workers}: clients  req/s    p50 ms   p99 ms`);
+  for (const r of rows)
+    console.log(`  ${String(r.clients).padStart(16)} ${String(r.requests_per_s).padStart(7)} ${String(r.p50_ms).padStart(8)} ${String(r.p99_ms).padStart(8)}`);
+  previous.date = new Date().toISOString();
+  previous.machine = `${os.cpus().length} x ${os.cpus()[0].model}`;
+  previous.workers = { ...(previous.workers || {}), [workers]: rows };
+  previous.load_average = { ...(previous.load_average || {}), [workers]: os.loadavg().map((x) => round(x, 2)) };
+  fs.writeFileSync(out, JSON.stringify(previous, null, 2) + '\n');
+  process.exit(0);
+}
+
 // 1. Time to the first audio byte against the whole, for a 2,000-word text.
 const long = text(2000);
 const firstSentence = long.slice(0, long.indexOf('.') + 1);
@@ -101,22 +138,8 @@ for (const format of ['pcm', 'mp3']) {
 
 // 2. Requests per second and latency for 20-word requests at 1, 2 and 8 clients.
 const perLevel = quick ? 40 : 200;
-for (const clients of [1, 2, 8]) {
-  for (const format of ['pcm', 'mp3']) {
-    const latencies = [];
-    let issued = 0;
-    const start = performance.now();
-    await Promise.all(Array.from({ length: clients }, async () => {
-      while (issued < perLevel) {
-        const seed = issued++;
-        latencies.push((await speak(text(20, 1000 + seed), format)).total);
-      }
-    }));
-    const seconds = (performance.now() - start) / 1000;
-    results.throughput.push({ clients, format, requests: perLevel, requests_per_s: round(perLevel / seconds, 2),
-                              p50_ms: round(percentile(latencies, 50)), p99_ms: round(percentile(latencies, 99)) });
-  }
-}
+for (const clients of [1, 2, 8])
+  for (const format of ['pcm', 'mp3']) results.throughput.push(await throughput(clients, format, perLevel));
 
 // 3. The server's added time: one client, one request at a time. The server
 // times each request from its arrival to the last byte sent; the library's

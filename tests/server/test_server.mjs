@@ -551,6 +551,33 @@ if (group === 'Lifecycle') {
       }
     });
 
+    it('--workers 2: two engine processes on one port, restarted and stopped together', async () => {
+      const server = await Server.start(['--workers', '2']);
+      try {
+        const workers = () => fs.readFileSync(`/proc/${server.proc.pid}/task/${server.proc.pid}/children`, 'utf8')
+          .trim().split(/\s+/).filter(Boolean).map(Number);
+        assert.equal(workers().length, 2);
+        // Connections go to either; each worker's /metrics says which it is.
+        const seen = new Set();
+        for (let i = 0; i < 40 && seen.size < 2; ++i) {
+          const text = await (await fetch(server.url + '/metrics', { headers: { Connection: 'close' } })).text();
+          seen.add(text.match(/orvel_worker\{worker="(\d)",workers="2"\} 1/)[1]);
+        }
+        assert.deepEqual([...seen].sort(), ['1', '2']);
+        const response = await server.speech({ input: 'One. Two.', voice: 'fixed_1s', response_format: 'wav' });
+        assert.equal(wavSamples(Buffer.from(await response.arrayBuffer())).length, 2 * 22050 + 0.2 * 22050);
+        // A worker that dies is started again; the port is served meanwhile by the other.
+        const [first] = workers();
+        process.kill(first, 'SIGKILL');
+        for (let i = 0; i < 300 && !(workers().length === 2 && !workers().includes(first)); ++i)
+          await new Promise((r) => setTimeout(r, 20));
+        assert.equal(workers().length, 2, server.log());
+        assert.match(server.log(), /worker \d ended \(signal 9\); starting it again/);
+      } finally {
+        assert.deepEqual(await server.stop(), { code: 0, signal: null }, server.log());
+      }
+    });
+
     it('SIGINT with nothing in progress exits at once with 0', async () => {
       const server = await Server.start();
       server.proc.kill('SIGINT');

@@ -19,7 +19,8 @@
 //
 // All the queues of one engine share one mutex (EngineShared::mutex); the
 // engine thread waits on work_cv, a front-end's thread on its request's
-// ready_cv.
+// ready_cv. With --workers N, each of N processes has all of this, on
+// listening sockets its parent bound (orvel-server.cpp).
 #ifndef ORVEL_SERVER_ENGINE_H
 #define ORVEL_SERVER_ENGINE_H
 

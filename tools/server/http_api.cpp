@@ -667,6 +667,14 @@ HttpApi::HttpApi(Engine &engine, const HttpOptions &options) : state_(std::make_
                       "orvel_requests_in_flight %zu\n",
                       stats.queued_pieces, stats.live_requests);
         text += line;
+        // With --workers each process answers for itself: the figures are
+        // those of the worker that took this connection.
+        std::snprintf(line, sizeof line,
+                      "# HELP orvel_worker The worker process these figures are of (1 of 1 without --workers).\n"
+                      "# TYPE orvel_worker gauge\n"
+                      "orvel_worker{worker=\"%zu\",workers=\"%zu\"} 1\n",
+                      state->options.worker + 1, state->options.workers);
+        text += line;
         res.set_content(text, "text/plain; version=0.0.4");
     });
 

@@ -21,6 +21,8 @@ struct HttpOptions {
     size_t max_body_bytes = 0;      // 0: derived from max_input_chars
     size_t threads = 0;             // 0: derived from the engine's request bound
     size_t max_requests = 64;
+    size_t worker = 0;              // with --workers: this process's index, and how many there are
+    size_t workers = 1;
     // Host names a request may give besides loopback ones when the server
     // listens on loopback (a reverse proxy's name, say).
     std::vector<std::string> allowed_hosts;

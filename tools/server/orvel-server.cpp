@@ -3,6 +3,7 @@
 // requests on it and stream the audio back sentence by sentence.
 #include "engine.h"
 #include "http_api.h"
+#include "listen_socket.h"
 #include "wyoming_service.h"
 #include "voice_info.h"
 #include "cli.h"
@@ -11,8 +12,12 @@
 
 #include "orvel.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -54,6 +59,7 @@ struct Params {
     double grace = 10.0;
     double sentence_silence_ms = 200.0;
     std::string wyoming;    // empty: no Wyoming service
+    size_t workers = 1;     // engine processes
     std::vector<std::string> allowed_hosts;
     bool verbose = false;   // the library's and ONNX Runtime's own lines too
     std::vector<std::string> lexicons;
@@ -81,7 +87,9 @@ void print_help() {
         "      --api-key KEY        require \"Authorization: Bearer KEY\" (default: $ORVEL_API_KEY, else none)\n"
         "      --allow-host NAME    on a loopback address, answer requests for Host NAME too (a reverse\n"
         "                           proxy's name; repeatable; default: loopback names only)\n"
-        "      --max-queue N        speech requests accepted at once; more get 503 (default: 64)\n"
+        "      --max-queue N        speech requests accepted at once, per worker; more get 503 (default: 64)\n"
+        "      --workers N          engine processes serving the one port, each with its own voices;\n"
+        "                           about one per two cores (default: 1)\n"
         "      --max-input N        longest input in characters (default: 100000)\n"
         "      --grace SECONDS      on SIGTERM or SIGINT, time given to requests in progress (default: 10)\n"
         "      --sentence-silence MS  pause between sentences (default: 200)\n"
@@ -125,7 +133,7 @@ int parse_args(int argc, char **argv, Params *params) {
         static const char *const kValued[] = {"--host",    "--port",      "--voice-dir", "-m",
                                               "--model",   "--default-voice", "--api-key", "--max-queue",
                                               "--max-input", "--grace",   "--sentence-silence", "--espeak-data",
-                                              "--wyoming", "--allow-host", "--lexicon"};
+                                              "--wyoming", "--allow-host", "--lexicon", "--workers"};
         if (std::none_of(std::begin(kValued), std::end(kValued), [&](const char *o) { return name == o; })) {
             message("unknown option '%s' (see --help)", arg.c_str());
             return 2;
@@ -169,6 +177,9 @@ int parse_args(int argc, char **argv, Params *params) {
         } else if (name == "--max-input") {
             ok = ok && parse_number(value, 1, 10000000, &number) && number == std::floor(number);
             params->max_input = static_cast<size_t>(number);
+        } else if (name == "--workers") {
+            ok = ok && parse_number(value, 1, 64, &number) && number == std::floor(number);
+            params->workers = static_cast<size_t>(number);
         } else if (name == "--grace") {
             ok = ok && parse_number(value, 0, 3600, &params->grace);
         } else {
@@ -272,89 +283,85 @@ void notify_service_manager(const char *state) {
     ::close(fd);
 }
 
-}  // namespace
+// The sockets the server listens on, bound before any worker starts.
+struct Listeners {
+    int http = -1;
+    int http_port = 0;
+    int wyoming = -1;
+    std::string wyoming_host;
+    int wyoming_port = 0;
+};
 
-int main(int argc, char **argv) {
-    orvel_tools::set_program_name("orvel-server");
-    Params params;
-    int status = parse_args(argc, argv, &params);
-    if (status == -1) return 0;
-    if (status != 0) return status;
-
-    // Signals are taken by one thread (below), never by an HTTP or engine
-    // thread, so the mask is set before any thread starts. A client that
-    // disconnects must give a write error, not end the server.
-    sigset_t stop_signals;
-    sigemptyset(&stop_signals);
-    sigaddset(&stop_signals, SIGINT);
-    sigaddset(&stop_signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
-    signal(SIGPIPE, SIG_IGN);
-
-    WyomingOptions wyoming_options;
-    wyoming_options.version = orvel_version();  // before the engine thread owns the library
-    wyoming_options.max_input_chars = params.max_input;
-    wyoming_options.max_connections = params.max_queue;
-
-    // Read once, before any thread: every request's text goes through it.
-    static orvel_tools::Lexicon lexicon;
-    for (const std::string &path : params.lexicons) {
-        std::string lexicon_error;
-        if (!lexicon.load(path, &lexicon_error)) {
-            message("%s", lexicon_error.c_str());
-            return 2;
+// Returns 0, or 4 after a message.
+int bind_listeners(const Params &params, Listeners *out) {
+    std::string error;
+    out->http = listen_on(params.host, params.port, &out->http_port, &error);
+    if (out->http < 0) {
+        message("cannot listen on %s:%d: %s", params.host.c_str(), params.port, error.c_str());
+        return 4;
+    }
+    if (!params.wyoming.empty()) {
+        int port = 0;
+        parse_tcp_uri(params.wyoming, &out->wyoming_host, &port);
+        out->wyoming = listen_on(out->wyoming_host, port, &out->wyoming_port, &error);
+        if (out->wyoming < 0) {
+            message("cannot listen on %s: %s", params.wyoming.c_str(), error.c_str());
+            return 4;
         }
     }
-    use_lexicon(&lexicon);
+    return 0;
+}
 
-    EngineOptions engine_options;
-    if (!collect_voices(params, argv[0], &engine_options.voices, &engine_options.required_voices)) return 2;
-    engine_options.espeak_data = params.espeak_data;
-    engine_options.max_requests = params.max_queue;
-    engine_options.sentence_silence_ms = params.sentence_silence_ms;
+void announce(const Params &params, const Listeners &listeners) {
+    if (listeners.wyoming >= 0)
+        std::printf("orvel-server: wyoming on tcp://%s:%d\n", listeners.wyoming_host.c_str(), listeners.wyoming_port);
+    std::printf("orvel-server: listening on http://%s:%d\n", params.host.c_str(), listeners.http_port);
+    std::fflush(stdout);
+    notify_service_manager("READY=1");
+}
 
-    // One line a request: the library's lines (several per sentence) only with -v.
-    if (!params.verbose) orvel_tools::hide_library_output();
+// Which engine process this is: the only one (announces itself), or worker
+// `index` of several, which tells its parent on ready_fd once it serves.
+struct Role {
+    size_t index = 0;
+    size_t workers = 1;
+    int ready_fd = -1;
+    bool worker() const { return ready_fd >= 0; }
+};
+
+// One engine with its front-ends, until a stop signal.
+int serve(const Params &params, const EngineOptions &engine_options, const WyomingOptions &wyoming_options,
+          const Listeners &listeners, const Role &role, const sigset_t &stop_signals) {
+    // The first worker speaks for all of them; the others only of trouble.
+    const bool chatty = role.index == 0;
     Engine engine;
     std::string error;
     if (!engine.start(engine_options, &error)) {
         message("%s", error.c_str());
         return 3;
     }
-    for (const std::string &skipped : engine.skipped()) message("skipping a voice: %s", skipped.c_str());
+    for (const std::string &skipped : engine.skipped())
+        if (chatty) message("skipping a voice: %s", skipped.c_str());
     for (const VoiceInfo &voice : engine.voices())
-        message("voice '%s' (%s, %d Hz, %d speaker%s)%s", voice.name.c_str(), voice.language.c_str(),
-                voice.sample_rate, voice.num_speakers, voice.num_speakers == 1 ? "" : "s",
-                &voice == &engine.voices()[0] ? ", the default" : "");
+        if (chatty)
+            message("voice '%s' (%s, %d Hz, %d speaker%s)%s", voice.name.c_str(), voice.language.c_str(),
+                    voice.sample_rate, voice.num_speakers, voice.num_speakers == 1 ? "" : "s",
+                    &voice == &engine.voices()[0] ? ", the default" : "");
 
     HttpOptions http_options;
     http_options.api_key = params.api_key;
     http_options.max_input_chars = params.max_input;
     http_options.max_requests = params.max_queue;
     http_options.allowed_hosts = params.allowed_hosts;
+    http_options.worker = role.index;
+    http_options.workers = role.workers;
     HttpApi api(engine, http_options);
-    std::string bind_error;
-    int port = api.bind(params.host, params.port, &bind_error);
-    if (port < 0) {
-        message("cannot listen on %s:%d: %s", params.host.c_str(), params.port, bind_error.c_str());
-        engine.stop();
-        return 4;
-    }
+    api.adopt(listeners.http, params.host);
 
     std::unique_ptr<WyomingService> wyoming;
-    std::string wyoming_address;
-    if (!params.wyoming.empty()) {
-        std::string host, error_text;
-        int wyoming_port = 0;
-        parse_tcp_uri(params.wyoming, &host, &wyoming_port);
+    if (listeners.wyoming >= 0) {
         wyoming.reset(new WyomingService(engine, wyoming_options));
-        wyoming_port = wyoming->bind(host, wyoming_port, &error_text);
-        if (wyoming_port < 0) {
-            message("cannot listen on %s: %s", params.wyoming.c_str(), error_text.c_str());
-            engine.stop();
-            return 4;
-        }
-        wyoming_address = "tcp://" + host + ":" + std::to_string(wyoming_port);
+        wyoming->adopt(listeners.wyoming);
         wyoming->start();
     }
 
@@ -365,8 +372,9 @@ int main(int argc, char **argv) {
     std::thread stopper([&] {
         int signal_number = 0;
         sigwait(&stop_signals, &signal_number);
-        message("%s: stopping (up to %g s for requests in progress)", strsignal(signal_number), params.grace);
-        notify_service_manager("STOPPING=1");
+        if (!role.worker())  // a parent of workers has said so for all
+            message("%s: stopping (up to %g s for requests in progress)", strsignal(signal_number), params.grace);
+        if (!role.worker()) notify_service_manager("STOPPING=1");
         api.set_stopping();
         auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(params.grace);
         const struct timespec poll = {0, 20 * 1000 * 1000};
@@ -386,10 +394,13 @@ int main(int argc, char **argv) {
         api.stop();
     });
 
-    if (wyoming) std::printf("orvel-server: wyoming on %s\n", wyoming_address.c_str());
-    std::printf("orvel-server: listening on http://%s:%d\n", params.host.c_str(), port);
-    std::fflush(stdout);
-    notify_service_manager("READY=1");
+    if (role.worker()) {
+        char byte = 1;
+        ssize_t written = ::write(role.ready_fd, &byte, 1);
+        (void)written;
+    } else {
+        announce(params, listeners);
+    }
     // Tests widen the window between "listening on" and the listener's start,
     // where a stop signal once went unnoticed.
     if (const char *delay = std::getenv("ORVEL_SERVER_TEST_SERVE_DELAY_MS"))
@@ -403,6 +414,160 @@ int main(int argc, char **argv) {
     }
     stopper.join();
     engine.stop();
-    message("stopped");
+    if (chatty && !role.worker()) message("stopped");
     return 0;
+}
+
+// --workers N: N engine processes on the sockets bound here. The parent
+// loads nothing: it starts the workers, announces the server once all of
+// them serve, starts a worker again when one ends unexpectedly, and passes
+// SIGTERM or SIGINT on to all (each then stops as a single server does).
+int run_workers(const Params &params, const EngineOptions &engine_options, const WyomingOptions &wyoming_options,
+                const Listeners &listeners, const sigset_t &stop_signals) {
+    int ready[2];
+    if (::pipe2(ready, O_CLOEXEC) != 0) {
+        message("cannot start the workers: %s", std::strerror(errno));
+        return 3;
+    }
+    const size_t n = params.workers;
+    std::vector<pid_t> pids(n, -1);
+    auto spawn = [&](size_t index) {
+        pid_t pid = ::fork();
+        if (pid != 0) return pid;
+        ::close(ready[0]);
+        // A worker outlives no parent, and takes signals only from it (a
+        // terminal's Ctrl-C reaches the parent's process group alone).
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        ::setpgid(0, 0);
+        sigset_t child;
+        sigemptyset(&child);
+        sigaddset(&child, SIGCHLD);
+        pthread_sigmask(SIG_UNBLOCK, &child, nullptr);
+        Role role;
+        role.index = index;
+        role.workers = n;
+        role.ready_fd = ready[1];
+        std::exit(serve(params, engine_options, wyoming_options, listeners, role, stop_signals));
+    };
+    for (size_t i = 0; i < n; ++i) {
+        pids[i] = spawn(i);
+        if (pids[i] < 0) {
+            message("cannot start a worker: %s", std::strerror(errno));
+            for (pid_t pid : pids)
+                if (pid > 0) ::kill(pid, SIGKILL);
+            return 3;
+        }
+    }
+    sigset_t waited = stop_signals;
+    sigaddset(&waited, SIGCHLD);
+    auto live = [&] { return std::count_if(pids.begin(), pids.end(), [](pid_t p) { return p > 0; }); };
+    bool stopping = false, announced = false;
+    int status_code = 0;
+    size_t ready_count = 0;
+    while (live() > 0) {
+        if (!announced) {
+            char bytes[64];
+            pollfd p{ready[0], POLLIN, 0};
+            if (::poll(&p, 1, 0) > 0) {
+                ssize_t got = ::read(ready[0], bytes, sizeof bytes);
+                if (got > 0) ready_count += static_cast<size_t>(got);
+            }
+            if (ready_count >= n && !stopping) {
+                announce(params, listeners);
+                announced = true;
+            }
+        }
+        const struct timespec wait = {0, (announced ? 500 : 20) * 1000 * 1000};
+        int signal_number = sigtimedwait(&waited, nullptr, &wait);
+        if (signal_number == SIGTERM || signal_number == SIGINT) {
+            if (!stopping) {
+                message("%s: stopping %zu workers (up to %g s for requests in progress)", strsignal(signal_number),
+                        n, params.grace);
+                notify_service_manager("STOPPING=1");
+            }
+            stopping = true;
+            // A second one hurries them, as it hurries a single server.
+            for (pid_t pid : pids)
+                if (pid > 0) ::kill(pid, SIGTERM);
+        }
+        int status = 0;
+        pid_t ended;
+        while ((ended = ::waitpid(-1, &status, WNOHANG)) > 0) {
+            auto it = std::find(pids.begin(), pids.end(), ended);
+            if (it == pids.end()) continue;
+            size_t index = static_cast<size_t>(it - pids.begin());
+            *it = -1;
+            bool clean = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+            if (stopping) {
+                if (!clean) status_code = 1;
+                continue;
+            }
+            if (!announced) {
+                // Starting failed (a voice, the library): the same for every worker.
+                stopping = true;
+                status_code = WIFEXITED(status) ? WEXITSTATUS(status) : 3;
+                for (pid_t pid : pids)
+                    if (pid > 0) ::kill(pid, SIGTERM);
+                continue;
+            }
+            message("worker %zu ended (%s %d); starting it again", index + 1,
+                    WIFEXITED(status) ? "exit status" : "signal", WIFEXITED(status) ? WEXITSTATUS(status)
+                                                                                    : WTERMSIG(status));
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            *it = spawn(index);
+        }
+    }
+    if (status_code == 0) message("stopped");
+    return status_code;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    orvel_tools::set_program_name("orvel-server");
+    Params params;
+    int status = parse_args(argc, argv, &params);
+    if (status == -1) return 0;
+    if (status != 0) return status;
+
+    // Signals are taken by one thread (below), never by an HTTP or engine
+    // thread, so the mask is set before any thread starts. A client that
+    // disconnects must give a write error, not end the server.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    sigset_t blocked = stop_signals;
+    if (params.workers > 1) sigaddset(&blocked, SIGCHLD);  // the parent waits for them
+    pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    WyomingOptions wyoming_options;
+    wyoming_options.version = orvel_version();  // before the engine thread owns the library
+    wyoming_options.max_input_chars = params.max_input;
+    wyoming_options.max_connections = params.max_queue;
+
+    // Read once, before any thread or worker: every request's text goes through it.
+    static orvel_tools::Lexicon lexicon;
+    for (const std::string &path : params.lexicons) {
+        std::string lexicon_error;
+        if (!lexicon.load(path, &lexicon_error)) {
+            message("%s", lexicon_error.c_str());
+            return 2;
+        }
+    }
+    use_lexicon(&lexicon);
+
+    EngineOptions engine_options;
+    if (!collect_voices(params, argv[0], &engine_options.voices, &engine_options.required_voices)) return 2;
+    engine_options.espeak_data = params.espeak_data;
+    engine_options.max_requests = params.max_queue;
+    engine_options.sentence_silence_ms = params.sentence_silence_ms;
+
+    // One line a request: the library's lines (several per sentence) only with -v.
+    if (!params.verbose) orvel_tools::hide_library_output();
+    Listeners listeners;
+    if ((status = bind_listeners(params, &listeners)) != 0) return status;
+    if (params.workers > 1) return run_workers(params, engine_options, wyoming_options, listeners, stop_signals);
+    return serve(params, engine_options, wyoming_options, listeners, Role(), stop_signals);
 }
