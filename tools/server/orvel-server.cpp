@@ -484,6 +484,11 @@ int run_workers(const Params &params, const EngineOptions &engine_options, const
                 message("%s: stopping %zu workers (up to %g s for requests in progress)", strsignal(signal_number),
                         n, params.grace);
                 notify_service_manager("STOPPING=1");
+                // No worker starts again now; the sockets close with the
+                // last worker that stops listening, and connections are
+                // refused from then on instead of waiting for nobody.
+                ::close(listeners.http);
+                if (listeners.wyoming >= 0) ::close(listeners.wyoming);
             }
             stopping = true;
             // A second one hurries them, as it hurries a single server.
