@@ -108,7 +108,7 @@ ldd "$root/usr/bin/orvel-say" >"$WORK/ldd.txt"
 grep -q "libtalmerin-orvel.so.1 => $root/$libdir/libtalmerin-orvel.so.1" "$WORK/ldd.txt" || { cat "$WORK/ldd.txt"; fail "orvel-say does not find the root's library"; }
 grep -q "libonnxruntime.so.1 => $root/$libdir/talmerin-orvel/libonnxruntime.so.1" "$WORK/ldd.txt" || { cat "$WORK/ldd.txt"; fail "the library does not find its ONNX Runtime"; }
 [ "$("$root/usr/bin/orvel-say" --version)" = "orvel-say $version" ] || fail "orvel-say --version is not $version"
-"$root/usr/bin/orvel-say" -o "$WORK/hello.wav" "Hello" 2>"$WORK/say.log" || { cat "$WORK/say.log"; fail "orvel-say failed"; }
+"$root/usr/bin/orvel-say" -v -o "$WORK/hello.wav" "Hello" 2>"$WORK/say.log" || { cat "$WORK/say.log"; fail "orvel-say failed"; }
 grep -q "$root/usr/share/talmerin-orvel/voices/.*\.onnx" "$WORK/say.log" || { cat "$WORK/say.log"; fail "orvel-say did not use the packaged voice"; }
 [ "$(wc -c <"$WORK/hello.wav")" -gt 10000 ] || fail "orvel-say wrote no audio"
 
