@@ -1,10 +1,10 @@
 # Runs an example host and checks its exit code, its output and the WAV file it wrote.
 #   cmake -DPROGRAM=exe "-DARGS=a;b;c" -DEXPECT_RESULT=0 -DEXPECT_OUTPUT=regex
-#         [-DWAV=file -DWAV_BYTES=n] -P run-example.cmake
+#         [-DWAV=file -DWAV_BYTES=n] [-DEMULATOR=wine] -P run-example.cmake
 if(DEFINED WAV)
     file(REMOVE "${WAV}")
 endif()
-execute_process(COMMAND "${PROGRAM}" ${ARGS}
+execute_process(COMMAND ${EMULATOR} "${PROGRAM}" ${ARGS}
     RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE err)
 message("${out}${err}")
 if(NOT "${result}" STREQUAL "${EXPECT_RESULT}")

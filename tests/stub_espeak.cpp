@@ -1,11 +1,17 @@
 // A scripted stand-in for eSpeak NG: the four entry points the library uses,
 // returning clause strings a test chose, plus control functions for the test.
+// Built as libespeak-ng.so.1 here and as espeak-ng.dll for the Wine tests.
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#if defined(_WIN32)
+#define STUB_API extern "C" __declspec(dllexport)
+#else
 #define STUB_API extern "C" __attribute__((visibility("default")))
+#endif
 
 namespace {
 std::vector<std::string> g_clauses;
@@ -16,14 +22,43 @@ std::string g_initialize_path = "<none>";
 int g_voice_result = 0;
 int g_voice_calls = 0;
 std::string g_voice_name;
+bool g_scripted_by_file = false;  // the file's clauses answer every text anew
 std::string g_text_seen;
 int g_phoneme_calls = 0;
 int g_terminate_calls = 0;
 }  // namespace
 
+namespace {
+// A program run on its own (orvel-say) cannot call stub_set_clauses: the
+// clauses then come from the file $STUB_ESPEAK_SCRIPT, one a line, read in
+// binary so that UTF-8 arrives unchanged whatever the code page; every text
+// spoken gets them all.
+void read_script() {
+    const char *script = std::getenv("STUB_ESPEAK_SCRIPT");
+    std::FILE *file = script ? std::fopen(script, "rb") : nullptr;
+    if (!file) return;
+    g_clauses.clear();
+    g_offsets.clear();
+    g_next = 0;
+    std::string line;
+    for (int c; (c = std::fgetc(file)) != EOF;) {
+        if (c == '\n') {
+            g_clauses.push_back(line);
+            line.clear();
+        } else if (c != '\r') {
+            line += static_cast<char>(c);
+        }
+    }
+    if (!line.empty()) g_clauses.push_back(line);
+    std::fclose(file);
+    g_scripted_by_file = true;
+}
+}  // namespace
+
 STUB_API int espeak_Initialize(int, int, const char *path, int options) {
     g_initialize_path = path ? path : "<null>";
     g_initialize_options = options;
+    read_script();
     // The library loads the stub inside its own init, so a test scripts this
     // result through the environment.
     const char *scripted = std::getenv("STUB_ESPEAK_INIT_RESULT");
@@ -69,6 +104,7 @@ STUB_API const char *espeak_TextToPhonemes(const void **textptr, int, int) {
         g_text_seen += static_cast<const char *>(*textptr);
     }
     const char *result = next_clause(textptr, text_start);
+    if (g_scripted_by_file && g_next >= g_clauses.size()) g_next = 0;
     left = *textptr;
     return result;
 }
@@ -85,6 +121,7 @@ STUB_API void stub_set_clauses(const char *const *clauses, int count) {
     g_offsets.clear();
     g_next = 0;
     g_phoneme_calls = 0;
+    g_scripted_by_file = false;
 }
 STUB_API void stub_set_offsets(const int *offsets, int count) { g_offsets.assign(offsets, offsets + count); }
 STUB_API void stub_set_voice_result(int result) { g_voice_result = result; }
