@@ -14,7 +14,19 @@
 set(ORVEL_PACKAGE_MAINTAINER "talmerin-orvel maintainers <maintainers@talmerin-orvel.example>" CACHE STRING
     "Maintainer field of the Debian packages")
 
+# Windows: one zip of every component (scripts/package --windows), with a
+# README for Windows users and the licence at its top.
 if(WIN32)
+    install(FILES "${PROJECT_SOURCE_DIR}/packaging/windows/README.txt" "${PROJECT_SOURCE_DIR}/LICENSE"
+        DESTINATION . COMPONENT runtime)
+    set(CPACK_GENERATOR ZIP)
+    set(CPACK_PACKAGE_NAME talmerin-orvel)
+    set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
+    set(CPACK_PACKAGE_FILE_NAME "talmerin-orvel-${PROJECT_VERSION}-windows-x64")
+    set(CPACK_PACKAGE_DIRECTORY "${PROJECT_BINARY_DIR}/packages")
+    set(CPACK_ARCHIVE_COMPONENT_INSTALL OFF)
+    set(CPACK_COMPONENTS_ALL runtime dev tools voice)
+    include(CPack)
     return()
 endif()
 
