@@ -32,8 +32,15 @@ bool platform_is_regular_file(const char *path) {
 bool platform_is_private_file(const char *) { return true; }
 
 const OrtPathChar *platform_ort_path(const char *path, OrtPathChar *buffer, size_t size) {
+    // In the ANSI code page, as fopen reads the configuration's path: the C
+    // runtime's "C" locale widens each byte as it stands, so a folder named
+    // with a letter of 0x80..0x9F (€, œ, Š) was found for the configuration
+    // and missed for the model.
+    static _locale_t ansi = _create_locale(LC_CTYPE, ".ACP");
     size_t converted = 0;
-    return mbstowcs_s(&converted, buffer, size, path, _TRUNCATE) == 0 ? buffer : nullptr;
+    const errno_t result = ansi ? _mbstowcs_s_l(&converted, buffer, size, path, _TRUNCATE, ansi)
+                                : mbstowcs_s(&converted, buffer, size, path, _TRUNCATE);
+    return result == 0 ? buffer : nullptr;
 }
 
 float platform_strtof_c_locale(const char *text) {

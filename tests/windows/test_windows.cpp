@@ -329,7 +329,10 @@ TEST_F(Engine, WavFileIsReplacedNotAppended) {
 TEST_F(Engine, ModelInAFolderWithNonAsciiLettersLoads) {
     // Windows hosts pass char paths in the ANSI code page; the folder is made
     // with its wide name so the test does not depend on that conversion.
-    const std::wstring wide_folder = std::wstring(kScratch.begin(), kScratch.end()) + L"/Stimme \u00e9\u00fc\u00df";
+    // Code page 1252 has the euro sign and the oe ligature at 0x80 and 0x9C,
+    // where the C locale's conversion gives U+0080 and U+009C instead.
+    const std::wstring wide_folder =
+        std::wstring(kScratch.begin(), kScratch.end()) + L"/Stimme \u00e9\u00fc\u00df \u20ac\u0153";
     CreateDirectoryW(wide_folder.c_str(), nullptr);
     for (const char *file : {"probe.onnx", "probe.onnx.json"}) {
         const std::string from = voice(file);
@@ -337,8 +340,11 @@ TEST_F(Engine, ModelInAFolderWithNonAsciiLettersLoads) {
         ASSERT_TRUE(CopyFileW(std::wstring(from.begin(), from.end()).c_str(), to.c_str(), FALSE));
     }
     char ansi[MAX_PATH];
-    int n = WideCharToMultiByte(CP_ACP, 0, (wide_folder + L"/probe.onnx").c_str(), -1, ansi, MAX_PATH, nullptr, nullptr);
+    BOOL unmapped = FALSE;
+    int n = WideCharToMultiByte(CP_ACP, 0, (wide_folder + L"/probe.onnx").c_str(), -1, ansi, MAX_PATH, nullptr,
+                                &unmapped);
     ASSERT_GT(n, 0);
+    if (unmapped) GTEST_SKIP() << "code page " << GetACP() << " lacks these letters";
     ASSERT_EQ(load(ansi), 0) << error_text();
     EXPECT_EQ(speak_probe(0, {"a"}).ids, probe_ids_of(U"a"));
 }
