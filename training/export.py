@@ -3,9 +3,14 @@
     /usr/bin/python3 training/export.py --ckpt training/work/ckpt.pt \
         --map training/work/data.map.json --out voices/orvel-en-us.onnx
 
+    /usr/bin/python3 training/export.py --voice voices/orvel-en-us-arctic.onnx \
+        --out /tmp/again.onnx
+
 Writes <out> (ONNX, opset 17, IR 8) and <out>.json (the voice configuration).
 A multi-speaker voice gets a fourth input, "sid", whose stored default is
-speaker 0: a host that never picks a speaker feeds three inputs and hears it.
+speaker 0: a host that never picks a speaker feeds three inputs and hears it. --voice
+exports an exported voice again (its weights and configuration), for a graph
+change that needs no training.
 """
 
 import argparse
@@ -31,6 +36,29 @@ def load(ckpt_path):
     model.eval()
     model.speaker_names = list(ck.get("speakers", []))
     return model
+
+
+def load_exported(onnx_path):
+    """The model of an exported voice, rebuilt from its weights (which keep
+    their parameter names) and its configuration."""
+    import onnx
+    from onnx import numpy_helper
+    m = onnx.load(onnx_path)
+    weights = {t.name: torch.from_numpy(numpy_helper.to_array(t).copy()) for t in m.graph.initializer}
+    with open(onnx_path + ".json", encoding="utf-8") as f:
+        cfg = json.load(f)
+    n_symbols, channels = weights["embed.weight"].shape
+    n_speakers = weights["spk.weight"].shape[0] if "spk.weight" in weights else 1
+    model = Voice(n_symbols, channels, cfg["audio"]["sample_rate"], n_speakers, "gate_head.weight" in weights)
+    state = model.state_dict()
+    missing = sorted(set(state) - set(weights))
+    if missing:
+        raise SystemExit("%s is not a voice of this model: no %s" % (onnx_path, ", ".join(missing)))
+    model.load_state_dict({name: weights[name] for name in state})
+    model.eval()
+    names = cfg.get("speaker_id_map", {})
+    model.speaker_names = sorted(names, key=names.get)
+    return model, cfg
 
 
 def config_text(table, sample_rate, speakers=(), dataset="orvel-en-us", espeak="en-us", language="en-us"):
@@ -71,7 +99,6 @@ class OneSpeaker(torch.nn.Module):
 
 def export(model, out_path, table, dataset="orvel-en-us", espeak="en-us", language="en-us"):
     import onnx
-    from onnx import numpy_helper
     ids = torch.tensor([[1, 0, 5, 0, 6, 0, 7, 0, 2]], dtype=torch.long)
     lengths = torch.tensor([ids.shape[1]], dtype=torch.long)
     scales = torch.tensor(DEFAULT_SCALES, dtype=torch.float32)
@@ -95,6 +122,7 @@ def export(model, out_path, table, dataset="orvel-en-us", espeak="en-us", langua
     if multi:
         # An initializer of the same name makes "sid" optional, defaulting to speaker 0.
         import numpy as np
+        from onnx import numpy_helper
         m.graph.initializer.append(numpy_helper.from_array(np.zeros(1, np.int64), "sid"))
     onnx.checker.check_model(m)
     onnx.save(m, out_path)
@@ -105,17 +133,27 @@ def export(model, out_path, table, dataset="orvel-en-us", espeak="en-us", langua
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--ckpt", required=True)
-    ap.add_argument("--map", required=True)
+    source = ap.add_mutually_exclusive_group(required=True)
+    source.add_argument("--ckpt", help="training checkpoint (with --map)")
+    source.add_argument("--voice", help="an exported voice to export again, configuration kept")
+    ap.add_argument("--map", help="phoneme map of the checkpoint's data")
     ap.add_argument("--out", required=True)
     ap.add_argument("--dataset", default="orvel-en-us", help="name recorded in the configuration")
     ap.add_argument("--speaker", default="", help="export only this speaker, as a voice of its own")
     ap.add_argument("--espeak", default="en-us", help="the eSpeak NG voice the configuration names")
     ap.add_argument("--language", default="", help="language code of the configuration (default: --espeak)")
     args = ap.parse_args()
-    with open(args.map, encoding="utf-8") as f:
-        table = json.load(f)
-    model = load(args.ckpt)
+    if args.voice:
+        model, cfg = load_exported(args.voice)
+        args.dataset, args.espeak = cfg.get("dataset", args.dataset), cfg["espeak"]["voice"]
+        args.language = cfg.get("language", {}).get("code", args.espeak)
+        table = cfg["phoneme_id_map"]
+    else:
+        if not args.map:
+            raise SystemExit("--ckpt needs --map")
+        with open(args.map, encoding="utf-8") as f:
+            table = json.load(f)
+        model = load(args.ckpt)
     if args.speaker:
         if args.speaker not in model.speaker_names:
             raise SystemExit("no speaker %r in %s (%s)" % (args.speaker, args.ckpt, ", ".join(model.speaker_names)))

@@ -12,6 +12,7 @@ ids -> embedding -> residual conv encoder -> durations (log(1 + frames))
 """
 
 import math
+from typing import List
 
 import torch
 import torch.nn as nn
@@ -23,6 +24,10 @@ NBINS = NFFT // 2 + 1
 NOMINAL_NOISE = 0.667  # noise scale the voice is trained at
 LF0_MEAN, LF0_STD = math.log(120.0), 0.3
 GATE_FLOOR = 0.5  # a frame the gate leans towards silence is silent at inference
+# Frames synthesized per step of the exported graph (~12-16 s of audio): the
+# sample-level tensors, ~10 kB a frame together, are what a long request's
+# peak memory was made of.
+SYNTH_CHUNK = 1024
 
 
 class ChannelNorm(nn.Module):
@@ -161,51 +166,25 @@ class Voice(nn.Module):
         inverse = torch.cat([(cos * wk).transpose(0, 1), -(sin * wk).transpose(0, 1)], dim=0)
         return fwd_re, fwd_im, inverse * window.unsqueeze(0)  # [NFFT, NBINS] x2, [2 NBINS, NFFT]
 
-    def synthesize(self, f0, henv, nenv, noise_amp):
-        """f0 [B, T] Hz, envelopes [B, NBINS, T] -> audio [B, T * HOP]."""
-        sr = float(self.sample_rate)
+    def synthesize(self, f0, henv, nenv, noise_amp, chunk=0):
+        """f0 [B, T] Hz, envelopes [B, NBINS, T] -> audio [B, T * HOP].
+        chunk > 0 synthesizes that many frames at a time (the exported graph
+        loops over them), so the sample-level tensors of a long request never
+        exist whole; chunk 0 does all frames in one step."""
         f0 = torch.clamp(f0, 30.0, 1000.0)
         f0_next = torch.cat([f0[:, 1:], f0[:, -1:]], dim=1)
-        n = torch.arange(HOP, device=f0.device).to(f0.dtype)
-        a, b = f0.unsqueeze(2), f0_next.unsqueeze(2)
+        sr = float(self.sample_rate)
         two_pi = 2.0 * math.pi
-        # Two-level phase: within each frame, plus the wrapped phase at its start
-        # (one long sample-level sum drifts between runtimes).
-        inner = (two_pi / sr) * (a * n + (b - a) * n * n / (2.0 * HOP))          # [B, T, HOP]
+        # Phase at each frame's start, wrapped (one long sample-level sum drifts
+        # between runtimes). A frames-sized sum, cheap beside the samples.
         inc = torch.remainder((two_pi / sr) * HOP * 0.5 * (f0 + f0_next), two_pi)
         start = torch.remainder(torch.cumsum(inc, dim=1) - inc, two_pi)
-        phase = torch.remainder(inner + start.unsqueeze(2), two_pi)
-        k = torch.floor(0.45 * sr / torch.maximum(a, b))                          # [B, T, 1]
-        # Band-limited pulse train, sum_{h=1..k} cos(h phase), in closed form.
-        half = torch.sin(0.5 * phase)
-        near = torch.abs(half) < 1e-3
-        safe = torch.where(near, torch.ones_like(half), half)
-        pulse = torch.sin((k + 0.5) * phase) / (2.0 * safe) - 0.5
-        pulse = torch.where(near, k.expand_as(pulse), pulse)
-        pulse = pulse / torch.sqrt(k)                                             # [B, T, HOP]
-
         fwd_re, fwd_im, inverse = self._dft(f0)
-        zero = torch.zeros_like(pulse[:, :1])
-        rows = torch.cat([zero, pulse, zero], dim=1)                               # [B, T+2, HOP]
-        frames = torch.cat([rows[:, :-1], rows[:, 1:]], dim=2)                    # [B, T+1, NFFT]
-        hre = torch.matmul(frames, fwd_re)
-        him = torch.matmul(frames, fwd_im)
-
-        def per_frame(env):
-            e = env.transpose(1, 2)                                               # [B, T, NBINS]
-            e = torch.cat([e[:, :1], e, e[:, -1:]], dim=1)
-            return 0.5 * (e[:, :-1] + e[:, 1:])                                   # [B, T+1, NBINS]
-
-        he = per_frame(henv)
-        yre = hre * he
-        yim = him * he
-        # sqrt-Hann framed white noise of unit variance has this spectral scale.
-        nes = per_frame(nenv) * (math.sqrt(HOP / 2.0) * noise_amp)
-        yre = yre + torch.randn_like(yre) * nes
-        yim = yim + torch.randn_like(yim) * nes
-        y = torch.matmul(torch.cat([yre, yim], dim=2), inverse)                   # [B, T+1, NFFT]
-        out = y[:, :-1, HOP:] + y[:, 1:, :HOP]                                    # [B, T, HOP]
-        return out.reshape(out.shape[0], -1)
+        amp = noise_amp if torch.is_tensor(noise_amp) else torch.tensor(float(noise_amp), dtype=f0.dtype)
+        if chunk <= 0:
+            return synthesize_frames(f0, f0_next, start, henv, nenv, amp, fwd_re, fwd_im, inverse, sr,
+                                     0, f0.shape[1])
+        return synthesize_in_chunks(f0, f0_next, start, henv, nenv, amp, fwd_re, fwd_im, inverse, sr, chunk)
 
     # -- inference graph --------------------------------------------------------
 
@@ -243,7 +222,7 @@ class Voice(nn.Module):
         jitter = 0.03 * noise_scale * torch.randn_like(logd)                       # per phoneme
         lf0 = lf0 + torch.index_select(jitter, 1, idx)
         henv, nenv, _ = self.decode_post(x, lf0, ones)
-        audio = self.synthesize(torch.exp(lf0), henv, nenv, noise_scale / NOMINAL_NOISE)
+        audio = self.synthesize(torch.exp(lf0), henv, nenv, noise_scale / NOMINAL_NOISE, SYNTH_CHUNK)
         return audio.unsqueeze(1)
 
 
@@ -260,3 +239,63 @@ def frame_features(durs, start, length):
     st = (ends - durs)[idx]
     frac = ((tc - st).float() + 0.5) / torch.clamp(d, min=1.0)
     return idx, frac, torch.log1p(d)
+
+
+def synthesize_frames(f0, f0_next, start, henv, nenv, noise_amp, fwd_re, fwd_im, inverse,
+                      sr: float, s: int, e: int):
+    """Audio of frames s..e-1 [B, (e - s) * HOP] of the whole request's f0
+    [B, T] (clamped), the next frame's f0, phases at frame starts and envelopes
+    [B, NBINS, T]: exactly that slice of the one-step synthesis. Windows s..e
+    are needed (overlap-add), so pulses s-1..e, zero outside the request."""
+    t_all = f0.shape[1]
+    hop = inverse.shape[1] // 2  # globals are not constants to the script compiler
+    two_pi = 2.0 * math.pi
+    p = torch.arange(s - 1, e + 1, device=f0.device)                          # pulses
+    inside = ((p >= 0) & (p < t_all)).to(f0.dtype).view(1, -1, 1)
+    pc = torch.clamp(p, 0, t_all - 1)
+    a = torch.index_select(f0, 1, pc).unsqueeze(2)
+    b = torch.index_select(f0_next, 1, pc).unsqueeze(2)
+    n = torch.arange(hop, device=f0.device).to(f0.dtype)
+    inner = (two_pi / sr) * (a * n + (b - a) * n * n / (2.0 * hop))            # [B, P, HOP]
+    phase = torch.remainder(inner + torch.index_select(start, 1, pc).unsqueeze(2), two_pi)
+    k = torch.floor(0.45 * sr / torch.maximum(a, b))                           # [B, P, 1]
+    # Band-limited pulse train, sum_{h=1..k} cos(h phase), in closed form.
+    half = torch.sin(0.5 * phase)
+    near = torch.abs(half) < 1e-3
+    safe = torch.where(near, torch.ones_like(half), half)
+    pulse = torch.sin((k + 0.5) * phase) / (2.0 * safe) - 0.5
+    pulse = torch.where(near, k.expand_as(pulse), pulse)
+    rows = pulse / torch.sqrt(k) * inside                                      # [B, P, HOP]
+    frames = torch.cat([rows[:, :-1], rows[:, 1:]], dim=2)                     # [B, W, NFFT]
+    hre = torch.matmul(frames, fwd_re)
+    him = torch.matmul(frames, fwd_im)
+    # Window j's envelope: the mean of frames j-1 and j, the ends repeated.
+    w = torch.arange(s, e + 1, device=f0.device)
+    before = torch.clamp(w - 1, 0, t_all - 1)
+    at = torch.clamp(w, 0, t_all - 1)
+    he = 0.5 * (torch.index_select(henv, 2, before) + torch.index_select(henv, 2, at)).transpose(1, 2)
+    yre = hre * he
+    yim = him * he
+    # sqrt-Hann framed white noise of unit variance has this spectral scale.
+    ne = 0.5 * (torch.index_select(nenv, 2, before) + torch.index_select(nenv, 2, at)).transpose(1, 2)
+    nes = ne * (math.sqrt(hop / 2.0) * noise_amp)
+    yre = yre + torch.randn_like(yre) * nes
+    yim = yim + torch.randn_like(yim) * nes
+    y = torch.matmul(torch.cat([yre, yim], dim=2), inverse)                    # [B, W, NFFT]
+    out = y[:, :-1, hop:] + y[:, 1:, :hop]                                     # [B, e - s, HOP]
+    return out.reshape(out.shape[0], -1)
+
+
+@torch.jit.script
+def synthesize_in_chunks(f0, f0_next, start, henv, nenv, noise_amp, fwd_re, fwd_im, inverse,
+                         sr: float, chunk: int):
+    """synthesize_frames over chunk frames at a time; scripted, so that the
+    export keeps the loop (a trace would unroll it for one length)."""
+    t_all = f0.size(1)
+    pieces: List[torch.Tensor] = []
+    for i in range((t_all + chunk - 1) // chunk):
+        s = i * chunk
+        e = min(s + chunk, t_all)
+        pieces.append(synthesize_frames(f0, f0_next, start, henv, nenv, noise_amp, fwd_re, fwd_im,
+                                        inverse, sr, s, e))
+    return torch.cat(pieces, dim=1)
