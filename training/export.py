@@ -7,8 +7,8 @@
         --out /tmp/again.onnx
 
 Writes <out> (ONNX, opset 17, IR 8) and <out>.json (the voice configuration).
-A multi-speaker voice gets a fourth input, "sid", whose stored default is
-speaker 0: a host that never picks a speaker feeds three inputs and hears it. --voice
+A multi-speaker voice gets a fourth input, "sid", of optional type: a host
+that never picks a speaker feeds three inputs and hears speaker 0. --voice
 exports an exported voice again (its weights and configuration), for a graph
 change that needs no training.
 """
@@ -59,6 +59,31 @@ def load_exported(onnx_path):
     names = cfg.get("speaker_id_map", {})
     model.speaker_names = sorted(names, key=names.get)
     return model, cfg
+
+
+def optional_speaker(m):
+    """Makes the graph input "sid" optional: absent, the graph uses speaker 0.
+    (A stored default, an initializer named like the input, does the same but
+    makes ONNX Runtime warn at every load.)"""
+    from onnx import TensorProto, helper
+    graph = m.graph
+    given = [i for i in graph.input if i.name == "sid"][0]
+    graph.input.remove(given)
+    for node in graph.node:
+        for k, name in enumerate(node.input):
+            if name == "sid":
+                node.input[k] = "sid_or_default"
+    tensor = helper.make_tensor_type_proto(TensorProto.INT64, [1])
+    graph.input.append(helper.make_value_info("sid", helper.make_optional_type_proto(tensor)))
+    take = helper.make_graph([helper.make_node("OptionalGetElement", ["sid"], ["given_sid"])], "given", [],
+                             [helper.make_tensor_value_info("given_sid", TensorProto.INT64, [1])])
+    zero = helper.make_tensor("zero", TensorProto.INT64, [1], [0])
+    default = helper.make_graph([helper.make_node("Constant", [], ["default_sid"], value=zero)], "default", [],
+                                [helper.make_tensor_value_info("default_sid", TensorProto.INT64, [1])])
+    nodes = [helper.make_node("OptionalHasElement", ["sid"], ["has_sid"]),
+             helper.make_node("If", ["has_sid"], ["sid_or_default"], then_branch=take, else_branch=default)]
+    for node in reversed(nodes):
+        graph.node.insert(0, node)
 
 
 def config_text(table, sample_rate, speakers=(), dataset="orvel-en-us", espeak="en-us", language="en-us"):
@@ -120,10 +145,7 @@ def export(model, out_path, table, dataset="orvel-en-us", espeak="en-us", langua
     if got != names:
         raise SystemExit("export lost a graph input: %s" % got)
     if multi:
-        # An initializer of the same name makes "sid" optional, defaulting to speaker 0.
-        import numpy as np
-        from onnx import numpy_helper
-        m.graph.initializer.append(numpy_helper.from_array(np.zeros(1, np.int64), "sid"))
+        optional_speaker(m)
     onnx.checker.check_model(m)
     onnx.save(m, out_path)
     with open(out_path + ".json", "w", encoding="utf-8") as f:
