@@ -3,7 +3,7 @@
 
     report.py --raw RAW.json --voice bench_conv.onnx --load-before "a b c" [--quick] --out results.json
 
-Prints the table as Markdown, ready for the README's Benchmarks section.
+Prints the table as Markdown, ready for docs/benchmarks.md.
 """
 
 import argparse
