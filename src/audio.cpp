@@ -31,7 +31,7 @@ bool write_samples(FILE *f, const int16_t *samples, size_t count) {
     while (done < count) {
         size_t n = count - done;
         if (n > WAV_WRITE_CHUNK / 2) n = WAV_WRITE_CHUNK / 2;
-        for (size_t i = 0; i < n; ++i) orvel_wav::put_le16(buf + 2 * i, static_cast<uint16_t>(samples[done + i]));
+        orvel_wav::put_samples(buf, samples + done, n);
         if (std::fwrite(buf, 2, n, f) != n) return false;
         done += n;
     }

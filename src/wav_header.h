@@ -1,9 +1,10 @@
-// The 44-byte header of a 16-bit mono PCM WAV file, written by the library
-// and by the tools. Header-only and free of the library's state, so tools
-// include it without linking anything.
+// The 44-byte header of a 16-bit mono PCM WAV file and the byte order of its
+// samples, written by the library and by the tools. Header-only and free of
+// the library's state, so tools include it without linking anything.
 #ifndef ORVEL_WAV_HEADER_H
 #define ORVEL_WAV_HEADER_H
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -39,6 +40,22 @@ inline void fill_header(unsigned char h[kHeaderBytes], uint32_t data_bytes, uint
     put_le16(h + 34, 16);               // bits per sample
     std::memcpy(h + 36, "data", 4);
     put_le32(h + 40, data_bytes);
+}
+
+// The size fields of a stream whose length is not known when its header goes
+// out: both at their largest, which players read as "until the end".
+constexpr uint32_t kUnknownSize = 0xFFFFFFFFu;
+
+inline void fill_stream_header(unsigned char h[kHeaderBytes], uint32_t sample_rate) {
+    fill_header(h, 0, sample_rate);
+    put_le32(h + 4, kUnknownSize);
+    put_le32(h + 40, kUnknownSize);
+}
+
+// Writes count samples into out (2 * count bytes) as 16-bit little-endian,
+// the order of WAV data and of the tools' raw PCM, whatever the host's.
+inline void put_samples(unsigned char *out, const int16_t *samples, size_t count) {
+    for (size_t i = 0; i < count; ++i) put_le16(out + 2 * i, static_cast<uint16_t>(samples[i]));
 }
 
 }  // namespace orvel_wav

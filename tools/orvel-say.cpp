@@ -481,11 +481,7 @@ public:
             return false;
         }
         buffer_.resize(count * 2);
-        for (size_t i = 0; i < count; ++i) {
-            uint16_t v = static_cast<uint16_t>(samples[i]);
-            buffer_[2 * i] = static_cast<unsigned char>(v & 0xFF);
-            buffer_[2 * i + 1] = static_cast<unsigned char>(v >> 8);
-        }
+        orvel_wav::put_samples(buffer_.data(), samples, count);
         if (count && std::fwrite(buffer_.data(), 1, buffer_.size(), file_) != buffer_.size()) return fail_write();
         // Raw output goes on to the player as soon as it is there.
         if (raw_ && std::fflush(file_) != 0) return fail_write();

@@ -56,6 +56,22 @@ if (group === 'OpenAIClient') {
       assert.ok(seconds > 1 && seconds - 1 <= SLACK.mp3, `${seconds} s`);
     });
 
+    it('starts a WAV stream with the canonical header, its sizes unknown', async () => {
+      const response = await client.audio.speech.create({ model: 'tts-1', voice: 'fixed_1s', input: 'Hello!',
+                                                          response_format: 'wav' });
+      const bytes = Buffer.from(await response.arrayBuffer());
+      assert.equal(bytes.toString('latin1', 0, 4), 'RIFF');
+      assert.equal(bytes.readUInt32LE(4), 0xFFFFFFFF);
+      assert.equal(bytes.toString('latin1', 8, 16), 'WAVEfmt ');
+      const rate = bytes.readUInt32LE(24);
+      assert.deepEqual([bytes.readUInt32LE(16), bytes.readUInt16LE(20), bytes.readUInt16LE(22), rate,
+                        bytes.readUInt32LE(28), bytes.readUInt16LE(32), bytes.readUInt16LE(34)],
+                       [16, 1, 1, 22050, 44100, 2, 16]);
+      assert.equal(bytes.toString('latin1', 36, 40), 'data');
+      assert.equal(bytes.readUInt32LE(40), 0xFFFFFFFF);
+      assert.ok(bytes.length > 44 && bytes.length % 2 === 0, `${bytes.length} bytes`);
+    });
+
     it('streams a long text in chunks as it is spoken', async () => {
       const n = 12;
       const response = await client.audio.speech.create({ model: 'tts-1', voice: 'fixed_1s', input: sentences(n),

@@ -1,5 +1,7 @@
 #include "audio_encode.h"
 
+#include "wav_header.h"
+
 #include <sndfile.h>
 #include <soxr.h>
 
@@ -18,10 +20,6 @@ const AudioFormatInfo kFormats[] = {
     {AudioFormat::Wav, "wav", "audio/wav"},
     {AudioFormat::Pcm, "pcm", "audio/pcm"},
 };
-
-void put_le(std::string *out, uint32_t value, int bytes) {
-    for (int k = 0; k < bytes; ++k) out->push_back(static_cast<char>((value >> (8 * k)) & 0xFF));
-}
 
 }  // namespace
 
@@ -149,32 +147,15 @@ bool AudioEncoder::write(const int16_t *samples, size_t count, std::string *out,
     }
     if (impl_->format == AudioFormat::Pcm || impl_->format == AudioFormat::Wav) {
         if (impl_->format == AudioFormat::Wav && impl_->base == 0 && impl_->data.empty()) {
-            // A header for a stream of unknown length: both sizes at their
-            // largest, which players read as "until the end".
-            std::string &h = impl_->data;
-            h.append("RIFF");
-            put_le(&h, 0xFFFFFFFFu, 4);
-            h.append("WAVEfmt ");
-            put_le(&h, 16, 4);
-            put_le(&h, 1, 2);
-            put_le(&h, 1, 2);
-            put_le(&h, static_cast<uint32_t>(output_rate_), 4);
-            put_le(&h, static_cast<uint32_t>(output_rate_) * 2, 4);
-            put_le(&h, 2, 2);
-            put_le(&h, 16, 2);
-            h.append("data");
-            put_le(&h, 0xFFFFFFFFu, 4);
+            unsigned char h[orvel_wav::kHeaderBytes];
+            orvel_wav::fill_stream_header(h, static_cast<uint32_t>(output_rate_));
+            impl_->data.append(reinterpret_cast<const char *>(h), sizeof h);
         }
         impl_->drain(out);  // the header, when just made
-        // Straight into the output, two bytes a sample, little-endian.
+        // Straight into the output.
         size_t at = out->size();
         out->resize(at + 2 * count);
-        char *p = &(*out)[at];
-        for (size_t i = 0; i < count; ++i) {
-            uint16_t v = static_cast<uint16_t>(samples[i]);
-            p[2 * i] = static_cast<char>(v & 0xFF);
-            p[2 * i + 1] = static_cast<char>(v >> 8);
-        }
+        if (count) orvel_wav::put_samples(reinterpret_cast<unsigned char *>(&(*out)[at]), samples, count);
         impl_->base += static_cast<sf_count_t>(2 * count);
         return true;
     }

@@ -5,6 +5,7 @@
 #include "listen_socket.h"
 #include "text_pieces.h"
 #include "voice_choice.h"
+#include "wav_header.h"
 #include "wyoming_codec.h"
 
 #include <netdb.h>
@@ -471,11 +472,7 @@ struct WyomingService::Connection {
         for (size_t at = 0; at < samples.size() && !broken; at += step) {
             size_t n = std::min(step, samples.size() - at);
             std::string payload(n * kWidth, '\0');
-            for (size_t i = 0; i < n; ++i) {
-                uint16_t value = static_cast<uint16_t>(samples[at + i]);
-                payload[2 * i] = static_cast<char>(value & 0xFF);
-                payload[2 * i + 1] = static_cast<char>(value >> 8);
-            }
+            orvel_wav::put_samples(reinterpret_cast<unsigned char *>(&payload[0]), samples.data() + at, n);
             if (options().chunk_pause_s > 0)
                 std::this_thread::sleep_for(std::chrono::duration<double>(options().chunk_pause_s));
             send("audio-chunk", audio_format(), std::move(payload));
