@@ -54,21 +54,14 @@ void store_bytes(char *buf, int buf_size, int *n, const unsigned char *bytes, in
     *n += k;
 }
 
-// Encodes a \u value as one to three UTF-8 bytes; surrogates are not paired.
+// Encodes a \u value; surrogates are not paired. strtoul wraps a signed
+// escape such as \u-001 past 0xFFFF: such a value has always been written as
+// the three bytes of its low 16 bits with the lead byte 0xFF (the low byte of
+// 0xE0 | v >> 12), and keeps those bytes.
 int encode_escape(unsigned long v, unsigned char *out) {
-    if (v < 0x80) {
-        out[0] = static_cast<unsigned char>(v);
-        return 1;
-    }
-    if (v < 0x800) {
-        out[0] = static_cast<unsigned char>(0xC0 | (v >> 6));
-        out[1] = static_cast<unsigned char>(0x80 | (v & 0x3F));
-        return 2;
-    }
-    out[0] = static_cast<unsigned char>(0xE0 | (v >> 12));
-    out[1] = static_cast<unsigned char>(0x80 | ((v >> 6) & 0x3F));
-    out[2] = static_cast<unsigned char>(0x80 | (v & 0x3F));
-    return 3;
+    const int k = static_cast<int>(orvel_utf8::encode(static_cast<uint32_t>(v & 0xFFFF), out));
+    if (v > 0xFFFF) out[0] = 0xFF;
+    return k;
 }
 
 const char *skip_value_at(const char *p, int depth);

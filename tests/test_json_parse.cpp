@@ -37,6 +37,10 @@ TEST(ParseString, DecodesStoresAndStops) {
         {"\"\\n\\t\\r\\b\\f\\/\\\\\\\"\\u0000\"", 16, "\n\t\rbf/\\\"\0"s, 24},  // \b, \f are letters
         {"\"\\u41\" x\"", 16, "Ax", 9},                                     // the escape eats the quote
         {"\"ab\\", 16, "ab", 4}, {"\"\\u4", 16, "\x04", 4},                 // cut by the end
+        // strtoul takes a sign, blanks and 0x: a negative value wraps and keeps
+        // its three bytes with the lead 0xFF, as the reader has always written it.
+        {"\"\\u-001\"", 16, "\xFF\xBF\xBF", 8}, {"\"\\u-FFF\"", 16, "\xFF\x80\x81", 8},
+        {"\"\\u-000\"", 16, "\0"s, 8}, {"\"\\u+7FF\\u 0x7\"", 16, "\xDF\xBF\x07", 14},
     };
     for (const Row &r : rows) {
         char buf[16];
