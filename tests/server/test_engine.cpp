@@ -255,3 +255,25 @@ TEST_F(ServerEngine, ResolvesVoicesAndSpeakers) {
     EXPECT_FALSE(chooses({"probe", "", "cs"}, 0, -1));  // named, but not of the language
     EXPECT_EQ(error, "the voice 'probe' speaks en-us, not 'cs'");
 }
+
+// A configuration the tools could not read as JSON leaves their defaults;
+// the voice speaks by what the library read, and the engine says that.
+TEST(ServerEngineVoices, TakeTheRateAndSpeakersOfTheLoadedVoice) {
+    orvel_tools::VoiceInfo rate = voice("fixed_16k", 1), multi = voice("probe_multi", 4);
+    rate.sample_rate = 22050;
+    multi.num_speakers = 1;
+    EngineOptions options;
+    options.voices = {rate, multi};
+    Engine engine;
+    testing::internal::CaptureStderr();
+    std::string error;
+    const bool ok = engine.start(options, &error);
+    testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(ok) << error;
+    ASSERT_EQ(engine.voices().size(), 2u);
+    EXPECT_EQ(engine.voices()[0].sample_rate, 16000);
+    EXPECT_EQ(engine.voices()[1].num_speakers, 4);
+    testing::internal::CaptureStderr();
+    engine.stop();
+    testing::internal::GetCapturedStderr();
+}

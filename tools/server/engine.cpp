@@ -193,6 +193,10 @@ void Engine::run(const EngineOptions &options, std::string *error, bool *ok, boo
         if (slot >= 0) {
             slots_.push_back(slot);
             loaded.push_back(voice);
+            // The library's reading of the configuration is the one the
+            // voice speaks by, whatever the tools could read of it.
+            loaded.back().sample_rate = orvel_get_voice_sample_rate(slot);
+            loaded.back().num_speakers = orvel_get_num_speakers(slot);
             continue;
         }
         std::string message = "cannot load the voice '" + voice.model_path + "': " + library_error();
