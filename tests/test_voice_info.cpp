@@ -86,7 +86,7 @@ TEST(VoiceInfo, DefaultsAndRefusals) {
     } cases[] = {
         {nullptr, "cannot read"},
         {"[1, 2]", "not a JSON object"},
-        {"{\"audio\": ", "not a JSON object"},
+        {"nonsense", "is not valid JSON (line 1, column 2: "},
         {R"({"audio": {"sample_rate": 0}})", "impossible sample rate, 0 Hz (the library takes 1000 to 384000)"},
         {R"({"audio": {"sample_rate": 999.5}})", "impossible sample rate, 999.5 Hz"},
         {R"({"audio": {"sample_rate": 384001}})", "impossible sample rate"},
@@ -105,6 +105,50 @@ TEST(VoiceInfo, DefaultsAndRefusals) {
         EXPECT_FALSE(orvel_tools::read_voice_info(dir + "/" + name + ".onnx", "", &info, &error)) << name;
         EXPECT_NE(error.find(c.why), std::string::npos) << name << ": " << error;
     }
+}
+
+// The library loads any file that begins with an object, so the tools read
+// what they can of such a file and say where it stops being JSON.
+TEST(VoiceInfo, ReadsWhatTheLibraryLoads) {
+    std::string dir = fresh_dir("voice_info_tolerant");
+    for (const char *name : {"commas.onnx", "broken.onnx"}) write_scratch_file(std::string("voice_info_tolerant/") + name, "");
+    VoiceInfo info;
+    std::string error;
+    // Commas before a closing bracket are passed over, as the library does,
+    // but not inside strings.
+    write_scratch_file("voice_info_tolerant/commas.onnx.json",
+                       "{\"num_speakers\": 2, \"espeak\": {\"voice\": \"cs,}\"},\n"
+                       " \"speaker_id_map\": {\"rms\": 1, \"ann\": 0,},\n \"x\": [1, 2,],\n}");
+    ASSERT_TRUE(orvel_tools::read_voice_info(dir + "/commas.onnx", "", &info, &error)) << error;
+    EXPECT_EQ(info.config_problem, "");
+    EXPECT_EQ(orvel_tools::find_speaker(info, "rms"), 1);
+    EXPECT_EQ(info.language, "cs,}");
+
+    const std::pair<const char *, const char *> broken[] = {
+        {"{\"audio\": ", "line 1, column 11: "},
+        {"{\"num_speakers\": 2\n \"speaker_id_map\": {\"rms\": 1}}", "line 2, column 17: "},
+        {"\n {\"a\": 1}} more", "line 2, column 10: "},
+    };
+    for (const auto &[text, where] : broken) {
+        write_scratch_file("voice_info_tolerant/broken.onnx.json", text);
+        info = VoiceInfo();
+        ASSERT_TRUE(orvel_tools::read_voice_info(dir + "/broken.onnx", "", &info, &error)) << text;
+        EXPECT_EQ(info.config_problem.find("the configuration '" + dir + "/broken.onnx.json' is not valid JSON (" +
+                                           where),
+                  0u)
+            << info.config_problem;
+        EXPECT_EQ(info.config_problem.find('\n'), std::string::npos);
+        EXPECT_TRUE(info.speakers.empty());
+        EXPECT_EQ(info.language, "");
+    }
+    // A folder scan cannot tell such a voice's language: it is left out, said why.
+    std::vector<VoiceInfo> voices;
+    std::vector<std::string> problems;
+    ASSERT_TRUE(orvel_tools::scan_voice_dir(dir, &voices, &problems, &error));
+    ASSERT_EQ(voices.size(), 1u);
+    EXPECT_EQ(voices[0].name, "commas");
+    ASSERT_EQ(problems.size(), 1u);
+    EXPECT_NE(problems[0].find("broken.onnx.json' is not valid JSON"), std::string::npos) << problems[0];
 }
 
 TEST(VoiceInfo, ScanListsReadableVoicesByNameAndReportsTheRest) {

@@ -601,15 +601,19 @@ private:
     std::vector<unsigned char> buffer_;
 };
 
-// The speaker --speaker names: a number below the voice's count of speakers,
-// or a name from its configuration's speaker_id_map; -1 after a message.
+// The speaker --speaker names: a number below the loaded voice's count of
+// speakers, or a name from its configuration's speaker_id_map; -1 after a
+// message. A number needs only the library; a name needs the file as JSON.
 int resolve_speaker(const Params &params, const orvel_tools::VoiceInfo &info, const std::string &info_error) {
-    if (!info_error.empty()) {
-        message("cannot read the speakers of '%s': %s", params.model.c_str(), info_error.c_str());
-        return -1;
-    }
     int id = orvel_tools::find_speaker(info, params.speaker);
     if (id >= 0) return id;
+    const std::string &unread = !info_error.empty() ? info_error : info.config_problem;
+    const bool number = std::all_of(params.speaker.begin(), params.speaker.end(),
+                                    [](char c) { return c >= '0' && c <= '9'; });
+    if (!unread.empty() && !number) {
+        message("cannot look up the speaker '%s' by name: %s", params.speaker.c_str(), unread.c_str());
+        return -1;
+    }
     std::string names;
     for (const auto &entry : info.speakers) names += (names.empty() ? "; names: " : ", ") + entry.first;
     const int count = info.num_speakers;

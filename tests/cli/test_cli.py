@@ -171,6 +171,35 @@ class Input(unittest.TestCase):
                               % speaker, result.stderr.decode())
 
 
+    def test_speakers_of_a_configuration_the_library_loads(self):
+        # The library reads past a trailing comma and a missing one; the
+        # speaker names are read as far as the file is JSON.
+        multi = os.path.join(VOICES, "probe_multi.onnx")
+        tmp = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, tmp)
+        with open(multi + ".json", encoding="utf-8") as f:
+            config = json.load(f)
+        config.pop("speaker_id_map", None)
+        start = json.dumps(config)[:-1]
+        commas = os.path.join(tmp, "commas.json")
+        with open(commas, "w", encoding="utf-8") as f:
+            f.write(start + ', "speaker_id_map": {"ann": 0, "rms": 2,},}')
+        requests = probe_requests(speak_raw(["-m", multi, "-c", commas, "--speaker", "rms", "Hi."]))
+        self.assertEqual([r["sid"] for r in requests], [2])
+
+        broken = os.path.join(tmp, "broken.json")
+        with open(broken, "w", encoding="utf-8") as f:
+            f.write(start + ' "speaker_id_map": {"ann": 0, "rms": 2}}')
+        requests = probe_requests(speak_raw(["-m", multi, "-c", broken, "--speaker", "3", "Hi."]))
+        self.assertEqual([r["sid"] for r in requests], [3])
+        result = run(["-m", multi, "-c", broken, "--raw", "--speaker", "rms", "Hi."])
+        self.assertEqual(result.returncode, 2)
+        lines = result.stderr.decode().splitlines()
+        self.assertEqual(len(lines), 1, lines)
+        self.assertRegex(lines[0], r"^orvel-say: cannot look up the speaker 'rms' by name: the configuration '"
+                         + re.escape(broken) + r"' is not valid JSON \(line 1, column \d+: ")
+
+
 class LongText(unittest.TestCase):
     def assert_nothing_cut(self, requests):
         for r in requests:

@@ -75,6 +75,43 @@ std::string language_of(const json &config) {
     return voice.empty() ? "en-us" : voice;
 }
 
+// The text with each comma that stands just before a '}' or ']' (blanks
+// between) left out; strings are copied as they are.
+std::string without_trailing_commas(const std::string &text) {
+    std::string out;
+    out.reserve(text.size());
+    bool in_string = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (in_string) {
+            out += c;
+            if (c == '\\' && i + 1 < text.size()) out += text[++i];
+            else if (c == '"') in_string = false;
+            continue;
+        }
+        if (c == ',') {
+            size_t next = text.find_first_not_of(" \t\r\n", i + 1);
+            if (next != std::string::npos && (text[next] == '}' || text[next] == ']')) continue;
+        }
+        in_string = c == '"';
+        out += c;
+    }
+    return out;
+}
+
+// The configuration as JSON, or a discarded value with where it stops being
+// JSON ("line 3, column 1: ...") in *problem.
+json parse_config(const std::string &text, std::string *problem) {
+    try {
+        return json::parse(text);
+    } catch (const json::parse_error &e) {
+        const std::string what = e.what(), lead = "parse error at ";
+        const size_t at = what.find(lead);
+        *problem = at == std::string::npos ? what : what.substr(at + lead.size());
+    }
+    return json::parse(without_trailing_commas(text), nullptr, false);
+}
+
 std::vector<std::string> subtags(const std::string &key) {
     std::vector<std::string> out;
     size_t start = 0;
@@ -102,10 +139,24 @@ bool read_voice_info(const std::string &model_path, const std::string &config_pa
         *error = "cannot read the configuration '" + info.config_path + "'";
         return false;
     }
-    std::stringstream text;
-    text << file.rdbuf();
-    json config = json::parse(text.str(), nullptr, false);
-    if (config.is_discarded() || !config.is_object()) {
+    std::stringstream stream;
+    stream << file.rdbuf();
+    const std::string text = stream.str();
+    std::string problem;
+    json config = parse_config(text, &problem);
+    if (config.is_discarded()) {
+        // The library loads any file that begins with an object and keeps
+        // what it can read of it; only what it does not tell is lost here.
+        const size_t first = text.find_first_not_of(" \t\r\n");
+        if (first != std::string::npos && text[first] == '{') {
+            info.config_problem = "the configuration '" + info.config_path + "' is not valid JSON (" + problem + ")";
+            *out = std::move(info);
+            return true;
+        }
+        *error = "the configuration '" + info.config_path + "' is not valid JSON (" + problem + ")";
+        return false;
+    }
+    if (!config.is_object()) {
         *error = "the configuration '" + info.config_path + "' is not a JSON object";
         return false;
     }
@@ -170,7 +221,10 @@ bool scan_voice_dir(const std::string &dir, std::vector<VoiceInfo> *out, std::ve
     for (const fs::path &model : models) {
         VoiceInfo info;
         std::string problem;
-        if (read_voice_info(model.string(), "", &info, &problem)) {
+        const bool read = read_voice_info(model.string(), "", &info, &problem);
+        if (read && !info.config_problem.empty()) {
+            problems->push_back(info.config_problem + ", so the voice's language is unknown");
+        } else if (read) {
             out->push_back(std::move(info));
         } else {
             problems->push_back(problem);

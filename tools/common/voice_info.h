@@ -22,16 +22,24 @@ struct VoiceInfo {
     std::string language;
     // speaker_id_map as (name, id), ordered by id then name.
     std::vector<std::pair<std::string, int>> speakers;
+    // Empty, or why the fields read only here (speaker names, language,
+    // length scale) kept their defaults (the language is then empty): one line saying where the file
+    // stops being JSON. The library still loads such a file, reading what it
+    // can; its sample rate and speaker count are then the loaded voice's.
+    std::string config_problem;
 };
 
 // Reads model_path's configuration (config_path, or model_path + ".json" when
-// empty). Returns false with one message in *error when the file cannot be read
-// or is not a voice configuration.
+// empty). Commas before a closing bracket are passed over, as the library
+// passes them. Returns false with one message in *error when the file cannot
+// be read or is not a voice configuration; true with config_problem set when
+// it begins with an object, as the library requires, but is not valid JSON.
 bool read_voice_info(const std::string &model_path, const std::string &config_path, VoiceInfo *out,
                      std::string *error);
 
 // Every "<name>.onnx" with a readable "<name>.onnx.json" in dir, ordered by
-// name. Voices that cannot be read are left out, with one message each in
+// name. Voices that cannot be read, or whose language is unknown because the
+// configuration is not valid JSON, are left out, with one message each in
 // *problems. Returns false only when dir itself cannot be listed.
 bool scan_voice_dir(const std::string &dir, std::vector<VoiceInfo> *out, std::vector<std::string> *problems,
                     std::string *error);

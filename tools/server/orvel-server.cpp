@@ -203,6 +203,8 @@ bool collect_voices(const Params &params, const char *argv0, std::vector<VoiceIn
             message("cannot use the voice '%s': %s", model.c_str(), error.c_str());
             return false;
         }
+        if (!info.config_problem.empty())
+            message("the voice '%s' has no speaker names or language: %s", model.c_str(), info.config_problem.c_str());
         voices->push_back(info);
     }
     *required = voices->size();
