@@ -56,7 +56,9 @@ struct OrtApi {
     OrtStatus *(ORT_CALL *DisableMemPattern)(OrtSessionOptions *options);              // 17
     void *unused_18;
     OrtStatus *(ORT_CALL *DisableCpuMemArena)(OrtSessionOptions *options);             // 19
-    void *unused_20_22[3];
+    void *unused_20_21[2];
+    // The tests raise a session's log level with it, to see the options applied.
+    OrtStatus *(ORT_CALL *SetSessionLogSeverityLevel)(OrtSessionOptions *options, int level);  // 22
     OrtStatus *(ORT_CALL *SetSessionGraphOptimizationLevel)(OrtSessionOptions *options,
                                                             GraphOptimizationLevel level);  // 23
     void *unused_24_48[25];
@@ -93,6 +95,10 @@ struct OrtApi {
     // The real table goes on; never copy this struct or take its size.
 };
 
+// These restate the numbers above, so they catch a slip in the struct (a
+// placeholder of the wrong length), not a wrong number: a slot declared one
+// place off with its number changed to match passes them. test_ort_api.cpp
+// checks against ONNX Runtime itself what each named slot does.
 #define ORVEL_ORT_SLOT(member, slot) \
     static_assert(offsetof(OrtApi, member) == (slot) * sizeof(void *), #member " is not slot " #slot)
 ORVEL_ORT_SLOT(GetErrorMessage, 2);
@@ -103,6 +109,7 @@ ORVEL_ORT_SLOT(CreateSessionOptions, 10);
 ORVEL_ORT_SLOT(DisableProfiling, 15);
 ORVEL_ORT_SLOT(DisableMemPattern, 17);
 ORVEL_ORT_SLOT(DisableCpuMemArena, 19);
+ORVEL_ORT_SLOT(SetSessionLogSeverityLevel, 22);
 ORVEL_ORT_SLOT(SetSessionGraphOptimizationLevel, 23);
 ORVEL_ORT_SLOT(CreateTensorWithDataAsOrtValue, 49);
 ORVEL_ORT_SLOT(GetTensorMutableData, 51);

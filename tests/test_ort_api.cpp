@@ -2,9 +2,11 @@
 // or by the engine tests, with results that tell neighbouring slots apart.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 
 #include "ort_api.h"
+#include "test_util.h"
 
 namespace {
 
@@ -15,6 +17,32 @@ std::string take_message(OrtStatus *status) {
     std::string text = api()->GetErrorMessage(status);
     api()->ReleaseStatus(status);
     return text;
+}
+
+// The session options as ONNX Runtime traces them when a session is made at
+// its most verbose level: the value after "name:" for each name asked for.
+std::map<std::string, std::string> applied_options(OrtSessionOptions *options, const std::vector<std::string> &names) {
+    std::map<std::string, std::string> out;
+    EXPECT_EQ(take_message(api()->SetSessionLogSeverityLevel(options, 0)), "<ok>");  // verbose
+    OrtEnv *env = nullptr;
+    EXPECT_EQ(take_message(api()->CreateEnv(ORT_LOGGING_LEVEL_WARNING, "test", &env)), "<ok>");
+    OrtSession *session = nullptr;
+    testing::internal::CaptureStderr();
+    OrtStatus *status = api()->CreateSession(env, test_voice("probe.onnx").c_str(), options, &session);
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(take_message(status), "<ok>");
+    api()->ReleaseSession(session);
+    api()->ReleaseEnv(env);
+    const size_t start = log.find("Session Options {");
+    if (start == std::string::npos) return out;
+    const std::string trace = log.substr(start, log.find('\n', start) - start);
+    for (const std::string &name : names) {
+        size_t at = trace.find(" " + name + ":");
+        if (at == std::string::npos) continue;
+        at += name.size() + 2;
+        out[name] = trace.substr(at, trace.find(' ', at) - at);
+    }
+    return out;
 }
 
 }  // namespace
@@ -53,6 +81,39 @@ TEST(OrtApi, SessionOptionsSlots) {
     api()->ReleaseSession(nullptr);
     api()->ReleaseSessionOptions(options);
     api()->ReleaseEnv(env);
+}
+
+// Each option setter, made in the engine's order, changes the option it is
+// named for, and a slot one place off would show: DisableMemPattern at 16 is
+// EnableMemPattern, DisableCpuMemArena at 18 EnableCpuMemArena, DisableProfiling
+// at 16 turns the memory pattern back on, the optimization level at 22 or 24
+// leaves the level at its default.
+TEST(OrtApi, SessionOptionsTakeEffect) {
+    const std::vector<std::string> names = {"graph_optimization_level", "enable_cpu_mem_arena", "enable_mem_pattern",
+                                            "enable_profiling", "session_log_severity_level"};
+    OrtSessionOptions *defaults = nullptr;
+    ASSERT_EQ(take_message(api()->CreateSessionOptions(&defaults)), "<ok>");
+    const std::map<std::string, std::string> before = {{"graph_optimization_level", "3"},  // ORT_ENABLE_ALL, inside
+                                                       {"enable_cpu_mem_arena", "1"},
+                                                       {"enable_mem_pattern", "1"},
+                                                       {"enable_profiling", "0"},
+                                                       {"session_log_severity_level", "0"}};
+    EXPECT_EQ(applied_options(defaults, names), before);
+    api()->ReleaseSessionOptions(defaults);
+
+    OrtSessionOptions *options = nullptr;
+    ASSERT_EQ(take_message(api()->CreateSessionOptions(&options)), "<ok>");
+    api()->ReleaseStatus(api()->SetSessionGraphOptimizationLevel(options, ORT_DISABLE_ALL));
+    api()->ReleaseStatus(api()->DisableCpuMemArena(options));
+    api()->ReleaseStatus(api()->DisableMemPattern(options));
+    api()->ReleaseStatus(api()->DisableProfiling(options));
+    const std::map<std::string, std::string> after = {{"graph_optimization_level", "0"},
+                                                      {"enable_cpu_mem_arena", "0"},
+                                                      {"enable_mem_pattern", "0"},
+                                                      {"enable_profiling", "0"},
+                                                      {"session_log_severity_level", "0"}};
+    EXPECT_EQ(applied_options(options, names), after);
+    api()->ReleaseSessionOptions(options);
 }
 
 TEST(OrtApi, TensorOverCallerMemory) {
