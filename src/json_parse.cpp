@@ -66,31 +66,17 @@ int encode_escape(unsigned long v, unsigned char *out) {
 
 const char *skip_value_at(const char *p, int depth);
 
-// Members of an object being passed over; p is just past the '{'.
-const char *skip_object_members(const char *p, int depth) {
-    for (;;) {
-        p = skip_blanks(p);
-        p = parse_string(p, nullptr, 0);
-        if (!p) return nullptr;
-        p = skip_blanks(p);
-        if (*p == ':') ++p;
-        p = skip_value_at(p, depth + 1);
-        if (!p) return nullptr;
-        if (!*p) return p;
-        p = skip_blanks(p);
-        if (*p == ',') {
-            ++p;
-            if (!*p) return p;
-        } else if (*p == '}') {
-            return p + 1;
-        }
-    }
-}
-
-// Elements of an array being passed over; p is just past the '['.
-const char *skip_array_elements(const char *p, int depth) {
+// The members of an object (close '}') or the elements of an array (close
+// ']') being passed over; p is just past the opening bracket.
+const char *skip_items(const char *p, int depth, char close) {
     for (;;) {
         const char *start = p;
+        if (close == '}') {
+            p = parse_string(skip_blanks(p), nullptr, 0);
+            if (!p) return nullptr;
+            p = skip_blanks(p);
+            if (*p == ':') ++p;
+        }
         p = skip_value_at(p, depth + 1);
         if (!p) return nullptr;
         if (!*p) return p;
@@ -98,11 +84,12 @@ const char *skip_array_elements(const char *p, int depth) {
         if (*p == ',') {
             ++p;
             if (!*p) return p;
-        } else if (*p == ']') {
+        } else if (*p == close) {
             return p + 1;
         } else if (p == start) {
             // A vertical tab, form feed or stray '}' where an element should
             // be: nothing was consumed, and going round again would never end.
+            // (A member always consumes its name's quotation mark.)
             return nullptr;
         }
     }
@@ -122,7 +109,7 @@ const char *skip_value_at(const char *p, int depth) {
     p = skip_blanks(p);
     if (*p == close) return p + 1;
     if (!*p) return p;
-    return close == '}' ? skip_object_members(p, depth) : skip_array_elements(p, depth);
+    return skip_items(p, depth, close);
 }
 
 // The first code point of a map member's name, by its lead byte alone. The
