@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -37,6 +38,30 @@ constexpr size_t kMaxHeaderFields = 100;
 constexpr auto kPoll = std::chrono::milliseconds(250);
 // The status recorded for a request whose client left before its answer began.
 constexpr int kClientLeft = 499;
+
+// Prometheus's text format: a metric's HELP and TYPE lines, then each sample,
+// the name followed by what the format makes of its labels and value.
+void metric_head(std::string *text, const char *name, const char *type, const char *help) {
+    *text += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+}
+
+__attribute__((format(printf, 3, 4))) void metric_sample(std::string *text, const char *name, const char *format,
+                                                         ...) {
+    char sample[256];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(sample, sizeof sample, format, args);
+    va_end(args);
+    *text += std::string(name) + sample + "\n";
+}
+
+// A metric of one sample.
+template <typename... Values>
+void add_metric(std::string *text, const char *name, const char *type, const char *help, const char *format,
+                Values... values) {
+    metric_head(text, name, type, help);
+    metric_sample(text, name, format, values...);
+}
 
 struct Metrics {
     std::mutex mutex;
@@ -625,56 +650,28 @@ HttpApi::HttpApi(Engine &engine, const HttpOptions &options) : state_(std::make_
     server_->Get("/metrics", [state](const httplib::Request &, httplib::Response &res) {
         EngineStats stats = state->engine->stats();
         std::string text;
-        char line[512];
-        text += "# HELP orvel_requests_total HTTP requests answered, by status.\n"
-                "# TYPE orvel_requests_total counter\n";
+        metric_head(&text, "orvel_requests_total", "counter", "HTTP requests answered, by status.");
         {
             std::lock_guard<std::mutex> lock(state->metrics.mutex);
-            for (const auto &entry : state->metrics.by_status) {
-                std::snprintf(line, sizeof line, "orvel_requests_total{status=\"%d\"} %llu\n", entry.first,
+            for (const auto &entry : state->metrics.by_status)
+                metric_sample(&text, "orvel_requests_total", "{status=\"%d\"} %llu", entry.first,
                               static_cast<unsigned long long>(entry.second));
-                text += line;
-            }
-            std::snprintf(line, sizeof line,
-                          "# HELP orvel_speech_completed_total Speech requests answered in full.\n"
-                          "# TYPE orvel_speech_completed_total counter\n"
-                          "orvel_speech_completed_total %llu\n"
-                          "# HELP orvel_speech_request_seconds_total Their time from arrival to the last byte sent.\n"
-                          "# TYPE orvel_speech_request_seconds_total counter\n"
-                          "orvel_speech_request_seconds_total %.6f\n",
-                          static_cast<unsigned long long>(state->metrics.speech_completed),
-                          state->metrics.speech_seconds);
-            text += line;
+            add_metric(&text, "orvel_speech_completed_total", "counter", "Speech requests answered in full.", " %llu",
+                       static_cast<unsigned long long>(state->metrics.speech_completed));
+            add_metric(&text, "orvel_speech_request_seconds_total", "counter",
+                       "Their time from arrival to the last byte sent.", " %.6f", state->metrics.speech_seconds);
         }
-        std::snprintf(line, sizeof line,
-                      "# HELP orvel_audio_seconds_total Seconds of audio produced.\n"
-                      "# TYPE orvel_audio_seconds_total counter\n"
-                      "orvel_audio_seconds_total %.3f\n",
-                      stats.audio_seconds);
-        text += line;
-        std::snprintf(line, sizeof line,
-                      "# HELP orvel_synthesis_seconds_total Time spent synthesizing.\n"
-                      "# TYPE orvel_synthesis_seconds_total counter\n"
-                      "orvel_synthesis_seconds_total %.6f\n",
-                      stats.synthesis_seconds);
-        text += line;
-        std::snprintf(line, sizeof line,
-                      "# HELP orvel_queue_length Sentences waiting to be spoken.\n"
-                      "# TYPE orvel_queue_length gauge\n"
-                      "orvel_queue_length %zu\n"
-                      "# HELP orvel_requests_in_flight Speech requests being spoken or sent.\n"
-                      "# TYPE orvel_requests_in_flight gauge\n"
-                      "orvel_requests_in_flight %zu\n",
-                      stats.queued_pieces, stats.live_requests);
-        text += line;
+        add_metric(&text, "orvel_audio_seconds_total", "counter", "Seconds of audio produced.", " %.3f",
+                   stats.audio_seconds);
+        add_metric(&text, "orvel_synthesis_seconds_total", "counter", "Time spent synthesizing.", " %.6f",
+                   stats.synthesis_seconds);
+        add_metric(&text, "orvel_queue_length", "gauge", "Sentences waiting to be spoken.", " %zu", stats.queued_pieces);
+        add_metric(&text, "orvel_requests_in_flight", "gauge", "Speech requests being spoken or sent.", " %zu",
+                   stats.live_requests);
         // With --workers each process answers for itself: the figures are
         // those of the worker that took this connection.
-        std::snprintf(line, sizeof line,
-                      "# HELP orvel_worker The worker process these figures are of (1 of 1 without --workers).\n"
-                      "# TYPE orvel_worker gauge\n"
-                      "orvel_worker{worker=\"%zu\",workers=\"%zu\"} 1\n",
-                      state->options.worker + 1, state->options.workers);
-        text += line;
+        add_metric(&text, "orvel_worker", "gauge", "The worker process these figures are of (1 of 1 without --workers).",
+                   "{worker=\"%zu\",workers=\"%zu\"} 1", state->options.worker + 1, state->options.workers);
         res.set_content(text, "text/plain; version=0.0.4");
     });
 
