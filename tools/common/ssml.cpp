@@ -45,27 +45,32 @@ double parse_time(const std::string &value) {
     return -1;
 }
 
+// A value named in an attribute's table, or -1 for a name not in it.
+struct NamedValue {
+    const char *name;
+    double value;
+};
+
+template <size_t N>
+double named_value(const NamedValue (&table)[N], const std::string &name) {
+    for (const NamedValue &entry : table)
+        if (name == entry.name) return entry.value;
+    return -1;
+}
+
 // Pauses for the break strengths, about a comma's to a paragraph's.
 double strength_ms(const std::string &strength) {
-    static const struct {
-        const char *name;
-        double ms;
-    } kStrengths[] = {{"none", 0}, {"x-weak", 100}, {"weak", 200}, {"medium", 400}, {"strong", 700},
-                      {"x-strong", 1000}};
-    for (const auto &s : kStrengths)
-        if (strength == s.name) return s.ms;
-    return -1;
+    static const NamedValue kStrengths[] = {{"none", 0},        {"x-weak", 100}, {"weak", 200},
+                                            {"medium", 400},    {"strong", 700}, {"x-strong", 1000}};
+    return named_value(kStrengths, strength);
 }
 
 // A prosody rate as a factor of the enclosing rate, or -1.
 double parse_rate(const std::string &value) {
-    static const struct {
-        const char *name;
-        double factor;
-    } kNamed[] = {{"x-slow", 0.5}, {"slow", 0.75}, {"medium", 1.0}, {"default", 1.0}, {"fast", 1.5},
-                  {"x-fast", 2.0}};
-    for (const auto &n : kNamed)
-        if (value == n.name) return n.factor;
+    static const NamedValue kNamed[] = {{"x-slow", 0.5}, {"slow", 0.75}, {"medium", 1.0},
+                                        {"default", 1.0}, {"fast", 1.5},  {"x-fast", 2.0}};
+    const double named = named_value(kNamed, value);
+    if (named > 0) return named;
     const char *start = value.c_str();
     char *end = nullptr;
     double number = std::strtod(start, &end);
