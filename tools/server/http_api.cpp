@@ -470,8 +470,10 @@ bool read_speech_params(const httplib::Request &req, const HttpApi::State &state
 
 // Step 2: the text planned into sentences and queued on the engine, with
 // the encoder the answer will use.
-std::shared_ptr<SpeechStream> start_speech(HttpApi::State &state, bool stopping, SpeechParams params,
-                                           httplib::Response &res) {
+// A request that comes in while the server stops is still spoken: its
+// connection was accepted before the listener closed, so its client (a
+// balancer, say) had no other server to turn to.
+std::shared_ptr<SpeechStream> start_speech(HttpApi::State &state, SpeechParams params, httplib::Response &res) {
     std::vector<Piece> pieces = plan_input(params.text);
     if (pieces.empty()) {
         bad_request(res, "'input' is empty: there is nothing to say", "input");
@@ -484,10 +486,6 @@ std::shared_ptr<SpeechStream> start_speech(HttpApi::State &state, bool stopping,
                    "server_error", nullptr, busy ? "queue_full" : "shutting_down");
         res.set_header("Retry-After", busy ? "1" : "5");
     };
-    if (stopping) {
-        refuse(false);
-        return nullptr;
-    }
     Engine &engine = *state.engine;
     const VoiceInfo &voice = engine.voices()[params.voice.voice];
     Engine::Refusal refusal;
@@ -707,10 +705,10 @@ HttpApi::HttpApi(Engine &engine, const HttpOptions &options) : state_(std::make_
         res.set_content(json{{"voices", voices}}.dump(), "application/json");
     });
 
-    server_->Post("/v1/audio/speech", [state, stopping](const httplib::Request &req, httplib::Response &res) {
+    server_->Post("/v1/audio/speech", [state](const httplib::Request &req, httplib::Response &res) {
         SpeechParams params;
         if (!read_speech_params(req, *state, &params, res)) return;
-        std::shared_ptr<SpeechStream> stream = start_speech(*state, *stopping, std::move(params), res);
+        std::shared_ptr<SpeechStream> stream = start_speech(*state, std::move(params), res);
         if (!stream) return;
         if (!wait_for_first_chunk(*stream, res)) return;
         stream_answer(stream, res);
@@ -733,5 +731,9 @@ void HttpApi::adopt(int listen_fd, const std::string &host) {
 bool HttpApi::serve() { return server_->serve(); }
 
 void HttpApi::stop() { server_->stop(); }
+
+void HttpApi::abort() { server_->abort(); }
+
+size_t HttpApi::answering() const { return server_->answering(); }
 
 }  // namespace orvel_server

@@ -37,11 +37,16 @@ public:
     int bind(const std::string &host, int port, std::string *error);
     // Serves a listening socket that another process bound for host instead.
     void adopt(int listen_fd, const std::string &host);
-    // Serves until stop(); returns false when serving failed.
+    // Serves until stop() and the requests it had taken on are answered;
+    // returns false when serving failed.
     bool serve();
-    // Stops accepting connections, also when serve() has not started yet;
-    // requests in progress are finished.
+    // Closes the listener at once, also when serve() has not started yet;
+    // the requests already taken on are answered.
     void stop();
+    // After stop(): drops the requests not yet begun (the grace time is over).
+    void abort();
+    // Requests being answered now.
+    size_t answering() const;
     // /health answers 503 from now on.
     void set_stopping() { stopping_ = true; }
 

@@ -131,13 +131,22 @@ struct HttpServer::Impl {
     ConnectionLimits limits;
     RefusalBody refusal_body;
     int wake_fd = -1;    // wakes the reader
-    int listen_fd = -1;  // closed once serving ends
+    int stop_fd = -1;    // readable once stop() is called: wakes the accepting loop
+    int listen_fd = -1;  // closed once accepting ends
 
     std::mutex mutex;
     std::vector<std::unique_ptr<Connection>> arriving;  // for the reader: new or kept alive
     std::deque<std::unique_ptr<Connection>> complete;   // for the workers
     std::condition_variable work_cv;
-    bool stopping = false;
+    // Stopping, in steps: stop() was called (answers close their connection,
+    // idle kept-alive ones close); the listening socket is closed, so the
+    // reader ends once no connection is left; the reader has ended, so the
+    // workers end once the queue is empty. abort() cuts all of it short.
+    bool draining = false;
+    bool listener_closed = false;
+    bool reader_done = false;
+    bool aborting = false;
+    size_t answering = 0;  // requests in the workers' hands
 
     std::thread reader;
     std::vector<std::thread> workers;
@@ -148,10 +157,12 @@ struct HttpServer::Impl {
         (void)ignored;
     }
 
-    void hand_to_reader(std::unique_ptr<Connection> connection) {
+    // A new connection, or one kept alive after an answer (`returning`),
+    // which has no next request to wait for once stopping has begun.
+    void hand_to_reader(std::unique_ptr<Connection> connection, bool returning) {
         {
             std::lock_guard<std::mutex> lock(mutex);
-            if (!stopping) {
+            if (!reader_done && !aborting && !(returning && draining)) {
                 arriving.push_back(std::move(connection));
                 connection = nullptr;
             }
@@ -219,9 +230,12 @@ struct HttpServer::Impl {
         for (;;) {
             Clock::time_point now = Clock::now();
             std::vector<std::unique_ptr<Connection>> taken;
+            bool draining_now, listener_closed_now;
             {
                 std::lock_guard<std::mutex> lock(mutex);
-                if (stopping) break;
+                if (aborting) break;
+                draining_now = draining;
+                listener_closed_now = listener_closed;
                 taken.swap(arriving);
             }
             for (std::unique_ptr<Connection> &connection : taken) {
@@ -237,6 +251,19 @@ struct HttpServer::Impl {
                 c.deadline = now + (c.served == 0 ? limits.head_timeout : limits.idle_timeout);
                 // A pipelined request may be here already.
                 if (examine(connection, now)) open.push_back(std::move(connection));
+            }
+            if (draining_now) {
+                // What was accepted before the stop is work taken on: a new
+                // connection (a balancer sends its request right after
+                // connecting) and a request begun. A kept-alive connection
+                // with nothing begun is not, and closes now.
+                auto idle = [](const std::unique_ptr<Connection> &c) {
+                    return !c->closing && c->served > 0 && !c->started;
+                };
+                for (auto &connection : open)
+                    if (idle(connection)) close_socket(connection->fd);
+                open.erase(std::remove_if(open.begin(), open.end(), idle), open.end());
+                if (listener_closed_now && open.empty()) break;
             }
 
             Clock::time_point next = now + std::chrono::seconds(1);
@@ -300,6 +327,11 @@ struct HttpServer::Impl {
             open.swap(kept);
         }
         for (auto &connection : open) close_socket(connection->fd);
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            reader_done = true;
+        }
+        work_cv.notify_all();
     }
 
     void answer_requests() {
@@ -307,30 +339,98 @@ struct HttpServer::Impl {
             std::unique_ptr<Connection> connection;
             {
                 std::unique_lock<std::mutex> lock(mutex);
-                work_cv.wait(lock, [&] { return stopping || !complete.empty(); });
+                work_cv.wait(lock, [&] { return reader_done || aborting || !complete.empty(); });
                 if (complete.empty()) return;
                 connection = std::move(complete.front());
                 complete.pop_front();
+                if (aborting) {
+                    close_socket(connection->fd);
+                    continue;
+                }
+                ++answering;
             }
             Connection &c = *connection;
             bool last = c.served + 1 >= limits.max_requests_per_connection;
             {
                 std::lock_guard<std::mutex> lock(mutex);
-                last = last || stopping;
+                last = last || draining;
             }
             BufferedStream stream(c.fd, c.buffer.data(), c.request_length, limits.write_timeout);
             bool closed = false;
             t_answering_fd = c.fd;
             bool ok = server->process_request(stream, last, closed, nullptr);
             t_answering_fd = -1;
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                --answering;
+            }
             c.buffer.erase(0, c.request_length);
             ++c.served;
             if (!ok || closed || last) {
                 close_socket(c.fd);
             } else {
-                hand_to_reader(std::move(connection));
+                hand_to_reader(std::move(connection), true);
             }
         }
+    }
+
+    void take(int fd) {
+        int flags = ::fcntl(fd, F_GETFL);
+        ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+        int yes = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+        auto connection = std::make_unique<Connection>();
+        connection->fd = fd;
+        hand_to_reader(std::move(connection), false);
+    }
+
+    // Takes every connection waiting on the (non-blocking) socket; false when
+    // the socket itself has failed. Another process sharing the socket may
+    // take a connection first: then there is none here.
+    bool accept_waiting() {
+        for (;;) {
+            int fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd >= 0) {
+                take(fd);
+                continue;
+            }
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                // Out of descriptors or memory: connections wait until some close.
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                return true;
+            }
+            return false;
+        }
+    }
+
+    // Accepts until stop(). Then it takes what the kernel completed
+    // meanwhile before it closes the socket: closing resets those, after
+    // their client (a balancer) has sent its request and can no longer try
+    // another server. A connection arriving after that is refused.
+    bool accept_connections() {
+        bool ok = true;
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (draining) break;
+            }
+            pollfd polled[2] = {{listen_fd, POLLIN, 0}, {stop_fd, POLLIN, 0}};
+            if (::poll(polled, 2, -1) < 0) {
+                if (errno == EINTR) continue;
+                ok = false;
+                break;
+            }
+            if ((polled[0].revents & (POLLIN | POLLERR | POLLHUP)) && !accept_waiting()) {
+                ok = false;
+                break;
+            }
+        }
+        if (ok) ok = accept_waiting();
+        ::close(listen_fd);
+        listen_fd = -1;
+        return ok;
     }
 };
 
@@ -339,23 +439,15 @@ HttpServer::HttpServer(const ConnectionLimits &limits, RefusalBody refusal_body)
     impl_->limits = limits;
     impl_->refusal_body = std::move(refusal_body);
     impl_->wake_fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    // Accepted sockets go straight to the reader, from the accepting thread.
-    struct Inline : httplib::TaskQueue {
-        void enqueue(std::function<void()> fn) override { fn(); }
-        void shutdown() override {}
-    };
-    new_task_queue = [] { return new Inline; };
+    impl_->stop_fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     // Only for the Keep-Alive header httplib writes: the limits are kept here.
     set_keep_alive_max_count(limits.max_requests_per_connection);
     set_keep_alive_timeout(std::max<time_t>(1, static_cast<time_t>(limits.idle_timeout.count() / 1000)));
-    // The accepting loop waits for a connection at most this long before it
-    // looks whether stop() has been called. The socket is non-blocking: a
-    // worker that loses a connection to another sees EAGAIN and waits again.
-    set_idle_interval(0, 100 * 1000);
 }
 
 HttpServer::~HttpServer() {
     if (impl_->wake_fd >= 0) ::close(impl_->wake_fd);
+    if (impl_->stop_fd >= 0) ::close(impl_->stop_fd);
     if (impl_->listen_fd >= 0) ::close(impl_->listen_fd);
 }
 
@@ -367,16 +459,39 @@ int HttpServer::bind(const std::string &host, int port, std::string *error) {
     return bound;
 }
 
+// httplib streams an answer for as long as svr_sock_ holds a socket (its
+// accepting loop, unused here, clears it to stop): it keeps the listening
+// socket's number from adopt() to abort(), closed or not.
 void HttpServer::adopt(int listen_fd) {
     impl_->listen_fd = listen_fd;
     svr_sock_ = listen_fd;
 }
 
-// httplib's own stop() would shut the socket down, which ends accepting in
-// every process that shares it. Taking the socket away ends this process's
-// loop within one idle interval, and a loop that has not started yet never
-// starts.
-void HttpServer::stop() { svr_sock_ = INVALID_SOCKET; }
+void HttpServer::stop() {
+    {
+        std::lock_guard<std::mutex> lock(impl_->mutex);
+        impl_->draining = true;
+    }
+    uint64_t one = 1;
+    ssize_t ignored = ::write(impl_->stop_fd, &one, sizeof one);
+    (void)ignored;
+    impl_->wake();
+}
+
+void HttpServer::abort() {
+    {
+        std::lock_guard<std::mutex> lock(impl_->mutex);
+        impl_->aborting = true;
+    }
+    svr_sock_ = INVALID_SOCKET;  // answers being streamed end
+    impl_->wake();
+    impl_->work_cv.notify_all();
+}
+
+size_t HttpServer::answering() const {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    return impl_->answering;
+}
 
 bool client_has_left() {
     if (t_answering_fd < 0) return false;
@@ -388,35 +503,16 @@ bool client_has_left() {
     return ::recv(t_answering_fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
 }
 
-bool HttpServer::process_and_close_socket(socket_t sock) {
-    int flags = ::fcntl(sock, F_GETFL);
-    ::fcntl(sock, F_SETFL, flags | O_NONBLOCK);
-    int yes = 1;
-    ::setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-    auto connection = std::make_unique<Connection>();
-    connection->fd = sock;
-    impl_->hand_to_reader(std::move(connection));
-    return true;
-}
-
 bool HttpServer::serve() {
     impl_->reader = std::thread([this] { impl_->read_connections(); });
     for (size_t i = 0; i < std::max<size_t>(1, impl_->limits.workers); ++i)
         impl_->workers.emplace_back([this] { impl_->answer_requests(); });
-    // httplib's accepting loop, on our socket: it ends when stop() has taken
-    // the socket away, even before it started.
-    bool ok = listen_after_bind();
-    // After a failure httplib has closed the socket itself.
-    if (ok && impl_->listen_fd >= 0) {
-        ::close(impl_->listen_fd);
-        impl_->listen_fd = -1;
-    }
+    bool ok = impl_->listen_fd >= 0 && impl_->accept_connections();
     {
         std::lock_guard<std::mutex> lock(impl_->mutex);
-        impl_->stopping = true;
+        impl_->draining = impl_->listener_closed = true;
     }
     impl_->wake();
-    impl_->work_cv.notify_all();
     if (impl_->reader.joinable()) impl_->reader.join();
     for (std::thread &worker : impl_->workers) worker.join();
     impl_->workers.clear();

@@ -47,16 +47,22 @@ public:
     // Serves a listening socket bound by another process (a worker's parent),
     // instead of bind(). Several processes may accept from one socket.
     void adopt(int listen_fd);
-    // Accepts connections until stop(); the requests being answered then are
-    // finished before it returns. Returns false when serving failed.
+    // Accepts connections until stop(), then answers what it took on before
+    // it returns: the requests being answered or received, and connections
+    // accepted but not yet read from. Returns false when serving failed.
     bool serve();
-    // Stops accepting within a tenth of a second, also when serve() has not
-    // started yet. Other processes sharing the socket go on accepting.
+    // Stops accepting and closes the listening socket at once, also when
+    // serve() has not started yet; idle kept-alive connections close, and
+    // answers close theirs. Other processes sharing the socket go on
+    // accepting until they stop too.
     void stop();
+    // After stop(): ends the answers being streamed and drops the requests
+    // not yet begun and the connections still being read.
+    void abort();
+    // Requests being answered now.
+    size_t answering() const;
 
 private:
-    bool process_and_close_socket(socket_t sock) override;
-
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

@@ -367,10 +367,12 @@ int serve(const Params &params, const EngineOptions &engine_options, const Wyomi
         wyoming->start();
     }
 
-    // On SIGTERM or SIGINT: refuse new requests, give those in progress the
-    // grace time, cancel what is left, then stop listening. A second signal
-    // during the grace time cancels at once: whoever sends it has stopped
-    // waiting.
+    // On SIGTERM or SIGINT: stop listening at once, so that a balancer's next
+    // connection is refused and goes to another server, and /health says 503
+    // on connections still open; give the requests taken on the grace time,
+    // then cancel what is left. A second signal during the grace time
+    // cancels at once: whoever sends it has stopped waiting.
+    std::atomic<bool> answered{false};  // api.serve() has returned
     std::thread stopper([&] {
         int signal_number = 0;
         sigwait(&stop_signals, &signal_number);
@@ -378,22 +380,26 @@ int serve(const Params &params, const EngineOptions &engine_options, const Wyomi
             message("%s: stopping (up to %g s for requests in progress)", strsignal(signal_number), params.grace);
         if (!role.worker()) notify_service_manager("STOPPING=1");
         api.set_stopping();
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(params.grace);
-        const struct timespec poll = {0, 20 * 1000 * 1000};
-        bool hurried = false;
-        while (!hurried && engine.stats().live_requests > 0 && std::chrono::steady_clock::now() < deadline)
-            hurried = sigtimedwait(&stop_signals, nullptr, &poll) > 0;
-        if (engine.stats().live_requests > 0) {
-            message("cancelling %zu request(s) still in progress", engine.stats().live_requests);
-            engine.cancel_all("the server is shutting down");
-            auto settle = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-            while (engine.stats().live_requests > 0 && std::chrono::steady_clock::now() < settle)
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        if (wyoming) wyoming->stop();
         // Kept even when serve() has not started yet: a signal that comes
         // before the listener starts stops it too.
         api.stop();
+        auto busy = [&] { return !answered || engine.stats().live_requests > 0; };
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(params.grace);
+        const struct timespec poll = {0, 20 * 1000 * 1000};
+        bool hurried = false;
+        while (!hurried && busy() && std::chrono::steady_clock::now() < deadline)
+            hurried = sigtimedwait(&stop_signals, nullptr, &poll) > 0;
+        if (busy()) {
+            // Spoken or being sent: a request may be in either count, or both.
+            if (size_t left = std::max(engine.stats().live_requests, api.answering()))
+                message("cancelling %zu request(s) still in progress", left);
+            api.abort();
+            engine.cancel_all("the server is shutting down");
+            auto settle = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+            while (busy() && std::chrono::steady_clock::now() < settle)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        if (wyoming) wyoming->stop();
     });
 
     if (role.worker()) {
@@ -408,6 +414,7 @@ int serve(const Params &params, const EngineOptions &engine_options, const Wyomi
     if (const char *delay = std::getenv("ORVEL_SERVER_TEST_SERVE_DELAY_MS"))
         std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(delay)));
     bool served = api.serve();
+    answered = true;
     if (!served) {
         message("the HTTP server stopped unexpectedly");
         stopper.detach();
