@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <string>
 
 namespace {
@@ -107,8 +106,8 @@ TEST(Ssml, BrokenMarkupIsSpokenAsPlainTextWithAWarning) {
     }
 }
 
-TEST(Ssml, HostileMarkupIsRefusedOrFlattenedQuickly) {
-    auto start = std::chrono::steady_clock::now();
+TEST(Ssml, HostileMarkupIsRefusedOrFlattened) {
+    // A reader quadratic in the depth would not finish within the test's timeout.
     // Billion laughs: a document type declaration is refused before any entity is defined.
     std::string laughs = "<?xml version=\"1.0\"?><!DOCTYPE lolz [<!ENTITY lol \"lol\">";
     for (int i = 1; i < 10; ++i) {
@@ -140,7 +139,6 @@ TEST(Ssml, HostileMarkupIsRefusedOrFlattenedQuickly) {
     prosody += "deep";
     for (int i = 0; i < levels; ++i) prosody += "</prosody>";
     EXPECT_EQ(read("<speak>" + prosody + "</speak>"), "deep@4|");
-    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 10.0);
 }
 
 TEST(Ssml, WhatCountsAsSsml) {
