@@ -78,11 +78,16 @@ def spoken(sentence):
     return sentence[0].upper() + sentence[1:] + "."
 
 
-def recognise(clips, workdir):
-    """Words right per clip: pocketsphinx_batch over 16 kHz int16 clips."""
+def recognise(clips, workdir, jsgf=None):
+    """The words pocketsphinx_batch hears in each 16 kHz int16 clip: under the
+    JSGF grammar text jsgf, or with the general en-us language model."""
     os.makedirs(workdir, exist_ok=True)
-    with open(os.path.join(workdir, "g.jsgf"), "w") as f:
-        f.write(grammar())
+    if jsgf is None:
+        language = ["-lm", PS_MODEL + "/en-us.lm.bin"]
+    else:
+        with open(os.path.join(workdir, "g.jsgf"), "w") as f:
+            f.write(jsgf)
+        language = ["-jsgf", os.path.join(workdir, "g.jsgf")]
     names = []
     for k, audio in enumerate(clips):
         name = "c%03d" % k
@@ -93,7 +98,7 @@ def recognise(clips, workdir):
         f.write("\n".join(names) + "\n")
     hyp = os.path.join(workdir, "hyp.txt")
     subprocess.run(["pocketsphinx_batch", "-hmm", PS_MODEL + "/en-us",
-                    "-dict", PS_MODEL + "/cmudict-en-us.dict", "-jsgf", os.path.join(workdir, "g.jsgf"),
+                    "-dict", PS_MODEL + "/cmudict-en-us.dict"] + language + [
                     "-ctl", os.path.join(workdir, "ctl"), "-cepdir", workdir, "-cepext", ".raw",
                     "-adcin", "yes", "-adchdr", "0", "-samprate", str(SR), "-hyp", hyp],
                    check=True, capture_output=True)
@@ -197,7 +202,7 @@ def main():
               "check_words": 6 * len(checks)}
     tmp = tempfile.mkdtemp(prefix="orvel-eval-")
 
-    es_hyps = recognise(espeak_clips([spoken(s) for s in checks]), os.path.join(tmp, "espeak"))
+    es_hyps = recognise(espeak_clips([spoken(s) for s in checks]), os.path.join(tmp, "espeak"), grammar())
     report["espeak_words_right"] = score(es_hyps, checks)
     print("evaluate: eSpeak NG %d/%d words" % (report["espeak_words_right"], 6 * len(checks)),
           flush=True)
@@ -224,10 +229,10 @@ def main():
             if lvl is not None:
                 silent.append(lvl)
         v_hyps = recognise([voice.speak(spoken(s), numpy=True) for s in checks],
-                           os.path.join(tmp, "voice%d" % k))
+                           os.path.join(tmp, "voice%d" % k), grammar())
         t_rows = teacher.synthesize(helper, name, [spoken(s) for s in checks],
                                     os.path.join(tmp, "teacher.raw"))
-        t_hyps = recognise([a for a, _, _ in t_rows], os.path.join(tmp, "teacher%d" % k))
+        t_hyps = recognise([a for a, _, _ in t_rows], os.path.join(tmp, "teacher%d" % k), grammar())
         inner, tail = silences(voice.speak(PAUSE_TEXT, numpy=True))
         t_audio, _, t_segs = teacher.synthesize(helper, name, [PAUSE_TEXT], os.path.join(tmp, "p.raw"))[0]
         t_inner, t_tail = silences(t_audio)

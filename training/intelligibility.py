@@ -1,0 +1,142 @@
+"""Open-vocabulary intelligibility: the word error rate of pocketsphinx with its
+general en-us language model (no grammar) over plain sentences written for
+this check (training/intelligibility.txt), for every speaker of a voice and,
+on the same sentences, for its teachers and eSpeak NG.
+
+    /usr/bin/python3 training/intelligibility.py --voice voices/orvel-en-us-arctic.onnx \
+        [--systems voice,flite,hts,espeak] [--out report.json]
+
+A closed grammar no longer tells these voices apart (every one of them gets
+nearly all words right); with the general model the recogniser's errors grow
+as the audio gets less clear, and eSpeak NG, far from a human voice, comes out
+much worse. The voice is spoken through the built library (ORVEL_LIBRARY or
+build*/), the teachers as they are: Flite's
+slt, rms and awb, and Festival's HTS slt resampled from 32 to 16 kHz.
+"""
+
+import argparse
+import json
+import os
+import re
+import sys
+import tempfile
+from concurrent.futures import ThreadPoolExecutor
+
+import numpy as np
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "python"))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tools"))
+import evaluate_teachers  # noqa: E402
+import teacher  # noqa: E402
+
+SR = evaluate_teachers.SR
+SENTENCES = os.path.join(HERE, "intelligibility.txt")
+FLITE = ["slt", "rms", "awb"]
+HTS_VOICE = "cmu_us_slt_arctic_hts"
+
+
+def read_sentences(path=SENTENCES):
+    with open(path, encoding="utf-8") as f:
+        return [line.strip() for line in f if line.strip() and not line.startswith("#")]
+
+
+def words(text):
+    """Lower-case words without punctuation; pocketsphinx marks a second
+    pronunciation as "word(2)", which is the same word."""
+    text = re.sub(r"\(\d+\)", "", text.lower())
+    return re.findall(r"[a-z']+", text)
+
+
+def word_errors(ref, hyp):
+    """Substitutions + deletions + insertions turning ref into hyp (word lists)."""
+    prev = list(range(len(hyp) + 1))
+    for i, r in enumerate(ref, 1):
+        cur = [i] + [0] * len(hyp)
+        for j, h in enumerate(hyp, 1):
+            cur[j] = min(prev[j] + 1, cur[j - 1] + 1, prev[j - 1] + (r != h))
+        prev = cur
+    return prev[-1]
+
+
+def wer(refs, hyps):
+    """(errors, reference words) summed over sentences."""
+    errors = sum(word_errors(words(r), words(h)) for r, h in zip(refs, hyps))
+    return errors, sum(len(words(r)) for r in refs)
+
+
+def hts_clips(sentences, folder):
+    import festival_teacher
+    from scipy.signal import resample_poly
+    out = []
+    for row in festival_teacher.synthesize(HTS_VOICE, "latin-1", sentences, folder):
+        if row is None:
+            out.append(np.zeros(SR // 10, np.int16))  # counted as all words lost
+            continue
+        audio, rate, _ = row
+        g = np.gcd(rate, SR)
+        y = resample_poly(audio.astype(np.float64), SR // g, rate // g)
+        out.append(np.clip(y, -32768, 32767).astype(np.int16))
+    return out
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--voice", default=os.path.join(os.path.dirname(HERE), "voices",
+                                                    "orvel-en-us-arctic.onnx"))
+    ap.add_argument("--systems", default="voice,flite,hts,espeak",
+                    help="any of voice, flite, hts, espeak")
+    ap.add_argument("--sentences", default=SENTENCES)
+    ap.add_argument("--out", default="", help="JSON report")
+    ap.add_argument("-v", action="store_true", help="print every recognised sentence")
+    args = ap.parse_args()
+    systems = set(args.systems.split(","))
+    sentences = read_sentences(args.sentences)
+    tmp = tempfile.mkdtemp(prefix="orvel-wer-")
+    clips = {}   # name -> [int16 audio at 16 kHz]
+
+    if "voice" in systems:
+        import built_library
+        import talmerin_orvel
+        engine = talmerin_orvel.Engine(library=built_library.find())
+        voice = engine.load_voice(args.voice)
+        if voice.sample_rate != SR:
+            raise SystemExit("intelligibility: the voice speaks at %d Hz, the recogniser needs %d"
+                             % (voice.sample_rate, SR))
+        for k in range(max(1, voice.num_speakers)):
+            voice.set_speaker(k)
+            clips["voice %d" % k] = [voice.speak(s, numpy=True) for s in sentences]
+        voice.close()
+        engine.close()
+    if "flite" in systems:
+        helper = teacher.build_helper(os.path.join(tmp, "flite_teacher"))
+        for name in FLITE:
+            rows = teacher.synthesize(helper, name, sentences, os.path.join(tmp, "flite-%s.raw" % name))
+            clips["Flite " + name] = [a for a, _, _ in rows]
+    if "hts" in systems:
+        clips["Festival HTS slt"] = hts_clips(sentences, os.path.join(tmp, "hts"))
+    if "espeak" in systems:
+        clips["eSpeak NG en-us"] = evaluate_teachers.espeak_clips(sentences)
+
+    names = list(clips)
+    # Two recognisers at a time: the machine has two cores.
+    with ThreadPoolExecutor(2) as pool:
+        hyps = list(pool.map(lambda n: evaluate_teachers.recognise(
+            clips[n], os.path.join(tmp, "rec%d" % names.index(n))), names))
+    report = {"sentences": len(sentences), "words": wer(sentences, sentences)[1], "systems": {}}
+    for name, hyp in zip(names, hyps):
+        texts = [" ".join(h) for h in hyp]
+        errors, total = wer(sentences, texts)
+        report["systems"][name] = {"word_errors": errors, "wer_percent": round(100.0 * errors / total, 1)}
+        print("%-18s %5.1f %% words wrong (%d of %d)" % (name, 100.0 * errors / total, errors, total))
+        if args.v:
+            for s, t in zip(sentences, texts):
+                print("   %s\n -> %s" % (s, t))
+    if args.out:
+        with open(args.out, "w") as f:
+            json.dump(report, f, indent=1)
+
+
+if __name__ == "__main__":
+    main()
