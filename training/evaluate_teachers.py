@@ -4,7 +4,9 @@ library (the project's Python binding).
     /usr/bin/python3 training/evaluate_teachers.py --data training/work-arctic/data.npz \
         --voice voices/orvel-en-us-arctic.onnx --out training/work-arctic/eval
 
-For every speaker:
+For every speaker, against its teacher (Flite's voice of its name, or
+Festival's HTS voice where the data's "teachers" says "hts", resampled to
+16 kHz):
 - closeness to its teacher on held-out sentences: mel-cepstral distortion (MCD,
   dB, after DTW) of the voice against the teacher, beside the teacher at a 15 %
   slower speaking rate against itself (the reference: what a change of timing
@@ -39,6 +41,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(HERE), "python"))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tools"))
 import built_library  # noqa: E402
 import evaluate  # noqa: E402
+import festival_teacher  # noqa: E402
+import prep_teachers  # noqa: E402
 import talmerin_orvel  # noqa: E402
 import teacher  # noqa: E402
 
@@ -118,6 +122,19 @@ def score(hyps, sentences):
     return right
 
 
+def teacher_rows(kind, helper, name, texts, folder, stretch=None):
+    """[(int16 audio at SR, SR, segments)] of speaker `name`'s teacher: Flite's
+    voice, or with kind "hts" Festival's HTS voice resampled to SR. Every call
+    needs a folder of its own."""
+    if kind == "flite":
+        return teacher.synthesize(helper, name, texts, folder + ".raw", stretch)
+    rows = festival_teacher.synthesize(prep_teachers.HTS[name], "latin-1", texts, folder,
+                                       stretch=stretch)
+    if any(r is None for r in rows):
+        raise SystemExit("evaluate: Festival failed on a sentence of %s" % name)
+    return [(festival_teacher.resample(a, r, SR), SR, segs) for a, r, segs in rows]
+
+
 def espeak_clips(texts):
     """eSpeak NG's audio at 16 kHz, made in a child process: one eSpeak NG
     instance per process, the library has its own."""
@@ -191,6 +208,7 @@ def main():
     z = np.load(args.data)
     speakers = [str(s) for s in z["speakers"]]
     texts, heldout, spk = z["texts"], z["heldout"], z["speaker"]
+    kinds = [str(t) for t in z["teachers"]] if "teachers" in z.files else ["flite"] * len(speakers)
     helper = teacher.build_helper(os.path.join(os.path.dirname(os.path.abspath(args.data)),
                                                "flite_teacher"))
     engine = talmerin_orvel.Engine(library=built_library.find())
@@ -212,8 +230,9 @@ def main():
         voice.set_speed(1.0)
         held = [i for i in np.nonzero(heldout & (spk == k))[0]][:args.sentences]
         held_texts = [str(texts[i]) for i in held]
-        slow = teacher.synthesize(helper, name, held_texts, os.path.join(tmp, "slow.raw"), 1.15)
-        same = teacher.synthesize(helper, name, held_texts, os.path.join(tmp, "held.raw"))
+        kind, where = kinds[k], os.path.join(tmp, "t%d-" % k)
+        slow = teacher_rows(kind, helper, name, held_texts, where + "slow", 1.15)
+        same = teacher_rows(kind, helper, name, held_texts, where + "held")
         mcds, refs, ratios, silent = [], [], [], []
         for i, (slow_audio, _, _), (t_audio, _, _) in zip(held, slow, same):
             t_audio = t_audio.astype(np.float32) / 32768.0
@@ -230,11 +249,10 @@ def main():
                 silent.append(lvl)
         v_hyps = recognise([voice.speak(spoken(s), numpy=True) for s in checks],
                            os.path.join(tmp, "voice%d" % k), grammar())
-        t_rows = teacher.synthesize(helper, name, [spoken(s) for s in checks],
-                                    os.path.join(tmp, "teacher.raw"))
+        t_rows = teacher_rows(kind, helper, name, [spoken(s) for s in checks], where + "check")
         t_hyps = recognise([a for a, _, _ in t_rows], os.path.join(tmp, "teacher%d" % k), grammar())
         inner, tail = silences(voice.speak(PAUSE_TEXT, numpy=True))
-        t_audio, _, t_segs = teacher.synthesize(helper, name, [PAUSE_TEXT], os.path.join(tmp, "p.raw"))[0]
+        t_audio, _, t_segs = teacher_rows(kind, helper, name, [PAUSE_TEXT], where + "pause")[0]
         t_inner, t_tail = silences(t_audio)
         # Lengths without the duration noise, so the ratios show the scale alone.
         voice.set_noise(1e-6, 1e-6)
@@ -247,6 +265,7 @@ def main():
         voice.set_noise(0.0, 0.0)  # back to the configured values
         r = {
             "id": k,
+            "teacher": kind,
             "heldout_sentences": len(held),
             "mcd_db": round(float(np.mean(mcds)), 2),
             "mcd_teacher_reference_db": round(float(np.mean(refs)), 2),

@@ -63,6 +63,16 @@ def read_wav(path):
         return np.frombuffer(w.readframes(w.getnframes()), np.int16).copy(), w.getframerate()
 
 
+def resample(audio, rate, out_rate):
+    """int16 audio from rate to out_rate (a Festival voice's rate to the voice's)."""
+    if rate == out_rate:
+        return audio
+    from scipy.signal import resample_poly  # training/setup brings scipy; the tests need not
+    g = np.gcd(rate, out_rate)
+    y = resample_poly(audio.astype(np.float64), out_rate // g, rate // g)
+    return np.clip(np.round(y), -32768, 32767).astype(np.int16)
+
+
 def synthesize(voice, encoding, sentences, folder, jobs=2, stretch=None):
     """[(audio int16, rate, segments) or None] for each sentence, in order;
     stretch > 1 makes the teacher speak slower."""

@@ -29,6 +29,7 @@ sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "python"))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tools"))
 import evaluate_teachers  # noqa: E402
+import festival_teacher  # noqa: E402
 import teacher  # noqa: E402
 
 SR = evaluate_teachers.SR
@@ -67,17 +68,13 @@ def wer(refs, hyps):
 
 
 def hts_clips(sentences, folder):
-    import festival_teacher
-    from scipy.signal import resample_poly
     out = []
     for row in festival_teacher.synthesize(HTS_VOICE, "latin-1", sentences, folder):
         if row is None:
             out.append(np.zeros(SR // 10, np.int16))  # counted as all words lost
             continue
         audio, rate, _ = row
-        g = np.gcd(rate, SR)
-        y = resample_poly(audio.astype(np.float64), SR // g, rate // g)
-        out.append(np.clip(y, -32768, 32767).astype(np.int16))
+        out.append(festival_teacher.resample(audio, rate, SR))
     return out
 
 

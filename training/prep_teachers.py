@@ -1,7 +1,15 @@
-"""Data preparation for the multi-speaker voice: Flite's voices made from human
-recordings as teachers, our eSpeak NG code points as input.
+"""Data preparation for the multi-speaker voice: voices made from human
+recordings as teachers (Flite's CMU ARCTIC voices, Festival's HTS slt), our
+eSpeak NG code points as input.
 
-    /usr/bin/python3 training/prep_teachers.py --out training/work-arctic/data.npz
+    /usr/bin/python3 training/prep_teachers.py --out training/work-arctic/data.npz \
+        [--teachers hts,flite,flite]
+
+A speaker's teacher is Flite's voice of that name or, with "hts", Festival's
+HTS voice of it (cmu_us_slt_arctic_hts for slt), resampled to the Flite
+voices' 16 kHz. Festival's segment times are checked against its audio: an
+utterance whose last segment does not end within END_SLACK of the audio is
+dropped, and how loud its pauses are is reported.
 
 Each sentence is spoken by every teacher; the teacher's segment times are
 mapped onto our code points (teacher.align). An utterance is dropped when the
@@ -22,6 +30,7 @@ import numpy as np
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import corpus  # noqa: E402
 import espeak  # noqa: E402
+import festival_teacher  # noqa: E402
 import prep  # noqa: E402
 import symbols  # noqa: E402
 import teacher  # noqa: E402
@@ -30,6 +39,52 @@ HOP = prep.HOP
 SPEAKERS = ["slt", "rms", "awb"]   # speaker 0 first: the clearest
 MAX_COST = 0.2   # mean cost per token; a number read another way costs 0.3 or more
 ALWAYS = [" "] + list(",.?!;:")   # a voice learns pauses only where its map has the marks
+HTS = {"slt": "cmu_us_slt_arctic_hts"}
+END_SLACK = 0.05   # seconds between the last segment end and the end of the audio
+
+
+def segment_check(audio, rate, segs):
+    """(last segment end minus audio length in s, level of the frames inside
+    the pauses in dB below the loudest 10 ms frame, or None without pauses)."""
+    x = audio.astype(np.float64)
+    hop = rate // 100
+    n = len(x) // hop
+    e = np.sqrt(np.mean(x[:n * hop].reshape(n, hop) ** 2, axis=1)) + 1e-9
+    db = 20 * np.log10(e / e.max())
+    quiet, prev = [], 0.0
+    for k, (name, end, _) in enumerate(segs):
+        if name == teacher.PAUSE and 0 < k < len(segs) - 1:
+            # the middle of the pause: its edges hold the neighbours' decay
+            a, b = int(prev * 100) + 2, int(end * 100) - 2
+            quiet.extend(db[a:b])
+        prev = end
+    gap = (segs[-1][1] if segs else 0.0) - len(audio) / rate
+    return gap, (float(np.mean(quiet)) if quiet else None)
+
+
+def festival_rows(voice, sentences, folder, out_rate, jobs):
+    """Festival's rows resampled to out_rate; None where it failed or its
+    segments do not match its audio. Also the check figures."""
+    rows, gaps, levels, dropped = [], [], [], 0
+    for row in festival_teacher.synthesize(voice, "latin-1", sentences, folder, jobs):
+        if row is None:
+            rows.append(None)
+            dropped += 1
+            continue
+        audio, rate, segs = row
+        gap, level = segment_check(audio, rate, segs)
+        gaps.append(gap)
+        if level is not None:
+            levels.append(level)
+        if abs(gap) > END_SLACK:
+            rows.append(None)
+            dropped += 1
+            continue
+        rows.append((festival_teacher.resample(audio, rate, out_rate), out_rate, segs))
+    check = {"dropped": dropped, "end_gap_s_median": round(float(np.median(gaps)), 4),
+             "end_gap_s_max_abs": round(float(np.max(np.abs(gaps))), 4),
+             "pause_level_db_mean": round(float(np.mean(levels)), 1) if levels else None}
+    return rows, check
 
 
 def work_item(args):
@@ -56,9 +111,13 @@ def main():
     ap.add_argument("--generated", type=int, default=700)
     ap.add_argument("--heldout", type=int, default=60, help="held-out sentences (all speakers)")
     ap.add_argument("--speakers", default=",".join(SPEAKERS))
+    ap.add_argument("--teachers", default="", help="per speaker flite or hts (default: all flite)")
     ap.add_argument("--jobs", type=int, default=2)
     args = ap.parse_args()
     speakers = args.speakers.split(",")
+    kinds = args.teachers.split(",") if args.teachers else ["flite"] * len(speakers)
+    if len(kinds) != len(speakers) or any(k not in ("flite", "hts") for k in kinds):
+        raise SystemExit("prep: --teachers needs flite or hts for each of %s" % ",".join(speakers))
     work = os.path.dirname(os.path.abspath(args.out))
     os.makedirs(work, exist_ok=True)
     t0 = time.time()
@@ -72,18 +131,33 @@ def main():
     print("prep: %d sentences, phonemized in %.0f s" % (len(sentences), time.time() - t0), flush=True)
 
     helper = teacher.build_helper(os.path.join(work, "flite_teacher"))
-    # All teachers at once: on a busy machine that takes the larger share of it.
-    with multiprocessing.Pool(len(speakers)) as pool:
-        spoken = pool.starmap(teacher.synthesize,
-                              [(helper, sp, sentences, os.path.join(work, "teacher-%s.raw" % sp),
-                                None, True) for sp in speakers])
+    # All Flite teachers at once: on a busy machine that takes the larger share of it.
+    flite = [sp for sp, kind in zip(speakers, kinds) if kind == "flite"]
+    # Festival speaks meanwhile, in processes of its own.
+    flite_rate = teacher.synthesize(helper, flite[0] if flite else "slt", ["Yes."],
+                                    os.path.join(work, "rate.raw"))[0][1]
+    spoken, festival_checks = {}, {}
+    with multiprocessing.Pool(max(1, len(flite))) as pool:
+        pending = pool.starmap_async(
+            teacher.synthesize, [(helper, sp, sentences, os.path.join(work, "teacher-%s.raw" % sp),
+                                  None, True) for sp in flite])
+        for sp, kind in zip(speakers, kinds):
+            if kind == "hts":
+                rows, check = festival_rows(HTS[sp], sentences, os.path.join(work, "hts-" + sp),
+                                            flite_rate, args.jobs)
+                festival_checks[sp] = check
+                print("prep: Festival %s: %s" % (HTS[sp], json.dumps(check)), flush=True)
+                spoken[sp] = rows
+        spoken.update(zip(flite, pending.get()))
+    spoken = [spoken[sp] for sp in speakers]
     print("prep: teachers spoke in %.0f s" % (time.time() - t0), flush=True)
 
     jobs = []
     for s_id, rows in enumerate(spoken):
-        for k, (audio, rate, segs) in enumerate(rows):
-            jobs.append((s_id, k, (cps_all[k], audio, rate, segs)))
-    rates = {rate for rows in spoken for _, rate, _ in rows if rate}
+        for k, row in enumerate(rows):
+            if row is not None:
+                jobs.append((s_id, k, (cps_all[k], row[0], row[1], row[2])))
+    rates = {row[1] for rows in spoken for row in rows if row is not None and row[1]}
     if len(rates) != 1:
         raise SystemExit("teachers disagree on the sample rate: %s" % sorted(rates))
     sr = rates.pop()
@@ -128,12 +202,14 @@ def main():
              voiced=np.concatenate(voiced_all), id_off=np.asarray(id_off), fr_off=np.asarray(fr_off),
              heldout=np.asarray(heldout), texts=np.asarray(texts), sample_rate=sr,
              speaker=np.asarray(spk, np.int64), speakers=np.asarray(speakers),
+             teachers=np.asarray(kinds),
              sentence=np.asarray(sent_idx, np.int64))
     with open(os.path.splitext(args.out)[0] + ".map.json", "w", encoding="utf-8") as f:
         json.dump(table, f, ensure_ascii=False, indent=0)
     hours = sum(len(a) for a in audio_all) / sr / 3600
     report = {"sentences": n_sent, "utterances": len(texts), "hours": round(hours, 2),
-              "per_speaker": stats, "mean_cost": round(float(np.mean(costs)), 3),
+              "per_speaker": stats, "teachers": dict(zip(speakers, kinds)),
+              "festival_checks": festival_checks, "mean_cost": round(float(np.mean(costs)), 3),
               "symbols": len(table), "seconds": round(time.time() - t0)}
     with open(os.path.splitext(args.out)[0] + ".prep.json", "w") as f:
         json.dump(report, f, indent=1)
