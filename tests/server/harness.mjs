@@ -24,8 +24,15 @@ export const SILENCE_S = 0.2;    // between sentences, as orvel-say leaves
 // A folder of voices for one server: fixed_1s (one second per request,
 // whatever the text), probe (echoes what it was given), "multi" (the probe
 // with four named speakers) and "broken" (loads, then fails every request).
+// Each folder is removed when the test process exits, however it ends.
+const voiceDirs = [];
+process.on('exit', () => {
+  for (const dir of voiceDirs) fs.rmSync(dir, { recursive: true, force: true });
+});
+
 export function makeVoiceDir() {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'orvel-server-voices-'));
+  voiceDirs.push(dir);
   const link = (from, to) => {
     fs.symlinkSync(path.join(VOICES, from + '.onnx'), path.join(dir, to + '.onnx'));
   };
