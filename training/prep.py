@@ -20,6 +20,9 @@ import espeak  # noqa: E402
 import symbols  # noqa: E402
 
 HOP = 256
+# A frame (HOP samples) whose rms lies below this, in dB below full scale, is
+# silence to the voice's gate: it learns to make such frames silent.
+SILENT_DBFS = -50.0
 # Stress marks, word spaces and clause marks have no phoneme event.
 SKIP = {0x2C8, 0x2CC, 0x20} | {ord(c) for c in ",.?!;:"}
 
@@ -130,6 +133,23 @@ def interp_log_f0(f0):
     else:
         lf[:] = np.log(120.0)
     return lf.astype(np.float32), voiced
+
+
+
+def quiet_share(audio, spans):
+    """Share of the HOP frames inside the sample spans [(start, end)] whose rms
+    lies below SILENT_DBFS: for phone spans, how much speech the gate would
+    learn to silence."""
+    x = audio.astype(np.float64) / 32768.0
+    quiet = total = 0
+    for a, b in spans:
+        n = (int(b) - int(a)) // HOP
+        if n <= 0:
+            continue
+        rms = np.sqrt(np.mean(x[int(a):int(a) + n * HOP].reshape(n, HOP) ** 2, axis=1))
+        quiet += int(np.sum(rms < 10 ** (SILENT_DBFS / 20)))
+        total += n
+    return quiet / total if total else 0.0
 
 
 def main():

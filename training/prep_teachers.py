@@ -7,7 +7,8 @@ eSpeak NG code points as input.
 
 A speaker's teacher is Flite's voice of that name or, with "hts", Festival's
 HTS voice of it (cmu_us_slt_arctic_hts for slt), resampled to the Flite
-voices' 16 kHz. Festival's segment times are checked against its audio: an
+voices' 16 kHz and raised to a common peak (festival_teacher.raise_to_peak).
+Festival's segment times are checked against its audio: an
 utterance whose last segment does not end within END_SLACK of the audio is
 dropped, and how loud its pauses are is reported.
 
@@ -80,7 +81,8 @@ def festival_rows(voice, sentences, folder, out_rate, jobs):
             rows.append(None)
             dropped += 1
             continue
-        rows.append((festival_teacher.resample(audio, rate, out_rate), out_rate, segs))
+        audio = festival_teacher.raise_to_peak(festival_teacher.resample(audio, rate, out_rate))
+        rows.append((audio, out_rate, segs))
     check = {"dropped": dropped, "end_gap_s_median": round(float(np.median(gaps)), 4),
              "end_gap_s_max_abs": round(float(np.max(np.abs(gaps))), 4),
              "pause_level_db_mean": round(float(np.mean(levels)), 1) if levels else None}
@@ -91,17 +93,29 @@ def work_item(args):
     """Alignment and pitch for one utterance (runs in a worker process)."""
     cps, audio, rate, segs = args
     words_teacher = max((w for _, _, w in segs), default=-1) + 1
+    # Before the pauses are lengthened, while the segment times hold.
+    quiet = prep.quiet_share(audio, phone_spans(segs, rate))
     same_words = teacher.word_count(cps) == words_teacher
     slot, mean_cost = teacher.align(cps, segs, len(audio), rate)
     if slot is None or mean_cost > MAX_COST:
-        return "cost", same_words
+        return "cost", (same_words, quiet)
     slot, audio = teacher.lengthen_pauses(cps, slot, audio, rate)
     n_frames = int(round(len(audio) / HOP))
     audio = np.concatenate([audio, np.zeros(max(0, n_frames * HOP - len(audio)), np.int16)])
     audio = audio[:n_frames * HOP]
     durs = prep.slots_to_frames(slot, n_frames)
     f0 = prep.pitch(audio, n_frames, rate, fmax=400.0)
-    return "ok", (durs, audio, f0, mean_cost, same_words)
+    return "ok", (durs, audio, f0, mean_cost, same_words, quiet)
+
+
+def phone_spans(segs, rate):
+    """Sample spans of the segments that are not pauses."""
+    spans, prev = [], 0.0
+    for name, end, _ in segs:
+        if name != teacher.PAUSE:
+            spans.append((prev * rate, end * rate))
+        prev = end
+    return spans
 
 
 def main():
@@ -174,13 +188,15 @@ def main():
     ids, durs_all, audio_all, f0_all, voiced_all, spk = [], [], [], [], [], []
     id_off, fr_off, texts, heldout, sent_idx, costs = [0], [0], [], [], [], []
     stats = {sp: {"ok": 0, "cost": 0, "same_word_count": 0} for sp in speakers}
+    quiet = {sp: [] for sp in speakers}
     for (s_id, k, _), (status, res) in zip(jobs, results):
         st = stats[speakers[s_id]]
         st[status] += 1
+        quiet[speakers[s_id]].append(res[-1])
         if status != "ok":
-            st["same_word_count"] += int(res)
+            st["same_word_count"] += int(res[0])
             continue
-        durs, audio, f0, mean_cost, same = res
+        durs, audio, f0, mean_cost, same, _ = res
         st["same_word_count"] += int(same)
         seq = symbols.encode(cps_all[k], table)
         assert len(seq) == len(durs)
@@ -207,6 +223,9 @@ def main():
     with open(os.path.splitext(args.out)[0] + ".map.json", "w", encoding="utf-8") as f:
         json.dump(table, f, ensure_ascii=False, indent=0)
     hours = sum(len(a) for a in audio_all) / sr / 3600
+    for sp in speakers:
+        # Speech the silence gate would learn to drop: a few stop closures, no more.
+        stats[sp]["phone_frames_below_gate"] = round(float(np.mean(quiet[sp])), 3) if quiet[sp] else 0.0
     report = {"sentences": n_sent, "utterances": len(texts), "hours": round(hours, 2),
               "per_speaker": stats, "teachers": dict(zip(speakers, kinds)),
               "festival_checks": festival_checks, "mean_cost": round(float(np.mean(costs)), 3),

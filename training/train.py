@@ -22,6 +22,7 @@ import torch.nn.functional as F
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from model import HOP, Voice, frame_features  # noqa: E402
+import prep  # noqa: E402
 
 RESOLUTIONS = [(2048, 512), (1024, 256), (512, 128), (256, 64), (128, 32)]
 
@@ -150,7 +151,7 @@ def stft_loss(pred, target):
 
 # A frame of the teacher quieter than this is a pause: the Flite teachers' own
 # pauses carry a floor of -55 to -70 dBFS, which the voice should not copy.
-SILENT_RMS = 10 ** (-50 / 20)
+SILENT_RMS = 10 ** (prep.SILENT_DBFS / 20)
 
 
 def run_batch(model, batch, ctx, wf):

@@ -14,6 +14,8 @@ import unittest
 import numpy as np
 
 import helpers  # noqa: F401  (puts training/ on the path)
+import festival_teacher
+import prep
 import prep_teachers
 import teacher
 
@@ -95,6 +97,40 @@ class PauseFloor(unittest.TestCase):
         new_slot, new_audio = teacher.lengthen_pauses(ours, slot, audio, 1000)
         self.assertEqual(new_slot.tolist(), slot.tolist())
         self.assertEqual(len(new_audio), len(audio))
+
+
+class TeacherLevel(unittest.TestCase):
+    """A quiet teacher's weak consonants must not reach the voice as silence."""
+
+    def utterance(self, rate=16000):
+        # a vowel peaking at -9.4 dBFS (Festival HTS slt's median), then an /f/
+        # of noise at -53 dBFS rms: under the gate's -50 dBFS as Festival speaks it
+        rng = np.random.default_rng(3)
+        t = np.arange(rate // 4) / rate
+        vowel = 32768 * 10 ** (-9.4 / 20) * np.sin(2 * np.pi * 180 * t)
+        f = rng.normal(0.0, 32768 * 10 ** (-53 / 20), rate // 4)
+        return np.round(np.concatenate([vowel, f])).astype(np.int16), [(rate // 4, rate // 2)]
+
+    def test_a_quiet_teacher_is_raised_above_the_gate(self):
+        audio, f_span = self.utterance()
+        self.assertGreater(prep.quiet_share(audio, f_span), 0.9)
+        raised = festival_teacher.raise_to_peak(audio)
+        self.assertEqual(prep.quiet_share(raised, f_span), 0.0)
+        self.assertAlmostEqual(20 * np.log10(np.abs(raised).max() / 32768), festival_teacher.PEAK_DBFS,
+                               places=2)
+        # one gain for the whole utterance: the vowel-to-/f/ contrast is kept
+        self.assertAlmostEqual(float(raised[100]) / float(audio[100]),
+                               float(raised.max()) / float(audio.max()), places=2)
+
+    def test_loud_or_silent_audio_is_left_as_it_is(self):
+        loud = (np.sin(np.arange(4000) / 10.0) * 32000).astype(np.int16)
+        self.assertIs(festival_teacher.raise_to_peak(loud), loud)
+        silent = np.zeros(4000, np.int16)
+        self.assertFalse(festival_teacher.raise_to_peak(silent).any())
+        self.assertEqual(len(festival_teacher.raise_to_peak(np.zeros(0, np.int16))), 0)
+        # a full-scale negative sample is counted without int16 overflow
+        edge = np.array([-32768, 0, 100], np.int16)
+        self.assertIs(festival_teacher.raise_to_peak(edge), edge)
 
 
 @unittest.skipUnless(have_flite(), "needs flite1-dev and a C compiler")
