@@ -10,7 +10,9 @@ Writes <out> (ONNX, opset 17, IR 8) and <out>.json (the voice configuration).
 A multi-speaker voice gets a fourth input, "sid", of optional type: a host
 that never picks a speaker feeds three inputs and hears speaker 0. --voice
 exports an exported voice again (its weights and configuration), for a graph
-change that needs no training.
+change that needs no training. The gate's floor (model.GATE_FLOOR) is kept in
+the ONNX file's metadata ("gate_floor"), so exporting again keeps it unless
+--gate-floor says otherwise.
 """
 
 import argparse
@@ -21,7 +23,7 @@ import sys
 import torch
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from model import Voice  # noqa: E402
+from model import GATE_FLOOR, Voice  # noqa: E402
 
 OPSET = 17
 IR_VERSION = 8
@@ -55,6 +57,8 @@ def load_exported(onnx_path):
     if missing:
         raise SystemExit("%s is not a voice of this model: no %s" % (onnx_path, ", ".join(missing)))
     model.load_state_dict({name: weights[name] for name in state})
+    meta = {p.key: p.value for p in m.metadata_props}
+    model.gate_floor = float(meta.get("gate_floor", GATE_FLOOR))
     model.eval()
     names = cfg.get("speaker_id_map", {})
     model.speaker_names = sorted(names, key=names.get)
@@ -117,6 +121,7 @@ class OneSpeaker(torch.nn.Module):
         self.n_speakers = 1
         self.sample_rate = model.sample_rate
         self.speaker_names = []
+        self.gate_floor = model.gate_floor
 
     def forward(self, input, input_lengths, scales):
         return self.model(input, input_lengths, scales, torch.zeros_like(input_lengths) + self.speaker)
@@ -141,6 +146,8 @@ def export(model, out_path, table, dataset="orvel-en-us", espeak="en-us", langua
     m = onnx.load(out_path)
     m.ir_version = IR_VERSION
     m.producer_name = "orvel-training"
+    if getattr(model, "gate", False) or getattr(getattr(model, "model", None), "gate", False):
+        onnx.helper.set_model_props(m, {"gate_floor": "%g" % model.gate_floor})
     got = [i.name for i in m.graph.input]
     if got != names:
         raise SystemExit("export lost a graph input: %s" % got)
@@ -164,6 +171,9 @@ def main():
     ap.add_argument("--speaker", default="", help="export only this speaker, as a voice of its own")
     ap.add_argument("--espeak", default="en-us", help="the eSpeak NG voice the configuration names")
     ap.add_argument("--language", default="", help="language code of the configuration (default: --espeak)")
+    ap.add_argument("--gate-floor", type=float, default=None,
+                    help="gate at or below which a frame is silent (default: the voice's own, or %g)"
+                    % GATE_FLOOR)
     args = ap.parse_args()
     if args.voice:
         model, cfg = load_exported(args.voice)
@@ -176,6 +186,8 @@ def main():
         with open(args.map, encoding="utf-8") as f:
             table = json.load(f)
         model = load(args.ckpt)
+    if args.gate_floor is not None:
+        model.gate_floor = args.gate_floor
     if args.speaker:
         if args.speaker not in model.speaker_names:
             raise SystemExit("no speaker %r in %s (%s)" % (args.speaker, args.ckpt, ", ".join(model.speaker_names)))

@@ -23,7 +23,11 @@ NFFT = 2 * HOP
 NBINS = NFFT // 2 + 1
 NOMINAL_NOISE = 0.667  # noise scale the voice is trained at
 LF0_MEAN, LF0_STD = math.log(120.0), 0.3
-GATE_FLOOR = 0.5  # a frame the gate leans towards silence is silent at inference
+# At inference a frame whose gate lies at or below the floor is silent (no
+# noise floor in pauses); above it the gate scales the frame. A floor of 0.5
+# also silences weak consonants the gate is unsure of (HTS slt's f, th, p, k):
+# a voice's floor is chosen at export (training/export.py --gate-floor).
+GATE_FLOOR = 0.5
 # Frames synthesized per step of the exported graph (~12-16 s of audio): the
 # sample-level tensors, ~10 kB a frame together, are what a long request's
 # peak memory was made of.
@@ -80,6 +84,7 @@ class Voice(nn.Module):
         self.sample_rate = sample_rate
         self.n_speakers = n_speakers
         self.gate = gate
+        self.gate_floor = GATE_FLOOR
         self.embed = nn.Embedding(n_symbols, c)
         if n_speakers > 1:
             self.spk = nn.Embedding(n_speakers, c)
@@ -144,7 +149,7 @@ class Voice(nn.Module):
         g = torch.sigmoid(logit)
         if not self.training:
             # A frame the gate calls silent is silent: no noise floor in pauses.
-            g = g * (g > GATE_FLOOR).to(g.dtype)
+            g = g * (g > self.gate_floor).to(g.dtype)
         return henv * g, nenv * g, logit.squeeze(1)
 
     # -- synthesis --------------------------------------------------------------

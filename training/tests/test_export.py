@@ -181,6 +181,31 @@ class MultiSpeaker(unittest.TestCase):
             self.model.gate_head.bias.fill_(-8.0)
         self.assertEqual(float(self.run_model(0).abs().max()), 0.0)
 
+    def test_the_gate_floor_is_the_voices_own_and_survives_export(self):
+        # An unsure gate (0.3 on every frame, as on a weak consonant) is
+        # silenced by the default floor and passed, scaled, by a lower one.
+        with torch.no_grad():
+            self.model.gate_head.weight.zero_()
+            self.model.gate_head.bias.fill_(math.log(0.3 / 0.7))
+            # untrained norms are all alike, and the exporter would share them
+            for name, p in self.model.named_parameters():
+                if name.endswith((".gamma", ".beta")):
+                    p.add_(0.01 * torch.randn_like(p))
+        self.assertEqual(float(self.run_model(0).abs().max()), 0.0)
+        self.model.gate_floor = 0.2
+        unsure = self.run_model(0)
+        self.assertGreater(float(unsure.abs().max()), 0.0)
+        path = os.path.join(self.tmp.name, "floor.onnx")
+        export.export(self.model, path, {"_": [0], "^": [1], "$": [2]})
+        again, _ = export.load_exported(path)
+        self.assertEqual(again.gate_floor, 0.2)
+        # and a voice exported before the floor was recorded keeps the default
+        import onnx
+        m = onnx.load(path)
+        del m.metadata_props[:]
+        onnx.save(m, path)
+        self.assertEqual(export.load_exported(path)[0].gate_floor, voice_model.GATE_FLOOR)
+
     def test_export_makes_sid_optional_and_names_the_speakers(self):
         import onnx
         path = os.path.join(self.tmp.name, "m.onnx")
