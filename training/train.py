@@ -190,6 +190,30 @@ def heldout_losses(model, data, wf, ctx):
     return sums / max(count, 1)
 
 
+def batch_drawer(data, share):
+    """A function (rng, count) -> training items. By default every utterance is
+    as likely as any other; with a share per speaker, a speaker whose teacher is
+    harder to learn can get more of the steps than its count of utterances."""
+    if not share:
+        return lambda rng, count: rng.choice(data.train_idx, count, replace=False)
+    n_speakers = max(len(data.speakers), 1)
+    try:
+        weights = np.asarray([float(x) for x in share.split(",")], np.float64)
+    except ValueError:
+        weights = np.zeros(0)
+    if len(weights) != n_speakers or (weights < 0).any() or weights.sum() <= 0:
+        raise SystemExit("train: --speaker-share needs %d non-negative shares" % n_speakers)
+    pools = [data.train_idx[data.speaker[data.train_idx] == k] for k in range(n_speakers)]
+    if any(len(p) == 0 and w > 0 for p, w in zip(pools, weights)):
+        raise SystemExit("train: --speaker-share gives steps to a speaker without utterances")
+    weights = weights / weights.sum()
+
+    def draw(rng, count):
+        counts = rng.multinomial(count, weights)
+        return np.concatenate([rng.choice(p, c, replace=c > len(p)) for p, c in zip(pools, counts) if c])
+    return draw
+
+
 def init_from_voice(model, onnx_path, table, sample_rate):
     """Starts a new voice from an exported one of the same architecture: its
     weights by name, phoneme embeddings by symbol, and the spectral envelope
@@ -247,6 +271,8 @@ def main():
     ap.add_argument("--save-minutes", type=float, default=6.0)
     ap.add_argument("--joins", type=int, default=0, help="training items of two sentences each")
     ap.add_argument("--init", default="", help="exported voice to start from (new checkpoints only)")
+    ap.add_argument("--speaker-share", default="",
+                    help="share of the batch for each speaker, e.g. 0.5,0.25,0.25 (default: by utterances)")
     args = ap.parse_args()
 
     torch.set_num_threads(args.threads)
@@ -276,6 +302,7 @@ def main():
     print("model: %d parameters, %d symbols, %d training utterances"
           % (n_params, n_symbols, len(data.train_idx)), flush=True)
     rng = np.random.default_rng(args.seed + step)
+    draw = batch_drawer(data, args.speaker_share)
 
     def save():
         tmp = args.ckpt + ".tmp"
@@ -295,7 +322,7 @@ def main():
         lr = args.lr * warm * (0.02 + 0.98 * 0.5 * (1 + math.cos(math.pi * frac)))
         for g in opt.param_groups:
             g["lr"] = lr
-        items = rng.choice(data.train_idx, args.batch, replace=False)
+        items = draw(rng, args.batch)
         batch = make_batch(data, items, args.frames, args.ctx, rng)
         spectral, dur, f0 = run_batch(model, batch, args.ctx, args.frames)
         loss = spectral + dur + f0
