@@ -12,7 +12,8 @@ that never picks a speaker feeds three inputs and hears speaker 0. --voice
 exports an exported voice again (its weights and configuration), for a graph
 change that needs no training. The gate's floor (model.GATE_FLOOR) is kept in
 the ONNX file's metadata ("gate_floor"), so exporting again keeps it unless
---gate-floor says otherwise.
+--gate-floor says otherwise; so is the shortest pause at a comma, semicolon
+or colon ("clause_pause", seconds, none by default), which --clause-pause sets.
 """
 
 import argparse
@@ -23,11 +24,28 @@ import sys
 import torch
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from model import GATE_FLOOR, Voice  # noqa: E402
+from model import GATE_FLOOR, HOP, Voice  # noqa: E402
 
 OPSET = 17
 IR_VERSION = 8
 DEFAULT_SCALES = (0.667, 1.0, 0.8)
+CLAUSE_MARKS = ",;:"
+
+
+def set_clause_pause(model, table, seconds):
+    """Makes the model's clause marks last at least `seconds` (0: as
+    predicted). The mark's own frames are the first part of its pause; the gate
+    learned them as silence."""
+    model.clause_pause = seconds
+    if seconds <= 0:
+        model.min_frames = None
+        return
+    floor = torch.zeros(model.embed.num_embeddings)
+    frames = round(seconds * model.sample_rate / HOP)
+    for mark in CLAUSE_MARKS:
+        if mark in table:
+            floor[table[mark][0]] = float(frames)
+    model.min_frames = floor
 
 
 def load(ckpt_path):
@@ -59,6 +77,7 @@ def load_exported(onnx_path):
     model.load_state_dict({name: weights[name] for name in state})
     meta = {p.key: p.value for p in m.metadata_props}
     model.gate_floor = float(meta.get("gate_floor", GATE_FLOOR))
+    set_clause_pause(model, cfg["phoneme_id_map"], float(meta.get("clause_pause", 0)))
     model.eval()
     names = cfg.get("speaker_id_map", {})
     model.speaker_names = sorted(names, key=names.get)
@@ -146,8 +165,14 @@ def export(model, out_path, table, dataset="orvel-en-us", espeak="en-us", langua
     m = onnx.load(out_path)
     m.ir_version = IR_VERSION
     m.producer_name = "orvel-training"
-    if getattr(model, "gate", False) or getattr(getattr(model, "model", None), "gate", False):
-        onnx.helper.set_model_props(m, {"gate_floor": "%g" % model.gate_floor})
+    inner = getattr(model, "model", model)
+    props = {}
+    if inner.gate:
+        props["gate_floor"] = "%g" % inner.gate_floor
+    if getattr(inner, "clause_pause", 0) > 0:
+        props["clause_pause"] = "%g" % inner.clause_pause
+    if props:
+        onnx.helper.set_model_props(m, props)
     got = [i.name for i in m.graph.input]
     if got != names:
         raise SystemExit("export lost a graph input: %s" % got)
@@ -174,6 +199,8 @@ def main():
     ap.add_argument("--gate-floor", type=float, default=None,
                     help="gate at or below which a frame is silent (default: the voice's own, or %g)"
                     % GATE_FLOOR)
+    ap.add_argument("--clause-pause", type=float, default=None,
+                    help="shortest pause at , ; : in seconds (default: the voice's own, or none)")
     args = ap.parse_args()
     if args.voice:
         model, cfg = load_exported(args.voice)
@@ -188,6 +215,8 @@ def main():
         model = load(args.ckpt)
     if args.gate_floor is not None:
         model.gate_floor = args.gate_floor
+    if args.clause_pause is not None:
+        set_clause_pause(model, table, args.clause_pause)
     if args.speaker:
         if args.speaker not in model.speaker_names:
             raise SystemExit("no speaker %r in %s (%s)" % (args.speaker, args.ckpt, ", ".join(model.speaker_names)))

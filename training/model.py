@@ -85,6 +85,11 @@ class Voice(nn.Module):
         self.n_speakers = n_speakers
         self.gate = gate
         self.gate_floor = GATE_FLOOR
+        # Inference only: frames per symbol id that a phoneme lasts at least
+        # (before the length scale), or None. Set at export (export.py
+        # --clause-pause): a teacher that runs on over a comma leaves the voice
+        # none, and a listener expects one.
+        self.min_frames = None
         self.embed = nn.Embedding(n_symbols, c)
         if n_speakers > 1:
             self.spk = nn.Embedding(n_speakers, c)
@@ -207,7 +212,10 @@ class Voice(nn.Module):
         mask = valid.unsqueeze(1).to(torch.float32)
         h, logd = self.encode(ids, mask, sid)
         logd = logd + 0.1 * noise_w * torch.randn_like(logd)
-        d = torch.clamp(torch.exp(logd) - 1.0, min=0.0) * length_scale
+        d = torch.clamp(torch.exp(logd) - 1.0, min=0.0)
+        if self.min_frames is not None:
+            d = torch.maximum(d, self.min_frames[ids])
+        d = d * length_scale
         d = torch.round(d) * valid.to(torch.float32)
         d = d[0].long()                                                           # [N]
         # At least one frame, so an unlucky request still gives a waveform.

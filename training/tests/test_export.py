@@ -160,6 +160,10 @@ class MultiSpeaker(unittest.TestCase):
             m.env_head.weight.mul_(0.3)
             m.gate_head.bias.fill_(4.0)  # open: every frame speaks
             m.spk.weight.mul_(3.0)
+            # untrained norms are all alike, and the exporter would share them
+            for name, p in m.named_parameters():
+                if name.endswith((".gamma", ".beta")):
+                    p.add_(0.01 * torch.randn_like(p))
         m.eval()
         m.speaker_names = ["slt", "rms", "awb"]
         self.model = m
@@ -187,10 +191,6 @@ class MultiSpeaker(unittest.TestCase):
         with torch.no_grad():
             self.model.gate_head.weight.zero_()
             self.model.gate_head.bias.fill_(math.log(0.3 / 0.7))
-            # untrained norms are all alike, and the exporter would share them
-            for name, p in self.model.named_parameters():
-                if name.endswith((".gamma", ".beta")):
-                    p.add_(0.01 * torch.randn_like(p))
         self.assertEqual(float(self.run_model(0).abs().max()), 0.0)
         self.model.gate_floor = 0.2
         unsure = self.run_model(0)
@@ -205,6 +205,32 @@ class MultiSpeaker(unittest.TestCase):
         del m.metadata_props[:]
         onnx.save(m, path)
         self.assertEqual(export.load_exported(path)[0].gate_floor, voice_model.GATE_FLOOR)
+
+    def test_the_clause_pause_lengthens_short_marks_only_and_survives_export(self):
+        table = {"_": [0], "^": [1], "$": [2], ",": [5], ";": [7]}
+        with torch.no_grad():
+            h, logd = self.model.encode(self.ids, torch.ones(1, 1, self.ids.shape[1]), torch.tensor([0]))
+        predicted = torch.round(torch.clamp(torch.exp(logd) - 1, min=0))[0]
+        base = len(self.run_model(0))
+        export.set_clause_pause(self.model, table, 10 * voice_model.HOP / 16000)
+        # the comma (id 5) and the semicolon (id 7) are raised to 10 frames
+        grown = sum(10 - int(predicted[k]) for k in (2, 6))
+        self.assertEqual(len(self.run_model(0)) - base, grown * voice_model.HOP)
+        # the length scale scales the floor too
+        with torch.no_grad():
+            slow = self.model(self.ids, torch.tensor([self.ids.shape[1]]), torch.tensor([0.0, 2.0, 0.0]),
+                              torch.tensor([0]))[0, 0]
+        self.assertEqual(len(slow), 2 * len(self.run_model(0)))
+        path = os.path.join(self.tmp.name, "pause.onnx")
+        export.export(self.model, path, table)
+        again, _ = export.load_exported(path)
+        self.assertEqual(again.clause_pause, self.model.clause_pause)
+        self.assertTrue(torch.equal(again.min_frames, self.model.min_frames))
+        # a floor below what the voice predicts changes nothing
+        export.set_clause_pause(self.model, table, voice_model.HOP / 16000)
+        self.assertEqual(len(self.run_model(0)), base)
+        export.set_clause_pause(self.model, table, 0)
+        self.assertIsNone(self.model.min_frames)
 
     def test_export_makes_sid_optional_and_names_the_speakers(self):
         import onnx
