@@ -138,7 +138,8 @@ class Voice(nn.Module):
         lf0 = self.f0_head(x).squeeze(1) * LF0_STD + LF0_MEAN
         return x, lf0, ones
 
-    def decode_post(self, x, lf0, ones):
+    def decode_post(self, x, lf0, ones, speaking=None):
+        """speaking [B, 1, T], at inference: 0 on frames the gate must leave silent."""
         x = x + self.f0_in(((lf0 - LF0_MEAN) / LF0_STD).unsqueeze(1))
         x = self.post(x, ones)
         x = F.gelu(self.post_norm(x))
@@ -155,6 +156,8 @@ class Voice(nn.Module):
         if not self.training:
             # A frame the gate calls silent is silent: no noise floor in pauses.
             g = g * (g > self.gate_floor).to(g.dtype)
+            if speaking is not None:
+                g = g * speaking
         return henv * g, nenv * g, logit.squeeze(1)
 
     # -- synthesis --------------------------------------------------------------
@@ -234,7 +237,10 @@ class Voice(nn.Module):
         x, lf0, ones = self.decode_pre(h_frames, feats, sid)
         jitter = 0.03 * noise_scale * torch.randn_like(logd)                       # per phoneme
         lf0 = lf0 + torch.index_select(jitter, 1, idx)
-        henv, nenv, _ = self.decode_post(x, lf0, ones)
+        # The first id is "^", whose frames learned the teacher's leading
+        # silence; a gate unsure there (as at a low floor) starts the request
+        # with a click. Applied to the gate, not the envelopes: no copies.
+        henv, nenv, _ = self.decode_post(x, lf0, ones, (idx > 0).to(lf0.dtype).view(1, 1, -1))
         audio = self.synthesize(torch.exp(lf0), henv, nenv, noise_scale / NOMINAL_NOISE, SYNTH_CHUNK)
         return audio.unsqueeze(1)
 

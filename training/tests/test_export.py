@@ -180,6 +180,17 @@ class MultiSpeaker(unittest.TestCase):
         self.assertFalse(a.shape == b.shape and torch.allclose(a, b))
         self.assertTrue(torch.equal(self.run_model(2), self.run_model(99)))
 
+    def test_the_leading_silence_is_silent_under_an_open_gate(self):
+        # "^" holds the teacher's leading silence; a gate unsure there clicked.
+        with torch.no_grad():
+            _, logd = self.model.encode(self.ids, torch.ones(1, 1, self.ids.shape[1]), torch.tensor([0]))
+        lead = int(torch.round(torch.exp(logd[0, 0]) - 1))
+        self.assertGreater(lead, 2)
+        out = self.run_model(0)
+        hop = voice_model.HOP
+        self.assertEqual(float(out[:(lead - 1) * hop].abs().max()), 0.0)
+        self.assertGreater(float(out[lead * hop:(lead + 2) * hop].abs().max()), 0.0)
+
     def test_a_closed_gate_silences_every_frame(self):
         with torch.no_grad():
             self.model.gate_head.bias.fill_(-8.0)
