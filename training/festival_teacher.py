@@ -2,11 +2,13 @@
 
 Festival reads its Scheme in the voice's own encoding, so each batch file is
 written in it. One utterance's wave and segments are saved under the work
-folder as NNNNN.wav / NNNNN.segs; a sentence already there is not spoken
-again, so a stopped preparation resumes. Two Festival processes run side by
+folder, named by a digest of the voice, the stretch and the sentence; a
+sentence already there is not spoken again, so a stopped preparation resumes
+and a longer list reuses what a shorter one spoke. Two Festival processes run side by
 side (the machine has two cores).
 """
 
+import hashlib
 import os
 import subprocess
 import wave
@@ -21,6 +23,13 @@ def _scheme_string(text):
     return '"' + text.replace("\\", " ").replace('"', " ") + '"'
 
 
+def _name(voice, stretch, text):
+    # Not the sentence's place in the list: a list that grows or is reordered
+    # would then read another sentence's audio as this one's.
+    key = "%s\0%r\0%s" % (voice, stretch, text)
+    return hashlib.sha1(key.encode("utf-8")).hexdigest()[:20]
+
+
 def _batch(voice, encoding, items, folder, stretch=None):
     lines = ["(voice_%s)" % voice]
     if stretch and "hts" in voice:
@@ -29,15 +38,15 @@ def _batch(voice, encoding, items, folder, stretch=None):
                      % (1.0 / stretch))
     elif stretch:
         lines.append("(Parameter.set 'Duration_Stretch %.3f)" % stretch)
-    for k, text in items:
-        base = os.path.join(folder, "%05d" % k)
+    for name, text in items:
+        base = os.path.join(folder, name)
         # One sentence Festival fails on must not end the batch; the wave is
         # renamed last, so its presence marks the sentence as done.
         lines.append("(unwind-protect (begin (set! u (utt.synth (Utterance Text %s)))"
                      " (utt.save.wave u \"%s.tmp.wav\" 'riff) (utt.save.segs u \"%s.segs\")"
                      " (system \"mv %s.tmp.wav %s.wav\")) nil)"
                      % (_scheme_string(text), base, base, base, base))
-    path = os.path.join(folder, "batch-%05d.scm" % items[0][0])
+    path = os.path.join(folder, "batch-%s.scm" % items[0][0])
     with open(path, "w", encoding=encoding, errors="replace") as f:
         f.write("\n".join(lines) + "\n")
     return path
@@ -95,8 +104,9 @@ def synthesize(voice, encoding, sentences, folder, jobs=2, stretch=None):
     """[(audio int16, rate, segments) or None] for each sentence, in order;
     stretch > 1 makes the teacher speak slower."""
     os.makedirs(folder, exist_ok=True)
-    todo = [(k, s) for k, s in enumerate(sentences)
-            if not os.path.exists(os.path.join(folder, "%05d.wav" % k))]
+    names = [_name(voice, stretch, s) for s in sentences]
+    todo = [(n, s) for n, s in dict(zip(names, sentences)).items()
+            if not os.path.exists(os.path.join(folder, n + ".wav"))]
     batches = [todo[i:i + BATCH] for i in range(0, len(todo), BATCH)]
     running = []
     for items in batches:
@@ -108,8 +118,8 @@ def synthesize(voice, encoding, sentences, folder, jobs=2, stretch=None):
     for p in running:
         p.wait()
     rows = []
-    for k in range(len(sentences)):
-        base = os.path.join(folder, "%05d" % k)
+    for name in names:
+        base = os.path.join(folder, name)
         try:
             audio, rate = read_wav(base + ".wav")
             segs = read_segs(base + ".segs")

@@ -7,9 +7,12 @@ durations and pauses where there are none.
 """
 
 import os
+import re
 import shutil
 import tempfile
 import unittest
+import wave
+from unittest import mock
 
 import numpy as np
 
@@ -131,6 +134,48 @@ class TeacherLevel(unittest.TestCase):
         # a full-scale negative sample is counted without int16 overflow
         edge = np.array([-32768, 0, 100], np.int16)
         self.assertIs(festival_teacher.raise_to_peak(edge), edge)
+
+
+class FestivalKept(unittest.TestCase):
+    """Festival's kept output must be the audio of the sentence asked for, even
+    when the list grows or is reordered between two preparations."""
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp()
+        self.spoken = []
+
+    def tearDown(self):
+        shutil.rmtree(self.tmp)
+
+    def fake_festival(self, argv, **_):
+        # Speaks each sentence of the batch as a wave whose length is its
+        # text's length, so a row tells which sentence it holds.
+        with open(argv[-1], encoding="latin-1") as f:
+            script = f.read()
+        for text, base in re.findall(r'\(Utterance Text "([^"]*)"\)+ \(utt.save.wave u "([^"]*)\.tmp\.wav"',
+                                     script):
+            self.spoken.append(text)
+            with wave.open(base + ".wav", "wb") as w:
+                w.setnchannels(1)
+                w.setsampwidth(2)
+                w.setframerate(16000)
+                w.writeframes(b"\0\0" * len(text))
+            with open(base + ".segs", "w") as f:
+                f.write("#\n0.1 100 pau\n")
+        return mock.Mock(wait=lambda: 0)
+
+    def synthesize(self, sentences, stretch=None):
+        with mock.patch.object(festival_teacher.subprocess, "Popen", self.fake_festival):
+            rows = festival_teacher.synthesize("kal_diphone", "latin-1", sentences, self.tmp, stretch=stretch)
+        return [len(r[0]) for r in rows]
+
+    def test_a_grown_or_reordered_list_reads_each_sentence_s_own_audio(self):
+        self.assertEqual(self.synthesize(["One.", "Two two."]), [4, 8])
+        self.assertEqual(self.synthesize(["Three three three.", "One.", "Two two."]), [18, 4, 8])
+        self.assertEqual(self.spoken, ["One.", "Two two.", "Three three three."])
+        # A slower reading is another recording.
+        self.assertEqual(self.synthesize(["One.", "One."], stretch=1.3), [4, 4])
+        self.assertEqual(self.spoken[3:], ["One."])
 
 
 @unittest.skipUnless(have_flite(), "needs flite1-dev and a C compiler")
