@@ -4,8 +4,8 @@ Festival reads its Scheme in the voice's own encoding, so each batch file is
 written in it. One utterance's wave and segments are saved under the work
 folder, named by a digest of the voice, the stretch and the sentence; a
 sentence already there is not spoken again, so a stopped preparation resumes
-and a longer list reuses what a shorter one spoke. Two Festival processes run side by
-side (the machine has two cores).
+and a longer list reuses what a shorter one spoke. Two Festival processes run
+side by side (the machine has two cores).
 """
 
 import hashlib
