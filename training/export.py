@@ -24,7 +24,7 @@ import sys
 import torch
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from model import GATE_FLOOR, HOP, Voice  # noqa: E402
+from model import GATE_FLOOR, HOP, Voice, head_split  # noqa: E402
 
 OPSET = 17
 IR_VERSION = 8
@@ -51,7 +51,7 @@ def set_clause_pause(model, table, seconds):
 def load(ckpt_path):
     ck = torch.load(ckpt_path, map_location="cpu")
     model = Voice(ck["n_symbols"], ck["channels"], ck["sample_rate"], ck.get("n_speakers", 1),
-                  ck.get("gate", False))
+                  ck.get("gate", False), ck.get("split", 1))
     model.load_state_dict(ck["model"])
     model.eval()
     model.speaker_names = list(ck.get("speakers", []))
@@ -69,7 +69,8 @@ def load_exported(onnx_path):
         cfg = json.load(f)
     n_symbols, channels = weights["embed.weight"].shape
     n_speakers = weights["spk.weight"].shape[0] if "spk.weight" in weights else 1
-    model = Voice(n_symbols, channels, cfg["audio"]["sample_rate"], n_speakers, "gate_head.weight" in weights)
+    model = Voice(n_symbols, channels, cfg["audio"]["sample_rate"], n_speakers, "gate_head.weight" in weights,
+                  head_split(weights["env_head.weight"].shape[0]))
     state = model.state_dict()
     missing = sorted(set(state) - set(weights))
     if missing:

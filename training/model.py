@@ -18,9 +18,8 @@ import torch
 import torch.nn as nn
 import torch.nn.functional as F
 
+# A frame: durations, f0 and the gate are counted in frames of HOP samples.
 HOP = 256
-NFFT = 2 * HOP
-NBINS = NFFT // 2 + 1
 NOMINAL_NOISE = 0.667  # noise scale the voice is trained at
 LF0_MEAN, LF0_STD = math.log(120.0), 0.3
 # At inference a frame whose gate lies at or below the floor is silent (no
@@ -32,6 +31,12 @@ GATE_FLOOR = 0.5
 # sample-level tensors, ~10 kB a frame together, are what a long request's
 # peak memory was made of.
 SYNTH_CHUNK = 1024
+
+
+def head_split(rows):
+    """Synthesis windows per frame of an envelope head with `rows` outputs:
+    two envelopes of HOP / split + 1 bins for each of split windows."""
+    return rows // 2 - HOP
 
 
 class ChannelNorm(nn.Module):
@@ -78,10 +83,19 @@ class Voice(nn.Module):
     "sid" input; gate adds a per-frame silence gate on both envelopes, so pauses
     are silent rather than a faint noise floor."""
 
-    def __init__(self, n_symbols, channels=160, sample_rate=22050, n_speakers=1, gate=False):
+    def __init__(self, n_symbols, channels=160, sample_rate=22050, n_speakers=1, gate=False, split=1):
         super().__init__()
         c = channels
         self.sample_rate = sample_rate
+        # The synthesizer's windows are HOP / split samples apart (and twice that
+        # long): the network still speaks in frames, its head gives each frame
+        # `split` envelopes. Shorter windows smear consonants and onsets less.
+        if split < 1 or HOP % split:
+            raise ValueError("split must divide %d" % HOP)
+        self.split = split
+        self.syn_hop = HOP // split
+        self.nfft = 2 * self.syn_hop
+        self.nbins = self.syn_hop + 1
         self.n_speakers = n_speakers
         self.gate = gate
         self.gate_floor = GATE_FLOOR
@@ -106,10 +120,12 @@ class Voice(nn.Module):
         self.f0_in = nn.Conv1d(1, c, 1)
         self.post = Stack(c, [1, 2, 4, 1])
         self.post_norm = ChannelNorm(c)
-        self.env_head = nn.Conv1d(c, 2 * NBINS, 1)
+        # Rows: harmonic then noise; within each, window by window, bin by bin.
+        n = split * self.nbins
+        self.env_head = nn.Conv1d(c, 2 * n, 1)
         with torch.no_grad():
-            self.env_head.bias[:NBINS] = -2.0
-            self.env_head.bias[NBINS:] = -6.0
+            self.env_head.bias[:n] = -2.0
+            self.env_head.bias[n:] = -6.0
 
     # -- phoneme level ----------------------------------------------------------
 
@@ -143,12 +159,8 @@ class Voice(nn.Module):
         x = x + self.f0_in(((lf0 - LF0_MEAN) / LF0_STD).unsqueeze(1))
         x = self.post(x, ones)
         x = F.gelu(self.post_norm(x))
-        w, b = self.env_head.weight, self.env_head.bias
-        # Two convs on the halves of the head rather than one and a split: the
-        # split would copy a frames-sized tensor. Log-magnitudes -> magnitudes;
-        # the clamp keeps an untrained voice finite.
-        henv = torch.exp(torch.clamp(F.conv1d(x, w[:NBINS], b[:NBINS]), -30.0, 8.0))
-        nenv = torch.exp(torch.clamp(F.conv1d(x, w[NBINS:], b[NBINS:]), -30.0, 8.0))
+        henv = self._envelope(x, 0)
+        nenv = self._envelope(x, 1)
         if not self.gate:
             return henv, nenv, None
         logit = self.gate_head(x)                                                 # [B, 1, T]
@@ -158,7 +170,42 @@ class Voice(nn.Module):
             g = g * (g > self.gate_floor).to(g.dtype)
             if speaking is not None:
                 g = g * speaking
+        g = self.per_window(g)
         return henv * g, nenv * g, logit.squeeze(1)
+
+    def _envelope(self, x, half):
+        """Envelope `half` (0 harmonic, 1 noise) of frames x [B, C, T] as
+        magnitudes [B, bins, T * split]. Two convs on the halves of the head
+        rather than one and a split, and a strided transposed conv that writes
+        a frame's windows in time order: either alternative copies a
+        frames-sized tensor. The clamp keeps an untrained voice finite."""
+        n = self.split * self.nbins
+        w = self.env_head.weight[half * n:(half + 1) * n]
+        b = self.env_head.bias[half * n:(half + 1) * n]
+        if self.split == 1:
+            y = F.conv1d(x, w, b)
+        else:
+            wt = w.reshape(self.split, self.nbins, -1).permute(2, 1, 0)        # [C, bins, split]
+            y = F.conv_transpose1d(x, wt, stride=self.split)
+            bias = b.reshape(self.split, self.nbins).t().reshape(1, self.nbins, 1, self.split)
+            y = (y.reshape(y.shape[0], self.nbins, -1, self.split) + bias).reshape(y.shape)
+        return torch.exp(torch.clamp(y, -30.0, 8.0))
+
+    def per_window(self, frames):
+        """[B, K, T] per frame -> [B, K, T * split] per synthesis window."""
+        if self.split == 1:
+            return frames
+        b, k, t = frames.shape
+        return frames.unsqueeze(3).expand(b, k, t, self.split).reshape(b, k, t * self.split)
+
+    def window_f0(self, f0):
+        """f0 [B, T] per frame -> per synthesis window, on the straight line to
+        the next frame's: the pulse train is the one a frame's chirp gives."""
+        if self.split == 1:
+            return f0
+        nxt = torch.cat([f0[:, 1:], f0[:, -1:]], dim=1)
+        at = torch.arange(self.split, dtype=f0.dtype, device=f0.device) / self.split
+        return (f0.unsqueeze(2) + (nxt - f0).unsqueeze(2) * at).reshape(f0.shape[0], -1)
 
     # -- synthesis --------------------------------------------------------------
 
@@ -166,31 +213,33 @@ class Voice(nn.Module):
         """Real DFT matrices with the sqrt-Hann window folded in, built in the graph
         from integer index products (exact angles). Folding the window and
         stacking the inverse keep the number of frames-sized tensors low."""
-        n = torch.arange(NFFT, device=like.device)
-        k = torch.arange(NBINS, device=like.device)
-        nk = torch.remainder(n.unsqueeze(1) * k.unsqueeze(0), NFFT).to(like.dtype)
-        ang = nk * (2.0 * math.pi / NFFT)
-        cos, sin = torch.cos(ang), torch.sin(ang)  # [NFFT, NBINS]
-        window = torch.sqrt(0.5 - 0.5 * torch.cos(n.to(like.dtype) * (2.0 * math.pi / NFFT)))
+        nfft, nbins = self.nfft, self.nbins
+        n = torch.arange(nfft, device=like.device)
+        k = torch.arange(nbins, device=like.device)
+        nk = torch.remainder(n.unsqueeze(1) * k.unsqueeze(0), nfft).to(like.dtype)
+        ang = nk * (2.0 * math.pi / nfft)
+        cos, sin = torch.cos(ang), torch.sin(ang)  # [nfft, nbins]
+        window = torch.sqrt(0.5 - 0.5 * torch.cos(n.to(like.dtype) * (2.0 * math.pi / nfft)))
         fwd_re = cos * window.unsqueeze(1)
         fwd_im = -sin * window.unsqueeze(1)
-        wk = torch.full((NBINS,), 2.0, dtype=like.dtype, device=like.device)
-        wk = torch.cat([wk[:1] * 0.5, wk[1:-1], wk[:1] * 0.5]) / NFFT
+        wk = torch.full((nbins,), 2.0, dtype=like.dtype, device=like.device)
+        wk = torch.cat([wk[:1] * 0.5, wk[1:-1], wk[:1] * 0.5]) / nfft
         inverse = torch.cat([(cos * wk).transpose(0, 1), -(sin * wk).transpose(0, 1)], dim=0)
-        return fwd_re, fwd_im, inverse * window.unsqueeze(0)  # [NFFT, NBINS] x2, [2 NBINS, NFFT]
+        return fwd_re, fwd_im, inverse * window.unsqueeze(0)  # [nfft, nbins] x2, [2 nbins, nfft]
 
     def synthesize(self, f0, henv, nenv, noise_amp, chunk=0):
-        """f0 [B, T] Hz, envelopes [B, NBINS, T] -> audio [B, T * HOP].
-        chunk > 0 synthesizes that many frames at a time (the exported graph
-        loops over them), so the sample-level tensors of a long request never
-        exist whole; chunk 0 does all frames in one step."""
+        """f0 [B, W] Hz and envelopes [B, bins, W] per synthesis window (see
+        window_f0) -> audio [B, W * syn_hop]. chunk > 0 synthesizes that many
+        windows at a time (the exported graph loops over them), so the
+        sample-level tensors of a long request never exist whole; chunk 0 does
+        all of them in one step."""
         f0 = torch.clamp(f0, 30.0, 1000.0)
         f0_next = torch.cat([f0[:, 1:], f0[:, -1:]], dim=1)
         sr = float(self.sample_rate)
         two_pi = 2.0 * math.pi
         # Phase at each frame's start, wrapped (one long sample-level sum drifts
         # between runtimes). A frames-sized sum, cheap beside the samples.
-        inc = torch.remainder((two_pi / sr) * HOP * 0.5 * (f0 + f0_next), two_pi)
+        inc = torch.remainder((two_pi / sr) * self.syn_hop * 0.5 * (f0 + f0_next), two_pi)
         start = torch.remainder(torch.cumsum(inc, dim=1) - inc, two_pi)
         fwd_re, fwd_im, inverse = self._dft(f0)
         amp = noise_amp if torch.is_tensor(noise_amp) else torch.tensor(float(noise_amp), dtype=f0.dtype)
@@ -241,7 +290,8 @@ class Voice(nn.Module):
         # silence; a gate unsure there (as at a low floor) starts the request
         # with a click. Applied to the gate, not the envelopes: no copies.
         henv, nenv, _ = self.decode_post(x, lf0, ones, (idx > 0).to(lf0.dtype).view(1, 1, -1))
-        audio = self.synthesize(torch.exp(lf0), henv, nenv, noise_scale / NOMINAL_NOISE, SYNTH_CHUNK)
+        audio = self.synthesize(self.window_f0(torch.exp(lf0)), henv, nenv, noise_scale / NOMINAL_NOISE,
+                                SYNTH_CHUNK * self.split)
         return audio.unsqueeze(1)
 
 
@@ -262,9 +312,9 @@ def frame_features(durs, start, length):
 
 def synthesize_frames(f0, f0_next, start, henv, nenv, noise_amp, fwd_re, fwd_im, inverse,
                       sr: float, s: int, e: int):
-    """Audio of frames s..e-1 [B, (e - s) * HOP] of the whole request's f0
-    [B, T] (clamped), the next frame's f0, phases at frame starts and envelopes
-    [B, NBINS, T]: exactly that slice of the one-step synthesis. Windows s..e
+    """Audio of windows s..e-1 [B, (e - s) * hop] of the whole request's f0
+    [B, T] (clamped), the next window's f0, phases at window starts and envelopes
+    [B, bins, T]: exactly that slice of the one-step synthesis. Windows s..e
     are needed (overlap-add), so pulses s-1..e, zero outside the request."""
     t_all = f0.shape[1]
     hop = inverse.shape[1] // 2  # globals are not constants to the script compiler
@@ -275,7 +325,7 @@ def synthesize_frames(f0, f0_next, start, henv, nenv, noise_amp, fwd_re, fwd_im,
     a = torch.index_select(f0, 1, pc).unsqueeze(2)
     b = torch.index_select(f0_next, 1, pc).unsqueeze(2)
     n = torch.arange(hop, device=f0.device).to(f0.dtype)
-    inner = (two_pi / sr) * (a * n + (b - a) * n * n / (2.0 * hop))            # [B, P, HOP]
+    inner = (two_pi / sr) * (a * n + (b - a) * n * n / (2.0 * hop))            # [B, P, hop]
     phase = torch.remainder(inner + torch.index_select(start, 1, pc).unsqueeze(2), two_pi)
     k = torch.floor(0.45 * sr / torch.maximum(a, b))                           # [B, P, 1]
     # Band-limited pulse train, sum_{h=1..k} cos(h phase), in closed form.
@@ -284,8 +334,8 @@ def synthesize_frames(f0, f0_next, start, henv, nenv, noise_amp, fwd_re, fwd_im,
     safe = torch.where(near, torch.ones_like(half), half)
     pulse = torch.sin((k + 0.5) * phase) / (2.0 * safe) - 0.5
     pulse = torch.where(near, k.expand_as(pulse), pulse)
-    rows = pulse / torch.sqrt(k) * inside                                      # [B, P, HOP]
-    frames = torch.cat([rows[:, :-1], rows[:, 1:]], dim=2)                     # [B, W, NFFT]
+    rows = pulse / torch.sqrt(k) * inside                                      # [B, P, hop]
+    frames = torch.cat([rows[:, :-1], rows[:, 1:]], dim=2)                     # [B, W, 2 hop]
     hre = torch.matmul(frames, fwd_re)
     him = torch.matmul(frames, fwd_im)
     # Window j's envelope: the mean of frames j-1 and j, the ends repeated.
@@ -300,8 +350,8 @@ def synthesize_frames(f0, f0_next, start, henv, nenv, noise_amp, fwd_re, fwd_im,
     nes = ne * (math.sqrt(hop / 2.0) * noise_amp)
     yre = yre + torch.randn_like(yre) * nes
     yim = yim + torch.randn_like(yim) * nes
-    y = torch.matmul(torch.cat([yre, yim], dim=2), inverse)                    # [B, W, NFFT]
-    out = y[:, :-1, hop:] + y[:, 1:, :hop]                                     # [B, e - s, HOP]
+    y = torch.matmul(torch.cat([yre, yim], dim=2), inverse)                    # [B, W, 2 hop]
+    out = y[:, :-1, hop:] + y[:, 1:, :hop]                                     # [B, e - s, hop]
     return out.reshape(out.shape[0], -1)
 
 

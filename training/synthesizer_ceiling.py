@@ -10,7 +10,8 @@ synthesizer's.
     /usr/bin/python3 training/synthesizer_ceiling.py [--hop 256] [--steps 300]
 
 Festival's HTS slt is the teacher (speaker 0's); about 8 minutes on one core.
---hop tries another frame size (the window is two hops).
+--hop tries shorter synthesis windows (a window is two hops), as a voice
+trained with --split has.
 """
 
 import argparse
@@ -38,8 +39,8 @@ def fit(voice, audio, f0, hop, steps, lr):
     target = torch.from_numpy(audio[:n * hop].astype(np.float32) / 32768.0).unsqueeze(0)
     f0 = torch.from_numpy(f0).unsqueeze(0)
     # The network's head starts at these biases too (model.Voice).
-    log_h = torch.full((1, hop + 1, n), -2.0, requires_grad=True)
-    log_n = torch.full((1, hop + 1, n), -6.0, requires_grad=True)
+    log_h = torch.full((1, voice.nbins, n), -2.0, requires_grad=True)
+    log_n = torch.full((1, voice.nbins, n), -6.0, requires_grad=True)
     opt = torch.optim.Adam([log_h, log_n], lr=lr)
     for _ in range(steps):
         loss = stft_loss(voice.synthesize(f0, torch.exp(log_h), torch.exp(log_n), 1.0), target)
@@ -63,17 +64,17 @@ def frame_f0(audio, hop):
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--hop", type=int, default=model.HOP, help="samples per frame")
+    ap.add_argument("--hop", type=int, default=model.HOP,
+                    help="samples between synthesis windows: %d or a divisor" % model.HOP)
     ap.add_argument("--steps", type=int, default=300, help="fitting steps per sentence")
     ap.add_argument("--lr", type=float, default=0.1)
     ap.add_argument("--count", type=int, default=0, help="only the first sentences (a quick look)")
     ap.add_argument("-v", action="store_true", help="print each sentence's loss")
     args = ap.parse_args()
     torch.set_num_threads(1)
-    # The synthesizer reads its frame size from the module (the exported graph
-    # bakes it in), so another size is tried by setting it there.
-    model.HOP, model.NFFT, model.NBINS = args.hop, 2 * args.hop, args.hop + 1
-    voice = model.Voice(1, 8, evaluate_teachers.SR)
+    if args.hop < 1 or model.HOP % args.hop:
+        raise SystemExit("synthesizer_ceiling: --hop must divide %d" % model.HOP)
+    voice = model.Voice(1, 8, evaluate_teachers.SR, split=model.HOP // args.hop)
     sentences = intelligibility.read_sentences()
     if args.count:
         sentences = sentences[:args.count]

@@ -21,7 +21,7 @@ import torch
 import torch.nn.functional as F
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from model import HOP, Voice, frame_features  # noqa: E402
+from model import HOP, Voice, frame_features, head_split  # noqa: E402
 import prep  # noqa: E402
 
 RESOLUTIONS = [(2048, 512), (1024, 256), (512, 128), (256, 64), (128, 32)]
@@ -163,7 +163,7 @@ def run_batch(model, batch, ctx, wf):
     x, lf0_pred, ones = model.decode_pre(h_frames, feats, sid)
     f0_loss = (torch.abs(lf0_pred - lf0) * voiced).sum() / voiced.sum().clamp(min=1.0)
     henv, nenv, gate = model.decode_post(x, lf0, ones)
-    wave = model.synthesize(torch.exp(lf0), henv, nenv, 1.0)
+    wave = model.synthesize(model.window_f0(torch.exp(lf0)), henv, nenv, 1.0)
     a, b = ctx * HOP, (ctx + wf) * HOP
     spec_loss = stft_loss(wave[:, a:b], audio[:, a:b])
     if gate is not None:
@@ -221,7 +221,6 @@ def init_from_voice(model, onnx_path, table, sample_rate):
     speak needs far fewer steps than random weights on a busy machine."""
     import onnx
     from onnx import numpy_helper
-    from model import NBINS
     m = onnx.load(onnx_path)
     weights = {t.name: numpy_helper.to_array(t) for t in m.graph.initializer}
     with open(onnx_path + ".json", encoding="utf-8") as f:
@@ -238,14 +237,19 @@ def init_from_voice(model, onnx_path, table, sample_rate):
                 if sym in old_table and old_table[sym][0] < value.shape[0]:
                     state[name][ids[0]] = value[old_table[sym][0]]
         elif name in ("env_head.weight", "env_head.bias"):
-            # Bin k here is at k * rate / NFFT; read the old head there.
-            pos = np.arange(NBINS) * (sample_rate / old_rate)
-            src = value.numpy().reshape(2, NBINS, -1)
-            out = np.empty_like(src)
+            # Bin k here lies at k * rate / nfft: read the old head there, each
+            # window from the old window at the same place in its frame.
+            old_split = head_split(weights["env_head.weight"].shape[0])
+            old_bins = HOP // old_split + 1
+            pos = np.arange(model.nbins) * (sample_rate / model.nfft) / (old_rate / (2 * (old_bins - 1)))
+            src = value.numpy().reshape(2, old_split, old_bins, -1)
+            out = np.empty((2, model.split, model.nbins, src.shape[3]), np.float32)
             for half in range(2):
-                for c in range(src.shape[2]):
-                    out[half, :, c] = np.interp(pos, np.arange(NBINS), src[half, :, c])
-            state[name] = torch.from_numpy(out.reshape(value.shape))
+                for w in range(model.split):
+                    for c in range(src.shape[3]):
+                        out[half, w, :, c] = np.interp(pos, np.arange(old_bins),
+                                                       src[half, w * old_split // model.split, :, c])
+            state[name] = torch.from_numpy(out.reshape(state[name].shape))
         elif state[name].shape == value.shape:
             state[name] = value
         else:
@@ -271,6 +275,8 @@ def main():
     ap.add_argument("--save-minutes", type=float, default=6.0)
     ap.add_argument("--joins", type=int, default=0, help="training items of two sentences each")
     ap.add_argument("--init", default="", help="exported voice to start from (new checkpoints only)")
+    ap.add_argument("--split", type=int, default=1,
+                    help="synthesis windows per frame (new checkpoints only): 2 halves the window")
     ap.add_argument("--speaker-share", default="",
                     help="share of the batch for each speaker, e.g. 0.5,0.25,0.25 (default: by utterances)")
     args = ap.parse_args()
@@ -286,11 +292,12 @@ def main():
         print("joined %d pairs of sentences" % args.joins, flush=True)
     n_symbols = max(v[0] for v in table.values()) + 1
     n_speakers = max(len(data.speakers), 1)
-    model = Voice(n_symbols, args.channels, data.sample_rate, n_speakers, args.gate)
+    ck = torch.load(args.ckpt) if os.path.exists(args.ckpt) else None
+    split = ck.get("split", 1) if ck else args.split
+    model = Voice(n_symbols, args.channels, data.sample_rate, n_speakers, args.gate, split)
     opt = torch.optim.AdamW(model.parameters(), lr=args.lr, weight_decay=0.01)
     step, spent = 0, 0.0
-    if os.path.exists(args.ckpt):
-        ck = torch.load(args.ckpt)
+    if ck:
         model.load_state_dict(ck["model"])
         opt.load_state_dict(ck["opt"])
         step, spent = ck["step"], ck["spent"]
@@ -309,6 +316,7 @@ def main():
         torch.save({"model": model.state_dict(), "opt": opt.state_dict(), "step": step,
                     "spent": spent, "n_symbols": n_symbols, "channels": args.channels,
                     "sample_rate": data.sample_rate, "n_speakers": n_speakers, "gate": args.gate,
+                    "split": split,
                     "speakers": data.speakers}, tmp)
         os.replace(tmp, args.ckpt)
 

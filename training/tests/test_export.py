@@ -39,11 +39,11 @@ class captured_stderr:
         return self.file.read().decode("utf-8", "replace")
 
 
-def small_voice(n_symbols=60, seed=3):
+def small_voice(n_symbols=60, seed=3, split=1):
     """An untrained voice whose durations and envelopes are sensible enough to
     give a few seconds of non-trivial audio."""
     torch.manual_seed(seed)
-    m = voice_model.Voice(n_symbols, channels=32)
+    m = voice_model.Voice(n_symbols, channels=32, split=split)
     with torch.no_grad():
         last = m.dur[-1]
         last.weight.mul_(0.1)
@@ -56,6 +56,8 @@ def small_voice(n_symbols=60, seed=3):
 
 @unittest.skipUnless(have("torch") and have("onnx"), "needs python3-torch and python3-onnx")
 class Export(unittest.TestCase):
+    split = 1
+
     def setUp(self):
         self.tmp = tempfile.TemporaryDirectory()
         self.addCleanup(self.tmp.cleanup)
@@ -64,7 +66,7 @@ class Export(unittest.TestCase):
             with open(CONFIG, encoding="utf-8") as f:
                 self.table = json.load(f)["phoneme_id_map"]
         self.path = os.path.join(self.tmp.name, "v.onnx")
-        self.model = small_voice(max(60, max(v[0] for v in self.table.values()) + 1))
+        self.model = small_voice(max(60, max(v[0] for v in self.table.values()) + 1), split=self.split)
         export.export(self.model, self.path, self.table)
 
     def test_interface(self):
@@ -93,10 +95,10 @@ class Export(unittest.TestCase):
         torch.manual_seed(2)
         frames = 53
         f0 = 90.0 + 80.0 * torch.rand(2, frames)
-        henv = torch.rand(2, voice_model.NBINS, frames)
-        nenv = torch.rand(2, voice_model.NBINS, frames)
+        henv = torch.rand(2, self.model.nbins, frames)
+        nenv = torch.rand(2, self.model.nbins, frames)
         whole = self.model.synthesize(f0, henv, nenv, 0.0)
-        self.assertEqual(whole.shape, (2, frames * voice_model.HOP))
+        self.assertEqual(whole.shape, (2, frames * self.model.syn_hop))
         for chunk in (1, 7, 52, 53, 1024):
             got = self.model.synthesize(f0, henv, nenv, 0.0, chunk)
             self.assertEqual(got.shape, whole.shape)
@@ -139,10 +141,33 @@ class Export(unittest.TestCase):
         self.assertEqual(len(got), len(ref))
         ref = ref / max(np.abs(ref).max(), 0.01) * 32767.0
         err = np.abs(got - ref)
-        # A few samples next to a pulse peak may take the other branch of the
-        # pulse formula in float32 (a ~1 % step); everywhere else they agree.
-        self.assertLess(err.max(), 0.03 * 32767)
+        # The pulses' phase sums f0 over the request, so float32 rounding of
+        # f0 (an ulp either way, as the two runtimes round) moves late pulses a
+        # little: a few samples next to a pulse peak differ by a few per cent,
+        # everywhere else they agree.
+        self.assertLess(err.max(), 0.05 * 32767)
         self.assertLess(err.mean(), 0.0005 * 32767)
+
+
+class ExportHalfWindows(Export):
+    """The same checks on a voice whose frames each give two synthesis
+    windows (a transposed conv and reshapes the exporter must keep)."""
+    split = 2
+
+    def test_exported_again_it_keeps_its_windows(self):
+        with torch.no_grad():  # untrained norms are all alike, and the exporter would share them
+            for name, p in self.model.named_parameters():
+                if name.endswith((".gamma", ".beta")):
+                    p.add_(0.01 * torch.randn_like(p))
+        path = os.path.join(self.tmp.name, "distinct.onnx")
+        export.export(self.model, path, self.table)
+        model, _ = export.load_exported(path)
+        self.assertEqual(model.split, 2)
+        ids = torch.tensor([[1, 0, 5, 0, 6, 0, 2]])
+        quiet = torch.tensor([0.0, 1.0, 0.0])
+        with torch.no_grad():
+            self.assertTrue(torch.equal(model(ids, torch.tensor([7]), quiet),
+                                        self.model(ids, torch.tensor([7]), quiet)))
 
 
 @unittest.skipUnless(have("torch") and have("onnx"), "needs python3-torch and python3-onnx")

@@ -48,5 +48,40 @@ class SpeakerShare(unittest.TestCase):
                 train.batch_drawer(self.data, bad)
 
 
+@unittest.skipUnless(have("torch") and have("onnx"), "needs python3-torch and python3-onnx")
+class StartFromVoice(unittest.TestCase):
+    """A voice with two synthesis windows a frame, started from an exported
+    voice with one: each window's envelope must be the old frame's, read at
+    the same frequencies (a swapped axis would scramble bins and windows)."""
+
+    def test_half_windows_start_with_the_old_envelopes(self):
+        import os
+        import tempfile
+        import torch
+        import export
+        import model
+        torch.manual_seed(4)
+        table = {"_": [0], "^": [1], "$": [2], "a": [3]}
+        old = model.Voice(10, channels=16, sample_rate=16000)
+        with torch.no_grad():
+            old.env_head.weight.normal_()
+            old.env_head.bias.normal_()
+        old.eval()
+        with tempfile.TemporaryDirectory() as tmp:
+            path = os.path.join(tmp, "old.onnx")
+            export.export(old, path, table)
+            new = model.Voice(10, channels=16, sample_rate=16000, split=2)
+            train.init_from_voice(new, path, table, 16000)
+        new.eval()
+        x = torch.randn(1, 16, 5)
+        with torch.no_grad():
+            for half in (0, 1):
+                before = old._envelope(x, half)                    # [1, 257, 5]
+                after = new._envelope(x, half)                     # [1, 129, 10]
+                self.assertEqual(tuple(after.shape), (1, 129, 10))
+                torch.testing.assert_close(after[:, :, 0::2], before[:, 0::2], rtol=1e-4, atol=1e-6)
+                torch.testing.assert_close(after[:, :, 1::2], before[:, 0::2], rtol=1e-4, atol=1e-6)
+
+
 if __name__ == "__main__":
     unittest.main()
