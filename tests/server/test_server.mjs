@@ -640,6 +640,30 @@ if (group === 'Lifecycle') {
       }
     });
 
+    it('a request whose client has already gone is never queued', async () => {
+      // Nothing holds the engine: only the check before queueing keeps this
+      // request from being spoken before any wait could notice the client left.
+      const server = await Server.start([]);
+      try {
+        const json = JSON.stringify({ input: 'Never heard.', voice: 'fixed_1s', response_format: 'pcm' });
+        const socket = net.connect(server.port, '127.0.0.1');
+        socket.end(`POST /v1/audio/speech HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n` +
+                   `Content-Length: ${Buffer.byteLength(json)}\r\n\r\n${json}`);
+        socket.on('error', () => {});
+        let m;
+        for (let i = 0; i < 200; ++i) {
+          m = await server.metrics();
+          if (m.value('orvel_requests_total{status="499"}') === 1 && m.value('orvel_requests_in_flight') === 0) break;
+          await new Promise((r) => setTimeout(r, 20));
+        }
+        assert.equal(m.value('orvel_requests_total{status="499"}'), 1, m.text);
+        assert.equal(m.value('orvel_audio_seconds_total'), 0, m.text);
+        socket.destroy();
+      } finally {
+        await server.stop();
+      }
+    });
+
     it('--workers 2: two engine processes on one port, restarted and stopped together', async () => {
       const server = await Server.start(['--workers', '2']);
       try {

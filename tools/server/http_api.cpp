@@ -35,7 +35,7 @@ constexpr double kMaxSpeed = 4.0;
 // send about a dozen.
 constexpr size_t kMaxHeaderFields = 100;
 // How often a waiting response checks on its request.
-constexpr auto kPoll = std::chrono::milliseconds(250);
+constexpr auto kPoll = std::chrono::milliseconds(100);
 // The status recorded for a request whose client left before its answer began.
 constexpr int kClientLeft = 499;
 
@@ -708,6 +708,12 @@ HttpApi::HttpApi(Engine &engine, const HttpOptions &options) : state_(std::make_
     server_->Post("/v1/audio/speech", [state](const httplib::Request &req, httplib::Response &res) {
         SpeechParams params;
         if (!read_speech_params(req, *state, &params, res)) return;
+        // A client that sent its request and left at once is not queued: the
+        // engine would reach it before the wait below noticed.
+        if (client_has_left()) {
+            res.status = kClientLeft;
+            return;
+        }
         std::shared_ptr<SpeechStream> stream = start_speech(*state, std::move(params), res);
         if (!stream) return;
         if (!wait_for_first_chunk(*stream, res)) return;
