@@ -27,9 +27,34 @@ import prep  # noqa: E402
 RESOLUTIONS = [(2048, 512), (1024, 256), (512, 128), (256, 64), (128, 32)]
 
 
+def load_sets(paths):
+    """One data set from several prepared with one phoneme map (the first
+    one's): offsets shifted, speakers matched by name, held-out flags kept
+    as prepared (a set meant only for training is prepared with --heldout 0,
+    so the held-out loss stays comparable with runs on the first alone)."""
+    sets = [dict(np.load(p)) for p in paths]
+    if len(sets) == 1:
+        return sets[0]
+    z = dict(sets[0])
+    names = [str(x) for x in z["speakers"]]
+    for other in sets[1:]:
+        if int(other["sample_rate"]) != int(z["sample_rate"]):
+            raise SystemExit("train: the data sets differ in sample rate")
+        theirs = [str(x) for x in other["speakers"]]
+        if any(n not in names for n in theirs):
+            raise SystemExit("train: a data set has speakers the first lacks: %s" % ",".join(theirs))
+        to_ours = np.asarray([names.index(n) for n in theirs], np.int64)
+        z["id_off"] = np.concatenate([z["id_off"], other["id_off"][1:] + z["id_off"][-1]])
+        z["fr_off"] = np.concatenate([z["fr_off"], other["fr_off"][1:] + z["fr_off"][-1]])
+        z["speaker"] = np.concatenate([z["speaker"], to_ours[other["speaker"]]])
+        for k in ("ids", "durs", "audio", "lf0", "voiced", "heldout", "texts"):
+            z[k] = np.concatenate([z[k], other[k]])
+    return z
+
+
 class Data:
     def __init__(self, path):
-        z = np.load(path)
+        z = load_sets(path.split(","))
         self.ids = z["ids"]
         self.durs = z["durs"]
         self.audio = z["audio"]
@@ -41,8 +66,8 @@ class Data:
         self.texts = z["texts"]
         self.sample_rate = int(z["sample_rate"])
         # A multi-speaker set names its speakers and gives each utterance's speaker.
-        self.speakers = [str(x) for x in z["speakers"]] if "speakers" in z.files else []
-        self.speaker = z["speaker"] if "speaker" in z.files else np.zeros(len(self.texts), np.int64)
+        self.speakers = [str(x) for x in z["speakers"]] if "speakers" in z else []
+        self.speaker = z["speaker"] if "speaker" in z else np.zeros(len(self.texts), np.int64)
         self.n = len(self.texts)
         self.train_idx = np.nonzero(~self.heldout)[0]
         self.held_idx = np.nonzero(self.heldout)[0]
@@ -261,7 +286,7 @@ def init_from_voice(model, onnx_path, table, sample_rate):
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--data", required=True)
+    ap.add_argument("--data", required=True, help="prepared data; several, comma-separated, join")
     ap.add_argument("--ckpt", required=True)
     ap.add_argument("--minutes", type=float, default=50.0)
     ap.add_argument("--batch", type=int, default=16)
@@ -284,7 +309,7 @@ def main():
     torch.set_num_threads(args.threads)
     torch.manual_seed(args.seed)
     data = Data(args.data)
-    with open(os.path.splitext(args.data)[0] + ".map.json", encoding="utf-8") as f:
+    with open(os.path.splitext(args.data.split(",")[0])[0] + ".map.json", encoding="utf-8") as f:
         table = json.load(f)
     if args.joins and " " in table:
         marks = {table[c][0] for c in ",.?!;:" if c in table}

@@ -1,6 +1,8 @@
 """Training's batch draw: a speaker share must change who the steps go to and
 nothing else. Needs torch (train.py imports it)."""
 
+import os
+import tempfile
 import types
 import unittest
 
@@ -46,6 +48,58 @@ class SpeakerShare(unittest.TestCase):
         for bad in ("0.5,0.5", "1,-1,1", "0,0,0", "x,1,1"):
             with self.assertRaises(SystemExit):
                 train.batch_drawer(self.data, bad)
+
+
+def prepared(folder, name, speakers, utterances):
+    """A tiny prepared set: utterance k of (speaker, ids) has k + 2 frames,
+    every sample of it k + 10 * speaker index, so a joined set shows where
+    each item's audio came from."""
+    hop = train.HOP
+    ids, durs, audio, lf0, spk, texts = [], [], [], [], [], []
+    id_off, fr_off = [0], [0]
+    for k, (who, seq) in enumerate(utterances):
+        frames = k + 2
+        ids += seq
+        durs += [frames] + [0] * (len(seq) - 1)
+        audio += [k + 10 * speakers.index(who)] * (frames * hop)
+        lf0 += [5.0] * frames
+        spk.append(speakers.index(who))
+        texts.append("%s %d" % (who, k))
+        id_off.append(len(ids))
+        fr_off.append(len(lf0))
+    path = os.path.join(folder, name)
+    np.savez(path, ids=np.asarray(ids, np.int64), durs=np.asarray(durs, np.int32),
+             audio=np.asarray(audio, np.int16), lf0=np.asarray(lf0, np.float32),
+             voiced=np.ones(len(lf0), bool), id_off=np.asarray(id_off), fr_off=np.asarray(fr_off),
+             heldout=np.asarray([k == 0 for k in range(len(spk))]), texts=np.asarray(texts),
+             sample_rate=16000, speaker=np.asarray(spk, np.int64), speakers=np.asarray(speakers))
+    return path
+
+
+@unittest.skipUnless(have("torch"), "needs python3-torch")
+class JoinedData(unittest.TestCase):
+    def test_a_second_set_joins_by_speaker_name(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            a = prepared(tmp, "a.npz", ["slt", "rms"], [("slt", [1, 4, 2]), ("rms", [1, 5, 6, 2])])
+            b = prepared(tmp, "b.npz", ["rms", "slt"], [("slt", [1, 7, 2]), ("rms", [1, 2])])
+            data = train.Data(a + "," + b)
+        self.assertEqual(data.n, 4)
+        self.assertEqual(data.speakers, ["slt", "rms"])
+        # b's own speaker indices are the other way round
+        self.assertEqual(list(data.speaker), [0, 1, 0, 1])
+        self.assertEqual(list(data.item_ids(2)[0]), [1, 7, 2])
+        self.assertEqual(list(data.item_ids(3)[0]), [1, 2])
+        audio, lf0, _ = data.item_frames(2)
+        self.assertEqual(len(lf0), 2)
+        self.assertTrue((audio == 10).all())   # b's first item, its speaker 1 in b
+        self.assertEqual(list(data.heldout), [True, False, True, False])
+
+    def test_sets_that_do_not_match_are_refused(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            a = prepared(tmp, "a.npz", ["slt"], [("slt", [1, 2])])
+            b = prepared(tmp, "b.npz", ["awb"], [("awb", [1, 2])])
+            with self.assertRaises(SystemExit):
+                train.Data(a + "," + b)
 
 
 @unittest.skipUnless(have("torch") and have("onnx"), "needs python3-torch and python3-onnx")
