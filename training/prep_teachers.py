@@ -127,6 +127,9 @@ def main():
     ap.add_argument("--speakers", default=",".join(SPEAKERS))
     ap.add_argument("--teachers", default="", help="per speaker flite or hts (default: all flite)")
     ap.add_argument("--jobs", type=int, default=2)
+    ap.add_argument("--more", type=int, default=0,
+                    help="instead of the pool, this many more prose sentences outside it (corpus.more_sentences)")
+    ap.add_argument("--map", default="", help="encode with this phoneme map (of the data this one joins)")
     args = ap.parse_args()
     speakers = args.speakers.split(",")
     kinds = args.teachers.split(",") if args.teachers else ["flite"] * len(speakers)
@@ -136,10 +139,17 @@ def main():
     os.makedirs(work, exist_ok=True)
     t0 = time.time()
 
-    sentences = corpus.build(args.prose, args.generated)
+    sentences = corpus.more_sentences(args.more) if args.more else corpus.build(args.prose, args.generated)
     es = espeak.ESpeak("en-us")
     cps_all = [es.codepoints(s) for s in sentences]
-    keep = [k for k, c in enumerate(cps_all) if c]
+    table = None
+    if args.map:
+        with open(args.map, encoding="utf-8") as f:
+            table = json.load(f)
+    # Joining data encoded with another map: a sentence with a code point that
+    # map lacks is left out, so every id means what it meant there.
+    known = {ord(k) for k in table} if table else None
+    keep = [k for k, c in enumerate(cps_all) if c and (known is None or set(c) <= known)]
     sentences = [sentences[k] for k in keep]
     cps_all = [cps_all[k] for k in keep]
     print("prep: %d sentences, phonemized in %.0f s" % (len(sentences), time.time() - t0), flush=True)
@@ -181,10 +191,11 @@ def main():
 
     n_sent = len(sentences)
     held_sent = set(range(n_sent - args.heldout, n_sent))
-    symbol_set = {ord(c) for c in ALWAYS}
-    for c in cps_all:
-        symbol_set.update(c)
-    table = symbols.build_map(symbol_set)
+    if table is None:
+        symbol_set = {ord(c) for c in ALWAYS}
+        for c in cps_all:
+            symbol_set.update(c)
+        table = symbols.build_map(symbol_set)
     ids, durs_all, audio_all, f0_all, voiced_all, spk = [], [], [], [], [], []
     id_off, fr_off, texts, heldout, sent_idx, costs = [0], [0], [], [], [], []
     stats = {sp: {"ok": 0, "cost": 0, "same_word_count": 0} for sp in speakers}
