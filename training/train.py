@@ -37,6 +37,13 @@ def load_sets(paths):
         return sets[0]
     z = dict(sets[0])
     names = [str(x) for x in z["speakers"]]
+    maps = []
+    for p in paths:
+        with open(os.path.splitext(p)[0] + ".map.json", encoding="utf-8") as f:
+            maps.append(json.load(f))
+    # Another map would give the same ids other phonemes, silently.
+    if any(m != maps[0] for m in maps[1:]):
+        raise SystemExit("train: the data sets have different phoneme maps (prepare with --map)")
     for other in sets[1:]:
         if int(other["sample_rate"]) != int(z["sample_rate"]):
             raise SystemExit("train: the data sets differ in sample rate")

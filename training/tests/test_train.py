@@ -1,6 +1,7 @@
 """Training's batch draw: a speaker share must change who the steps go to and
 nothing else. Needs torch (train.py imports it)."""
 
+import json
 import os
 import tempfile
 import types
@@ -50,7 +51,7 @@ class SpeakerShare(unittest.TestCase):
                 train.batch_drawer(self.data, bad)
 
 
-def prepared(folder, name, speakers, utterances):
+def prepared(folder, name, speakers, utterances, table=None):
     """A tiny prepared set: utterance k of (speaker, ids) has k + 2 frames,
     every sample of it k + 10 * speaker index, so a joined set shows where
     each item's audio came from."""
@@ -73,6 +74,8 @@ def prepared(folder, name, speakers, utterances):
              voiced=np.ones(len(lf0), bool), id_off=np.asarray(id_off), fr_off=np.asarray(fr_off),
              heldout=np.asarray([k == 0 for k in range(len(spk))]), texts=np.asarray(texts),
              sample_rate=16000, speaker=np.asarray(spk, np.int64), speakers=np.asarray(speakers))
+    with open(os.path.splitext(path)[0] + ".map.json", "w", encoding="utf-8") as f:
+        json.dump(table or {"_": [0], "^": [1], "$": [2], "a": [4]}, f)
     return path
 
 
@@ -100,6 +103,9 @@ class JoinedData(unittest.TestCase):
             b = prepared(tmp, "b.npz", ["awb"], [("awb", [1, 2])])
             with self.assertRaises(SystemExit):
                 train.Data(a + "," + b)
+            c = prepared(tmp, "c.npz", ["slt"], [("slt", [1, 2])], {"_": [0], "^": [1], "$": [2], "b": [4]})
+            with self.assertRaises(SystemExit):
+                train.Data(a + "," + c)
 
 
 @unittest.skipUnless(have("torch") and have("onnx"), "needs python3-torch and python3-onnx")
