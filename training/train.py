@@ -13,6 +13,7 @@ import argparse
 import json
 import math
 import os
+import shutil
 import sys
 import time
 
@@ -181,12 +182,49 @@ def stft_loss(pred, target):
     return total / len(RESOLUTIONS)
 
 
+# The recogniser, like a listener, hears the spectrum on a mel scale: most of
+# the linear bins above lie over 4 kHz, where the voice is noise and the
+# formants that carry the words are not.
+MEL_RESOLUTIONS = [(512, 128), (1024, 256)]
+MEL_BANDS = 64
+_MEL_CACHE = {}
+
+
+def mel_filters(n_fft, sample_rate, bands=MEL_BANDS):
+    """[bands, n_fft // 2 + 1] triangular filters, evenly spaced in mel
+    (2595 log10(1 + f / 700)) from 0 to just under Nyquist, peak 1."""
+    top = 2595.0 * math.log10(1.0 + 0.475 * sample_rate / 700.0)
+    hz = 700.0 * (10.0 ** (torch.linspace(0.0, top, bands + 2, dtype=torch.float64) / 2595.0) - 1.0)
+    f = torch.arange(n_fft // 2 + 1, dtype=torch.float64) * sample_rate / n_fft
+    lo, mid, hi = hz[:-2, None], hz[1:-1, None], hz[2:, None]
+    rise = (f[None] - lo) / (mid - lo)
+    fall = (hi - f[None]) / (hi - mid)
+    return torch.clamp(torch.minimum(rise, fall), min=0.0).float()
+
+
+def mel_loss(pred, target, sample_rate):
+    """Mean L1 distance of log mel magnitudes over MEL_RESOLUTIONS."""
+    total = 0.0
+    for n_fft, hop in MEL_RESOLUTIONS:
+        key = (n_fft, sample_rate)
+        if key not in _MEL_CACHE:
+            _MEL_CACHE[key] = mel_filters(n_fft, sample_rate)
+        fb = _MEL_CACHE[key]
+        win = torch.hann_window(n_fft)
+        p = torch.stft(pred, n_fft, hop, window=win, return_complex=True).abs()
+        t = torch.stft(target, n_fft, hop, window=win, return_complex=True).abs()
+        p, t = torch.matmul(fb, p), torch.matmul(fb, t)
+        total = total + torch.mean(torch.abs(torch.log(p + 1e-3) - torch.log(t + 1e-3)))
+    return total / len(MEL_RESOLUTIONS)
+
+
 # A frame of the teacher quieter than this is a pause: the Flite teachers' own
 # pauses carry a floor of -55 to -70 dBFS, which the voice should not copy.
 SILENT_RMS = 10 ** (prep.SILENT_DBFS / 20)
 
 
 def run_batch(model, batch, ctx, wf):
+    """Losses (spectral, duration, f0 and gate, mel) of one batch."""
     ids, durs, mask, idx, feats, lf0, voiced, audio, sid = batch
     h, logd = model.encode(ids, mask, sid)
     dur_loss = (((logd - torch.log1p(durs.float())) ** 2) * mask[:, 0]).sum() / mask.sum()
@@ -198,18 +236,19 @@ def run_batch(model, batch, ctx, wf):
     wave = model.synthesize(model.window_f0(torch.exp(lf0)), henv, nenv, 1.0)
     a, b = ctx * HOP, (ctx + wf) * HOP
     spec_loss = stft_loss(wave[:, a:b], audio[:, a:b])
+    heard = mel_loss(wave[:, a:b], audio[:, a:b], model.sample_rate)
     if gate is not None:
         rms = audio.reshape(audio.shape[0], -1, HOP).pow(2).mean(dim=2).sqrt()
         sound = (rms > SILENT_RMS).float()
         f0_loss = f0_loss + 0.2 * F.binary_cross_entropy_with_logits(gate[:, ctx:ctx + wf],
                                                                      sound[:, ctx:ctx + wf])
-    return spec_loss, dur_loss, f0_loss
+    return spec_loss, dur_loss, f0_loss, heard
 
 
 def heldout_losses(model, data, wf, ctx):
     rng = np.random.default_rng(1234)
     model.eval()
-    sums = np.zeros(3)
+    sums = np.zeros(4)
     count = 0
     with torch.no_grad():
         items = list(data.held_idx)[:64]  # enough to follow, cheap enough to run often
@@ -309,6 +348,10 @@ def main():
     ap.add_argument("--init", default="", help="exported voice to start from (new checkpoints only)")
     ap.add_argument("--split", type=int, default=1,
                     help="synthesis windows per frame (new checkpoints only): 2 halves the window")
+    ap.add_argument("--mel", type=float, default=0.0,
+                    help="weight of a log-mel loss beside the spectral one (0: none)")
+    ap.add_argument("--keep-minutes", type=float, default=0.0,
+                    help="also keep the checkpoint as CKPT.STEP this often, to choose among by ear")
     ap.add_argument("--speaker-share", default="",
                     help="share of the batch for each speaker, e.g. 0.5,0.25,0.25 (default: by utterances)")
     args = ap.parse_args()
@@ -353,7 +396,8 @@ def main():
         os.replace(tmp, args.ckpt)
 
     last_log = last_save = time.time()
-    acc = np.zeros(3)
+    last_kept = spent
+    acc = np.zeros(4)
     acc_n = 0
     while spent < budget:
         t0 = time.time()
@@ -364,20 +408,20 @@ def main():
             g["lr"] = lr
         items = draw(rng, args.batch)
         batch = make_batch(data, items, args.frames, args.ctx, rng)
-        spectral, dur, f0 = run_batch(model, batch, args.ctx, args.frames)
-        loss = spectral + dur + f0
+        spectral, dur, f0, heard = run_batch(model, batch, args.ctx, args.frames)
+        loss = spectral + dur + f0 + args.mel * heard
         opt.zero_grad()
         loss.backward()
         torch.nn.utils.clip_grad_norm_(model.parameters(), 1.0)
         opt.step()
         step += 1
         spent += time.time() - t0
-        acc += [float(spectral), float(dur), float(f0)]
+        acc += [float(spectral), float(dur), float(f0), float(heard)]
         acc_n += 1
         if step % 20 == 0:
             m = acc / acc_n
-            print("step %d  %.1f min  lr %.2e  spectral %.4f  dur %.4f  f0 %.4f  (%.2f s/step)"
-                  % (step, spent / 60, lr, m[0], m[1], m[2], (time.time() - last_log) / acc_n),
+            print("step %d  %.1f min  lr %.2e  spectral %.4f  dur %.4f  f0 %.4f  mel %.4f  (%.2f s/step)"
+                  % (step, spent / 60, lr, m[0], m[1], m[2], m[3], (time.time() - last_log) / acc_n),
                   flush=True)
             acc[:] = 0
             acc_n = 0
@@ -387,13 +431,16 @@ def main():
         if step % 300 == 0 or time.time() - last_save > args.save_minutes * 60:
             last_save = time.time()
             h = heldout_losses(model, data, args.frames, args.ctx)
-            print("heldout step %d  spectral %.4f  dur %.4f  f0 %.4f" % (step, h[0], h[1], h[2]),
-                  flush=True)
+            print("heldout step %d  spectral %.4f  dur %.4f  f0 %.4f  mel %.4f"
+                  % (step, h[0], h[1], h[2], h[3]), flush=True)
             save()
+            if args.keep_minutes > 0 and spent - last_kept >= args.keep_minutes * 60:
+                last_kept = spent
+                shutil.copyfile(args.ckpt, "%s.%d" % (args.ckpt, step))
     save()
     h = heldout_losses(model, data, args.frames, args.ctx)
-    print("final step %d  %.1f min  heldout spectral %.4f  dur %.4f  f0 %.4f"
-          % (step, spent / 60, h[0], h[1], h[2]), flush=True)
+    print("final step %d  %.1f min  heldout spectral %.4f  dur %.4f  f0 %.4f  mel %.4f"
+          % (step, spent / 60, h[0], h[1], h[2], h[3]), flush=True)
 
 
 if __name__ == "__main__":

@@ -108,6 +108,42 @@ class JoinedData(unittest.TestCase):
                 train.Data(a + "," + c)
 
 
+@unittest.skipUnless(have("torch"), "needs python3-torch")
+class MelLoss(unittest.TestCase):
+    """The log-mel loss is there to weigh the formant range the way a listener
+    does: the same width of spectrum lost must cost more low than high."""
+
+    def without(self, audio, lo, hi, rate=16000):
+        import torch
+        spec = torch.fft.rfft(audio)
+        f = torch.fft.rfftfreq(audio.shape[-1], 1.0 / rate)
+        spec[..., (f >= lo) & (f < hi)] = 0
+        return torch.fft.irfft(spec, n=audio.shape[-1])
+
+    def test_a_hole_among_the_formants_costs_more_than_one_in_the_noise(self):
+        import torch
+        torch.manual_seed(2)
+        target = 0.1 * torch.randn(2, 16000)
+        self.assertEqual(float(train.mel_loss(target, target, 16000)), 0.0)
+        low = self.without(target, 600, 1100)
+        high = self.without(target, 6000, 6500)
+        mel_low, mel_high = (float(train.mel_loss(p, target, 16000)) for p in (low, high))
+        lin_low, lin_high = (float(train.stft_loss(p, target)) for p in (low, high))
+        self.assertGreater(mel_low, 2.5 * mel_high)
+        # the linear-bin loss barely tells the two apart, which is why the mel one exists
+        self.assertLess(lin_low, 1.5 * lin_high)
+
+    def test_filters_cover_the_band_without_gaps(self):
+        fb = train.mel_filters(512, 16000)
+        self.assertEqual(tuple(fb.shape), (train.MEL_BANDS, 257))
+        used = (fb.sum(0) > 0).nonzero().flatten()
+        # every bin from the first to the last band's is heard, up to ~7.6 kHz
+        self.assertEqual(int(used[-1] - used[0] + 1), len(used))
+        self.assertLessEqual(int(used[0]), 1)
+        self.assertGreater(int(used[-1]) * 16000 / 512, 7000)
+        self.assertTrue(((fb.max(1).values > 0.5) & (fb.max(1).values <= 1.0)).all())
+
+
 @unittest.skipUnless(have("torch") and have("onnx"), "needs python3-torch and python3-onnx")
 class StartFromVoice(unittest.TestCase):
     """A voice with two synthesis windows a frame, started from an exported
