@@ -115,10 +115,10 @@ class MelLoss(unittest.TestCase):
 
     def without(self, audio, lo, hi, rate=16000):
         import torch
-        spec = torch.fft.rfft(audio)
+        bins = torch.fft.rfft(audio)
         f = torch.fft.rfftfreq(audio.shape[-1], 1.0 / rate)
-        spec[..., (f >= lo) & (f < hi)] = 0
-        return torch.fft.irfft(spec, n=audio.shape[-1])
+        bins[..., (f >= lo) & (f < hi)] = 0
+        return torch.fft.irfft(bins, n=audio.shape[-1])
 
     def test_a_hole_among_the_formants_costs_more_than_one_in_the_noise(self):
         import torch
